@@ -1,0 +1,86 @@
+#include "core/column_sums.hpp"
+
+#include <cmath>
+
+namespace brenix {
+
+ColumnSums combine(std::vector<ColumnSums> partials, std::size_t n_cols) {
+    ColumnSums total = ColumnSums::zeros(n_cols);
+    double* __restrict sum = total.sum.data();
+    double* __restrict sum_sq = total.sum_sq.data();
+    for (ColumnSums& part : partials) {
+        const double* __restrict part_sum = part.sum.data();
+        const double* __restrict part_sq = part.sum_sq.data();
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            sum[j] += part_sum[j];
+            sum_sq[j] += part_sq[j];
+        }
+        part = ColumnSums{};  // release each record as soon as it has been added
+    }
+    return total;
+}
+
+std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,
+                                                          std::span<const double> sum_sq,
+                                                          std::size_t n) {
+    if (sum_sq.size() < sum.size()) fail_index(sum_sq.size(), sum.size() - 1);
+    const std::size_t n_cols = sum.size();
+    auto mean = Buffer<double>::uninitialized(n_cols);
+    auto var = Buffer<double>::uninitialized(n_cols);
+    const double nf = static_cast<double>(n);
+    const double factor = n != 1 ? nf / (nf - 1.0) : 1.0;
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        const double m = sum[j] / nf;
+        // Two quotients, their difference, then one product: this order is
+        // part of the result, so it must not be folded into d * nf / (nf - 1).
+        const double d = sum_sq[j] / nf - m * m;
+        mean[j] = m;
+        var[j] = n != 1 ? d * factor : d;
+    }
+    return {std::move(mean), std::move(var)};
+}
+
+std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double> sum,
+                                                          std::span<const double> sum_sq,
+                                                          std::size_t n) {
+    auto [mean, var] = column_mean_var(sum, sum_sq, n);
+    // The deviation overwrites the variance in place; a zero deviation becomes
+    // 1.0 so that scaling can divide without a test.
+    for (std::size_t j = 0; j < var.size(); ++j) {
+        var[j] = var[j] == 0.0 ? 1.0 : std::sqrt(var[j]);
+    }
+    return {std::move(mean), std::move(var)};
+}
+
+namespace {
+
+template <class T>
+ColumnSums sum_rows(std::span<const T> rows, std::size_t n_cols) {
+    ColumnSums out = ColumnSums::zeros(n_cols);
+    double* __restrict sum = out.sum.data();
+    double* __restrict sum_sq = out.sum_sq.data();
+    const std::size_t n_rows = rows.size() / n_cols;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const T* __restrict x = rows.data() + r * n_cols;
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            sum[j] += static_cast<double>(x[j]);
+            // For float32 the square is rounded in float32 before widening.
+            sum_sq[j] += static_cast<double>(x[j] * x[j]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols) {
+    return dense_chunked_sums(matrix, n_cols,
+                              [n_cols](std::span<const double> rows) { return sum_rows(rows, n_cols); });
+}
+
+ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols) {
+    return dense_chunked_sums(matrix, n_cols,
+                              [n_cols](std::span<const float> rows) { return sum_rows(rows, n_cols); });
+}
+
+}  // namespace brenix

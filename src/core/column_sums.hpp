@@ -1,0 +1,64 @@
+// Per-column first and second moments of an expression matrix, and the
+// finishing of means, variances and standard deviations from them.
+//
+// Every sum is float64 and runs in a fixed order: within a chunk, row after
+// row (or entry after entry); across chunks, in chunk order on the calling
+// thread. Chunk boundaries depend only on the input's size, so the results do
+// not depend on the number of worker threads.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/buffer.hpp"
+#include "pool.hpp"
+
+namespace brenix {
+
+inline constexpr std::size_t MOMENT_CHUNK_ROWS = 2048;
+
+struct ColumnSums {
+    Buffer<double> sum;
+    Buffer<double> sum_sq;
+
+    static ColumnSums zeros(std::size_t n_cols) {
+        return {Buffer<double>::zeros(n_cols), Buffer<double>::zeros(n_cols)};
+    }
+};
+
+// Totals of a list of per-chunk records, added in list order starting from +0.0.
+ColumnSums combine(std::vector<ColumnSums> partials, std::size_t n_cols);
+
+// mean = sum / n; var = (sum_sq / n - mean * mean) * (n / (n - 1)), without
+// the factor when n == 1. No clamp: rounding may leave a variance negative.
+std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,
+                                                          std::span<const double> sum_sq,
+                                                          std::size_t n);
+
+// As column_mean_var, with std = sqrt(var), and 1.0 where var == 0.0.
+std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double> sum,
+                                                          std::span<const double> sum_sq,
+                                                          std::size_t n);
+
+// Per-column sums and sums of squares of a row-major matrix, in chunks of
+// MOMENT_CHUNK_ROWS rows. The float32 variant squares in float32 and widens.
+ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols);
+ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols);
+
+// Runs chunk(k, rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
+// matrix on the pool and combines the records in chunk order. `rows` is the
+// chunk's part of the matrix. Shared by the plain and the Seurat moments.
+template <class T, class ChunkFn>
+ColumnSums dense_chunked_sums(std::span<const T> matrix, std::size_t n_cols, ChunkFn&& chunk) {
+    const std::size_t chunk_len = MOMENT_CHUNK_ROWS * n_cols;
+    const std::size_t n_chunks = chunk_count(matrix.size(), chunk_len);
+    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
+        const std::size_t first = k * chunk_len;
+        return chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)));
+    });
+    return combine(std::move(partials), n_cols);
+}
+
+}  // namespace brenix

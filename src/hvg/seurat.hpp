@@ -1,0 +1,56 @@
+// Seurat-flavour highly-variable-gene statistics: per gene,
+//   means       = log1p(mean(expm1(x)))
+//   dispersions = log(var(expm1(x)) / mean(expm1(x)))
+// of a log1p-transformed matrix, with a zero mean replaced by 1e-12 and a zero
+// variance-to-mean ratio giving NaN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/column_sums.hpp"
+
+namespace brenix {
+
+struct HvgStats {
+    Buffer<double> means;
+    Buffer<double> dispersions;
+};
+
+// Sums of e = expm1(x * c) and of e * e per column (c absent: no product),
+// in MOMENT_CHUNK_ROWS-row chunks combined in chunk order. The float32 twin
+// scales in float64, rounds back, and takes expm1 and the square in float32.
+ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
+                          std::optional<double> c);
+ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
+                          std::optional<double> c);
+
+// The same sums over the stored entries of a CSR matrix, in chunks of
+// SPARSE_CHUNK_ENTRIES entries. square_f64 squares the widened expm1 value.
+ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
+                                   std::span<const double> data, std::size_t n_cols,
+                                   std::optional<double> c);
+ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
+                                       std::span<const float> data, std::size_t n_cols,
+                                       std::optional<double> c, bool square_f64);
+
+HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var);
+
+// The whole recipe: c = ln(log_base), the sums, the moments with n = n_rows,
+// and the finishing step.
+HvgStats hvg_seurat_stats_dense(std::span<const double> matrix, std::size_t n_rows,
+                                std::size_t n_cols, std::optional<double> log_base);
+HvgStats hvg_seurat_stats_dense(std::span<const float> matrix, std::size_t n_rows,
+                                std::size_t n_cols, std::optional<double> log_base);
+HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
+                                 std::span<const double> data, std::size_t n_rows,
+                                 std::size_t n_cols, std::optional<double> log_base,
+                                 bool square_f64);
+HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
+                                 std::span<const float> data, std::size_t n_rows,
+                                 std::size_t n_cols, std::optional<double> log_base,
+                                 bool square_f64);
+
+}  // namespace brenix

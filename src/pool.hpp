@@ -1,0 +1,105 @@
+// The process-wide worker pool and the three parallel patterns the kernels use.
+//
+// A kernel says what one chunk (or one range of elements) computes; the pool
+// decides which thread runs it. Chunk boundaries never depend on the number of
+// threads, every chunk runs sequentially on one thread, and results land in
+// slots indexed by chunk, so whatever the pool size the caller sees the same
+// values. When tasks fail, the failure rethrown on the calling thread is the
+// one of the lowest-numbered failing item, whatever the schedule.
+//
+// No Python here: workers never touch interpreter objects.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "failure.hpp"
+
+namespace brenix {
+
+// Number of worker threads; creates the pool on first use. The size comes
+// from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count.
+std::size_t pool_size();
+
+// Parses one of the two thread-count variables: an unsigned decimal with an
+// optional leading '+', nothing else. Exposed for the pool's own use.
+bool parse_thread_count(const char* text, unsigned long long& out);
+
+// ceil(total / chunk_len), refusing a zero chunk length.
+std::size_t chunk_count(std::size_t total, std::size_t chunk_len);
+
+namespace detail {
+
+using RangeFn = void (*)(void* context, std::size_t begin, std::size_t end);
+
+// Runs fn over the items [0, n_items), cut into pieces of piece_items items
+// (the last may be shorter), each piece sequentially on one thread. Returns
+// when every piece has finished; rethrows the failure of the lowest-numbered
+// failing piece. A single piece runs on the calling thread.
+void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* context);
+
+template <class F>
+void parallel_ranges(std::size_t n_items, std::size_t piece_items, F& body) {
+    run_pieces(
+        n_items, piece_items,
+        [](void* context, std::size_t begin, std::size_t end) {
+            (*static_cast<F*>(context))(begin, end);
+        },
+        &body);
+}
+
+[[noreturn]] void fail_write_count(std::size_t expected, std::size_t got);
+
+}  // namespace detail
+
+// Ordered chunk map: result i is task(i), stored in slot i.
+template <class R, class Task>
+std::vector<R> ordered_chunk_map(std::size_t n_chunks, Task&& task) {
+    std::vector<R> results(n_chunks);
+    std::atomic<std::size_t> placed{0};
+    auto body = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            results[i] = task(i);
+            placed.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    detail::parallel_ranges(n_chunks, 1, body);
+    if (placed.load() != n_chunks) detail::fail_write_count(n_chunks, placed.load());
+    return results;
+}
+
+// Chunk for-each: task(i, chunk i of buffer) with exclusive access to that chunk.
+template <class T, class Task>
+void chunk_for_each(std::span<T> buffer, std::size_t chunk_len, Task&& task) {
+    const std::size_t n_chunks = chunk_count(buffer.size(), chunk_len);
+    auto body = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t first = i * chunk_len;
+            task(i, buffer.subspan(first, std::min(chunk_len, buffer.size() - first)));
+        }
+    };
+    detail::parallel_ranges(n_chunks, 1, body);
+}
+
+// Element map over positions [0, n): task(begin, end) computes the values of a
+// run of positions into their slots of the caller's output. Pieces are a few
+// per worker; each position's value depends on that position alone.
+template <class Task>
+void element_map(std::size_t n, Task&& task) {
+    const std::size_t pieces_wanted = 4 * pool_size();
+    const std::size_t piece = std::max<std::size_t>(1, (n + pieces_wanted - 1) / pieces_wanted);
+    std::atomic<std::size_t> placed{0};
+    auto body = [&](std::size_t begin, std::size_t end) {
+        task(begin, end);
+        placed.fetch_add(end - begin, std::memory_order_relaxed);
+    };
+    detail::parallel_ranges(n, piece, body);
+    if (placed.load() != n) detail::fail_write_count(n, placed.load());
+}
+
+}  // namespace brenix

@@ -1,0 +1,121 @@
+#include "scale/dense_scale.hpp"
+
+#include "core/column_sums.hpp"
+#include "pool.hpp"
+
+namespace brenix {
+
+namespace {
+
+// Centring and clipping are fixed per call, so they are template parameters:
+// the column loop stays branch-free and vectorises.
+template <bool Center, bool Clip>
+void scale_row(double* __restrict out, const double* __restrict x, const double* __restrict mean,
+               const double* __restrict stdev, std::size_t n_cols, double m) {
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        double v = x[j];
+        if constexpr (Center) v = v - mean[j];
+        v = v / stdev[j];
+        if constexpr (Clip) {
+            // The upper test first; ordered comparisons let NaN through.
+            if (v > m) {
+                v = m;
+            } else if (Center && v < -m) {
+                v = -m;
+            }
+        }
+        out[j] = v;
+    }
+}
+
+template <bool Center, bool Clip>
+void scale_row(float* __restrict out, const float* __restrict x, const double* __restrict mean,
+               const double* __restrict stdev, std::size_t n_cols, double m) {
+    const float upper = static_cast<float>(m);
+    const float lower = static_cast<float>(-m);
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        double v = x[j];
+        if constexpr (Center) v = v - mean[j];
+        v = v / stdev[j];
+        float s = static_cast<float>(v);
+        if constexpr (Clip) {
+            // Rounded once, then compared with m in float64.
+            if (static_cast<double>(s) > m) {
+                s = upper;
+            } else if (Center && static_cast<double>(s) < -m) {
+                s = lower;
+            }
+        }
+        out[j] = s;
+    }
+}
+
+template <bool Center, bool Clip, class T>
+void apply_rows(std::span<T> out, std::span<const T> matrix, std::size_t first_row,
+                std::size_t n_cols, const double* mean, const double* stdev, double m) {
+    const std::size_t n_rows = out.size() / n_cols;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        scale_row<Center, Clip>(out.data() + r * n_cols,
+                                matrix.data() + (first_row + r) * n_cols, mean, stdev, n_cols, m);
+    }
+}
+
+template <class T>
+void apply_chunks(std::span<T> out, std::span<const T> matrix, std::size_t n_cols,
+                  bool zero_center, std::span<const double> mean, std::span<const double> stdev,
+                  std::optional<double> max_value) {
+    const double m = max_value.value_or(0.0);
+    chunk_for_each(out, SCALE_CHUNK_ROWS * n_cols, [&](std::size_t c, std::span<T> chunk) {
+        const std::size_t first_row = c * SCALE_CHUNK_ROWS;
+        const bool clip = max_value.has_value();
+        if (zero_center && clip) {
+            apply_rows<true, true>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
+        } else if (zero_center) {
+            apply_rows<true, false>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
+        } else if (clip) {
+            apply_rows<false, true>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
+        } else {
+            apply_rows<false, false>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
+        }
+    });
+}
+
+template <class T, class Sums>
+ScaledMatrix<T> scale(std::span<const T> matrix, std::size_t n_rows, std::size_t n_cols,
+                      bool zero_center, std::optional<double> max_value, Sums&& sums) {
+    auto [mean, stdev] = [&] {
+        ColumnSums totals = sums(matrix, n_cols);
+        return column_mean_std(totals.sum.span(), totals.sum_sq.span(), n_rows);
+    }();
+    auto out = Buffer<T>::uninitialized(n_rows * n_cols);
+    apply_chunks(out.span(), matrix, n_cols, zero_center, mean.span(), stdev.span(), max_value);
+    return {std::move(out), std::move(mean), std::move(stdev)};
+}
+
+}  // namespace
+
+void apply_chunks_f64(std::span<double> out, std::span<const double> matrix, std::size_t n_cols,
+                      bool zero_center, std::span<const double> mean,
+                      std::span<const double> stdev, std::optional<double> max_value) {
+    apply_chunks(out, matrix, n_cols, zero_center, mean, stdev, max_value);
+}
+
+void apply_chunks_f32(std::span<float> out, std::span<const float> matrix, std::size_t n_cols,
+                      bool zero_center, std::span<const double> mean,
+                      std::span<const double> stdev, std::optional<double> max_value) {
+    apply_chunks(out, matrix, n_cols, zero_center, mean, stdev, max_value);
+}
+
+ScaledMatrix<double> scale_f64(std::span<const double> matrix, std::size_t n_rows,
+                               std::size_t n_cols, bool zero_center,
+                               std::optional<double> max_value) {
+    return scale(matrix, n_rows, n_cols, zero_center, max_value, column_sum_and_sq);
+}
+
+ScaledMatrix<float> scale_f32(std::span<const float> matrix, std::size_t n_rows,
+                              std::size_t n_cols, bool zero_center,
+                              std::optional<double> max_value) {
+    return scale(matrix, n_rows, n_cols, zero_center, max_value, column_sum_and_sq_f32);
+}
+
+}  // namespace brenix

@@ -1,0 +1,43 @@
+// Per-gene standardisation of a dense row-major matrix: centre (optionally),
+// divide by the column's standard deviation, clip (optionally).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "core/buffer.hpp"
+
+namespace brenix {
+
+inline constexpr std::size_t SCALE_CHUNK_ROWS = 512;
+
+template <class T>
+struct ScaledMatrix {
+    Buffer<T> matrix;  // n_rows x n_cols, row-major, element type of the input
+    Buffer<double> mean;
+    Buffer<double> stdev;
+};
+
+// Writes every element of `out` (same shape as `matrix`) in chunks of
+// SCALE_CHUNK_ROWS rows on the pool. Each element: v = x (- mean[j] when
+// centring), v = v / stdev[j], then v > m gives m, else (centring only) v < -m
+// gives -m. float32 values are widened, computed in float64, rounded to
+// float32 once, and clipped against m in float64.
+void apply_chunks_f64(std::span<double> out, std::span<const double> matrix, std::size_t n_cols,
+                      bool zero_center, std::span<const double> mean,
+                      std::span<const double> stdev, std::optional<double> max_value);
+void apply_chunks_f32(std::span<float> out, std::span<const float> matrix, std::size_t n_cols,
+                      bool zero_center, std::span<const double> mean,
+                      std::span<const double> stdev, std::optional<double> max_value);
+
+// The moment pass (2048-row chunks), mean and std with n = n_rows, then the
+// write pass.
+ScaledMatrix<double> scale_f64(std::span<const double> matrix, std::size_t n_rows,
+                               std::size_t n_cols, bool zero_center,
+                               std::optional<double> max_value);
+ScaledMatrix<float> scale_f32(std::span<const float> matrix, std::size_t n_rows,
+                              std::size_t n_cols, bool zero_center,
+                              std::optional<double> max_value);
+
+}  // namespace brenix
