@@ -204,8 +204,11 @@ PyTypeObject* owner_type() {
          const_cast<char*>("Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
         {0, nullptr},
     };
+    // The dotted name sets __module__ to "builtins" explicitly; a bare name
+    // would report the same module but warn (DeprecationWarning) on creation,
+    // which breaks the first call under warnings-as-errors.
     static PyType_Spec spec = {
-        "PySliceContainer",
+        "builtins.PySliceContainer",
         sizeof(SliceContainer),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
