@@ -142,7 +142,10 @@ private:
 
     void worker_loop() {
         std::unique_lock lock(mutex_);
-        std::uint64_t seen = generation_;
+        // Every worker starts before the first pass is handed out, but may
+        // only get here after it: start from the generation the pool was
+        // built with, so that a first pass already posted is not missed.
+        std::uint64_t seen = 0;
         for (;;) {
             work_ready_.wait(lock, [&] { return generation_ != seen; });
             seen = generation_;

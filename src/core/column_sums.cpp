@@ -2,19 +2,51 @@
 
 #include <cmath>
 
+#include "core/multiversion.hpp"
+
 namespace brenix {
+
+namespace {
+
+BRENIX_MULTIVERSION
+void add_into(double* __restrict sum, double* __restrict sum_sq, const double* __restrict part_sum,
+              const double* __restrict part_sq, std::size_t n_cols) {
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        sum[j] += part_sum[j];
+        sum_sq[j] += part_sq[j];
+    }
+}
+
+// One row into the running sums. For float32 the square is rounded in float32
+// before it is widened.
+template <class T>
+BRENIX_INLINE void accumulate_row(double* __restrict sum, double* __restrict sum_sq,
+                                  const T* __restrict x, std::size_t n_cols) {
+    for (std::size_t j = 0; j < n_cols; ++j) {
+        sum[j] += static_cast<double>(x[j]);
+        sum_sq[j] += static_cast<double>(x[j] * x[j]);
+    }
+}
+
+BRENIX_MULTIVERSION
+void accumulate_rows_f64(double* sum, double* sum_sq, const double* x, std::size_t n_rows,
+                         std::size_t n_cols) {
+    for (std::size_t r = 0; r < n_rows; ++r) accumulate_row(sum, sum_sq, x + r * n_cols, n_cols);
+}
+
+BRENIX_MULTIVERSION
+void accumulate_rows_f32(double* sum, double* sum_sq, const float* x, std::size_t n_rows,
+                         std::size_t n_cols) {
+    for (std::size_t r = 0; r < n_rows; ++r) accumulate_row(sum, sum_sq, x + r * n_cols, n_cols);
+}
+
+}  // namespace
 
 ColumnSums combine(std::vector<ColumnSums> partials, std::size_t n_cols) {
     ColumnSums total = ColumnSums::zeros(n_cols);
-    double* __restrict sum = total.sum.data();
-    double* __restrict sum_sq = total.sum_sq.data();
     for (ColumnSums& part : partials) {
-        const double* __restrict part_sum = part.sum.data();
-        const double* __restrict part_sq = part.sum_sq.data();
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            sum[j] += part_sum[j];
-            sum_sq[j] += part_sq[j];
-        }
+        add_into(total.sum.data(), total.sum_sq.data(), part.sum.data(), part.sum_sq.data(),
+                 n_cols);
         part = ColumnSums{};  // release each record as soon as it has been added
     }
     return total;
@@ -54,33 +86,25 @@ std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double
 
 namespace {
 
-template <class T>
-ColumnSums sum_rows(std::span<const T> rows, std::size_t n_cols) {
+template <class T, class Rows>
+ColumnSums sum_chunk(std::span<const T> rows, std::size_t n_cols, Rows accumulate_rows) {
     ColumnSums out = ColumnSums::zeros(n_cols);
-    double* __restrict sum = out.sum.data();
-    double* __restrict sum_sq = out.sum_sq.data();
-    const std::size_t n_rows = rows.size() / n_cols;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const T* __restrict x = rows.data() + r * n_cols;
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            sum[j] += static_cast<double>(x[j]);
-            // For float32 the square is rounded in float32 before widening.
-            sum_sq[j] += static_cast<double>(x[j] * x[j]);
-        }
-    }
+    accumulate_rows(out.sum.data(), out.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols);
     return out;
 }
 
 }  // namespace
 
 ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols) {
-    return dense_chunked_sums(matrix, n_cols,
-                              [n_cols](std::span<const double> rows) { return sum_rows(rows, n_cols); });
+    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const double> rows) {
+        return sum_chunk(rows, n_cols, accumulate_rows_f64);
+    });
 }
 
 ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols) {
-    return dense_chunked_sums(matrix, n_cols,
-                              [n_cols](std::span<const float> rows) { return sum_rows(rows, n_cols); });
+    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const float> rows) {
+        return sum_chunk(rows, n_cols, accumulate_rows_f32);
+    });
 }
 
 }  // namespace brenix

@@ -1,6 +1,7 @@
 #include "scale/dense_scale.hpp"
 
 #include "core/column_sums.hpp"
+#include "core/multiversion.hpp"
 #include "pool.hpp"
 
 namespace brenix {
@@ -10,8 +11,9 @@ namespace {
 // Centring and clipping are fixed per call, so they are template parameters:
 // the column loop stays branch-free and vectorises.
 template <bool Center, bool Clip>
-void scale_row(double* __restrict out, const double* __restrict x, const double* __restrict mean,
-               const double* __restrict stdev, std::size_t n_cols, double m) {
+BRENIX_INLINE void scale_row(double* __restrict out, const double* __restrict x,
+                             const double* __restrict mean, const double* __restrict stdev,
+                             std::size_t n_cols, double m) {
     for (std::size_t j = 0; j < n_cols; ++j) {
         double v = x[j];
         if constexpr (Center) v = v - mean[j];
@@ -29,8 +31,9 @@ void scale_row(double* __restrict out, const double* __restrict x, const double*
 }
 
 template <bool Center, bool Clip>
-void scale_row(float* __restrict out, const float* __restrict x, const double* __restrict mean,
-               const double* __restrict stdev, std::size_t n_cols, double m) {
+BRENIX_INLINE void scale_row(float* __restrict out, const float* __restrict x,
+                             const double* __restrict mean, const double* __restrict stdev,
+                             std::size_t n_cols, double m) {
     const float upper = static_cast<float>(m);
     const float lower = static_cast<float>(-m);
     for (std::size_t j = 0; j < n_cols; ++j) {
@@ -51,13 +54,48 @@ void scale_row(float* __restrict out, const float* __restrict x, const double* _
 }
 
 template <bool Center, bool Clip, class T>
-void apply_rows(std::span<T> out, std::span<const T> matrix, std::size_t first_row,
-                std::size_t n_cols, const double* mean, const double* stdev, double m) {
-    const std::size_t n_rows = out.size() / n_cols;
+BRENIX_INLINE void scale_rows(T* out, const T* x, std::size_t n_rows, std::size_t n_cols,
+                              const double* mean, const double* stdev, double m) {
     for (std::size_t r = 0; r < n_rows; ++r) {
-        scale_row<Center, Clip>(out.data() + r * n_cols,
-                                matrix.data() + (first_row + r) * n_cols, mean, stdev, n_cols, m);
+        scale_row<Center, Clip>(out + r * n_cols, x + r * n_cols, mean, stdev, n_cols, m);
     }
+}
+
+template <class T>
+BRENIX_INLINE void scale_rows_dispatch(T* out, const T* x, std::size_t n_rows, std::size_t n_cols,
+                                       bool center, bool clip, const double* mean,
+                                       const double* stdev, double m) {
+    if (center && clip) {
+        scale_rows<true, true>(out, x, n_rows, n_cols, mean, stdev, m);
+    } else if (center) {
+        scale_rows<true, false>(out, x, n_rows, n_cols, mean, stdev, m);
+    } else if (clip) {
+        scale_rows<false, true>(out, x, n_rows, n_cols, mean, stdev, m);
+    } else {
+        scale_rows<false, false>(out, x, n_rows, n_cols, mean, stdev, m);
+    }
+}
+
+BRENIX_MULTIVERSION
+void scale_rows_f64(double* out, const double* x, std::size_t n_rows, std::size_t n_cols,
+                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+    scale_rows_dispatch(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
+}
+
+BRENIX_MULTIVERSION
+void scale_rows_f32(float* out, const float* x, std::size_t n_rows, std::size_t n_cols,
+                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+    scale_rows_dispatch(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
+}
+
+void scale_rows_any(double* out, const double* x, std::size_t n_rows, std::size_t n_cols,
+                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+    scale_rows_f64(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
+}
+
+void scale_rows_any(float* out, const float* x, std::size_t n_rows, std::size_t n_cols,
+                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+    scale_rows_f32(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
 }
 
 template <class T>
@@ -66,17 +104,9 @@ void apply_chunks(std::span<T> out, std::span<const T> matrix, std::size_t n_col
                   std::optional<double> max_value) {
     const double m = max_value.value_or(0.0);
     chunk_for_each(out, SCALE_CHUNK_ROWS * n_cols, [&](std::size_t c, std::span<T> chunk) {
-        const std::size_t first_row = c * SCALE_CHUNK_ROWS;
-        const bool clip = max_value.has_value();
-        if (zero_center && clip) {
-            apply_rows<true, true>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
-        } else if (zero_center) {
-            apply_rows<true, false>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
-        } else if (clip) {
-            apply_rows<false, true>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
-        } else {
-            apply_rows<false, false>(chunk, matrix, first_row, n_cols, mean.data(), stdev.data(), m);
-        }
+        const T* x = matrix.data() + c * SCALE_CHUNK_ROWS * n_cols;
+        scale_rows_any(chunk.data(), x, chunk.size() / n_cols, n_cols, zero_center,
+                       max_value.has_value(), mean.data(), stdev.data(), m);
     });
 }
 
