@@ -15,19 +15,21 @@ inline constexpr std::size_t SPARSE_CHUNK_ENTRIES = 1'000'000;
 
 // Runs over the entries [0, nnz) in chunks of SPARSE_CHUNK_ENTRIES on the pool,
 // scattering term(p) = {value, square} of entry p into the chunk's own
-// per-column record, then combines the records in chunk order.
+// per-column record, then combines the records in chunk order. Each chunk
+// gets its own term from make_term(), so a term may keep per-task state.
 //
 // Fails with the index-out-of-bounds message at the first bad entry of a
 // chunk: a position without an index (indices shorter than data), or a column
 // (read as unsigned, so negatives are huge) not below n_cols. Since the pool
 // reports the lowest failing chunk, the failure is the first bad entry in
 // storage order whatever the thread count.
-template <class Term>
+template <class MakeTerm>
 ColumnSums sparse_chunked_sums(std::span<const std::int64_t> indices, std::size_t nnz,
-                               std::size_t n_cols, Term&& term) {
+                               std::size_t n_cols, MakeTerm&& make_term) {
     const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
     auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
         ColumnSums out = ColumnSums::zeros(n_cols);
+        auto term = make_term();
         double* __restrict sum = out.sum.data();
         double* __restrict sum_sq = out.sum_sq.data();
         const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;

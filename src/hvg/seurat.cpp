@@ -2,76 +2,86 @@
 
 #include <cmath>
 #include <limits>
-#include <math.h>
 #include <utility>
 
 #include "core/sparse_sums.hpp"
+#include "hvg/expm1_memo.hpp"
+#include "hvg/nonzero.hpp"
 
 namespace brenix {
 
 namespace {
 
-// The back-transformed value of one stored value, and its square, in two
-// steps: bring the value to natural-log scale, then expm1. Both go through the
-// C library's expm1 / expm1f: results are defined by them.
-struct Expm1F64 {
+// Brings a stored value to natural-log scale before expm1: t = x * c, or x
+// itself when no log base was given. float32 values are scaled in float64
+// and rounded back to float32.
+struct ScaleF64 {
     std::optional<double> c;
-    double scale(double x) const { return c ? x * *c : x; }
-    std::pair<double, double> back(double t) const {
-        const double e = ::expm1(t);
-        return {e, e * e};
-    }
-    std::pair<double, double> operator()(double x) const { return back(scale(x)); }
+    double operator()(double x) const { return c ? x * *c : x; }
 };
 
-struct Expm1F32 {
+struct ScaleF32 {
     std::optional<double> c;
-    bool square_f64;
-    // Scaled in float64, rounded back to float32.
-    float scale(float x) const { return c ? static_cast<float>(*c * static_cast<double>(x)) : x; }
-    std::pair<double, double> back(float v) const {
-        const float e = ::expm1f(v);
-        const double wide = e;
-        return {wide, square_f64 ? wide * wide : static_cast<double>(e * e)};
-    }
-    std::pair<double, double> operator()(float x) const { return back(scale(x)); }
+    float operator()(float x) const { return c ? static_cast<float>(*c * static_cast<double>(x)) : x; }
 };
 
-// One chunk of rows. A value that scales to ±0 is skipped: expm1(±0) is ±0,
-// and adding ±0 (or its square +0) to a sum that started at +0 never changes
-// it, so skipping keeps every bit while sparing most expm1 calls on real data.
-// A NaN or infinite c turns 0 into NaN, which is not skipped.
-template <class T, class Transform>
-ColumnSums hvg_rows(std::span<const T> rows, std::size_t n_cols, const Transform& transform) {
+// A zero value contributes nothing when c is absent or finite: t = ±0,
+// expm1(±0) = ±0, and adding ±0 (or its square +0) to a sum that started at
+// +0 never changes it. Skipping zeros keeps every bit while sparing most of
+// the work on real data. An infinite or NaN c turns 0 into NaN, so then every
+// value counts.
+bool zeros_contribute_nothing(std::optional<double> c) { return !c || std::isfinite(*c); }
+
+// One chunk of rows: per column, in row order, sum += e and sum_sq += square.
+template <class T, class Scale, class Memo>
+ColumnSums hvg_rows(std::span<const T> rows, std::size_t n_cols, Scale scale, Memo memo) {
     ColumnSums out = ColumnSums::zeros(n_cols);
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
+    const bool skip_zeros = zeros_contribute_nothing(scale.c);
+    std::uint32_t positions[NONZERO_BLOCK + NONZERO_SLACK];
     const std::size_t n_rows = rows.size() / n_cols;
     for (std::size_t r = 0; r < n_rows; ++r) {
-        const T* __restrict x = rows.data() + r * n_cols;
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            const T t = transform.scale(x[j]);
-            if (t == 0) continue;
-            const auto [e, q] = transform.back(t);
-            sum[j] += e;
-            sum_sq[j] += q;
+        const T* x = rows.data() + r * n_cols;
+        if (!skip_zeros) {
+            for (std::size_t j = 0; j < n_cols; ++j) {
+                const Expm1Terms e = memo(scale(x[j]));
+                sum[j] += e.value;
+                sum_sq[j] += e.square;
+            }
+            continue;
+        }
+        for (std::size_t first = 0; first < n_cols; first += NONZERO_BLOCK) {
+            const std::size_t len = std::min(NONZERO_BLOCK, n_cols - first);
+            const std::size_t count = nonzero_positions(x + first, len, positions);
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t j = first + positions[i];
+                const Expm1Terms e = memo(scale(x[j]));
+                sum[j] += e.value;
+                sum_sq[j] += e.square;
+            }
         }
     }
     return out;
 }
 
-template <class T, class Transform>
-ColumnSums dense_hvg_sums(std::span<const T> matrix, std::size_t n_cols, Transform transform) {
+template <class T, class Scale, class MakeMemo>
+ColumnSums dense_hvg_sums(std::span<const T> matrix, std::size_t n_cols, Scale scale,
+                          MakeMemo make_memo) {
     return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows) {
-        return hvg_rows(rows, n_cols, transform);
+        return hvg_rows(rows, n_cols, scale, make_memo());
     });
 }
 
-template <class T, class Transform>
+template <class T, class Scale, class MakeMemo>
 ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<const T> data,
-                           std::size_t n_cols, Transform transform) {
-    return sparse_chunked_sums(indices, data.size(), n_cols,
-                               [&](std::size_t p) { return transform(data[p]); });
+                           std::size_t n_cols, Scale scale, MakeMemo make_memo) {
+    return sparse_chunked_sums(indices, data.size(), n_cols, [&] {
+        return [&, memo = make_memo()](std::size_t p) mutable {
+            const Expm1Terms e = memo(scale(data[p]));
+            return std::pair{e.value, e.square};
+        };
+    });
 }
 
 std::optional<double> scale_factor(std::optional<double> log_base) {
@@ -89,24 +99,25 @@ HvgStats finish(ColumnSums totals, std::size_t n_rows) {
 
 ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
                           std::optional<double> c) {
-    return dense_hvg_sums(matrix, n_cols, Expm1F64{c});
+    return dense_hvg_sums(matrix, n_cols, ScaleF64{c}, [] { return Expm1MemoF64{}; });
 }
 
 ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
                           std::optional<double> c) {
-    return dense_hvg_sums(matrix, n_cols, Expm1F32{c, false});
+    return dense_hvg_sums(matrix, n_cols, ScaleF32{c}, [] { return Expm1MemoF32{false}; });
 }
 
 ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
                                    std::span<const double> data, std::size_t n_cols,
                                    std::optional<double> c) {
-    return sparse_hvg_sums(indices, data, n_cols, Expm1F64{c});
+    return sparse_hvg_sums(indices, data, n_cols, ScaleF64{c}, [] { return Expm1MemoF64{}; });
 }
 
 ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
                                        std::span<const float> data, std::size_t n_cols,
                                        std::optional<double> c, bool square_f64) {
-    return sparse_hvg_sums(indices, data, n_cols, Expm1F32{c, square_f64});
+    return sparse_hvg_sums(indices, data, n_cols, ScaleF32{c},
+                           [square_f64] { return Expm1MemoF32{square_f64}; });
 }
 
 HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var) {
