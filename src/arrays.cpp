@@ -57,10 +57,16 @@ bool try_load_numpy_api() {
     auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (table == nullptr) return false;
     PyArray_API = table;
-    if (PyArray_GetNDArrayCVersion() < NPY_ABI_VERSION ||
+    // A newer ABI than the headers know, or an older feature level than they
+    // need, would make the table's layout unknown: refuse both.
+    if (PyArray_GetNDArrayCVersion() > NPY_ABI_VERSION ||
         static_cast<int>(PyArray_GetNDArrayCFeatureVersion()) < NPY_FEATURE_VERSION) {
         PyArray_API = nullptr;
-        PyErr_SetString(PyExc_ImportError, "the running NumPy is older than the one built against");
+        PyErr_Format(PyExc_ImportError,
+                     "NumPy C API version 0x%x (ABI 0x%x) is not compatible with the one this "
+                     "module was built against",
+                     static_cast<int>(PyArray_GetNDArrayCFeatureVersion()),
+                     static_cast<int>(PyArray_GetNDArrayCVersion()));
         return false;
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
