@@ -28,8 +28,35 @@ install: venv
 demo: install
 	$(VENV)/bin/python -m brenix_kernels.demo
 
+# The normal suite first, then the same suite against a sanitizer build.
 test: install
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(MAKE) sanitize
+
+# The whole suite against an AddressSanitizer/UBSan build of the extension, in
+# a venv of its own and a build directory of its own (so the normal build is
+# neither reused nor overwritten). The interpreter is not instrumented, so the
+# ASan runtime is preloaded, and libstdc++ with it: ASan can only intercept C++
+# throws if libstdc++ is there when it starts, not when the extension loads it
+# later (the UBSan runtime comes in as a dependency of the extension). Leak
+# reports are off because CPython itself leaks at exit (tests/test_leaks.py
+# measures leaks instead); failed allocations return null, so that huge requests
+# still become MemoryError; pymalloc is bypassed so that misuse of Python
+# objects reaches ASan. Any finding aborts the run with a non-zero status.
+SAN_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc BRENIX_UNDER_SANITIZER=1
+
+$(SAN_VENV)/bin/python:
+	@test -n "$(PYTHON)" || { echo "no CPython 3.13 interpreter found" >&2; exit 1; }
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip
+
+sanitize: $(SAN_VENV)/bin/python
+	BRENIX_SANITIZE=ON SKBUILD_BUILD_DIR=build/sanitize \
+		$(SAN_VENV)/bin/pip install $(PIP_FLAGS) --no-cache-dir ".[test]"
+	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)

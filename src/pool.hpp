@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -32,6 +33,13 @@ bool parse_thread_count(const char* text, unsigned long long& out);
 
 // ceil(total / chunk_len), refusing a zero chunk length.
 std::size_t chunk_count(std::size_t total, std::size_t chunk_len);
+
+// Elements in a chunk of `rows` rows of `row_len` elements. Saturates rather
+// than wrapping: an empty matrix with an absurd column count must not turn
+// into a zero chunk length (one chunk then covers the whole matrix).
+constexpr std::size_t rows_chunk_len(std::size_t rows, std::size_t row_len) {
+    return row_len > SIZE_MAX / rows ? SIZE_MAX : rows * row_len;
+}
 
 namespace detail {
 

@@ -52,7 +52,7 @@ ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_co
 // chunk's part of the matrix. Shared by the plain and the Seurat moments.
 template <class T, class ChunkFn>
 ColumnSums dense_chunked_sums(std::span<const T> matrix, std::size_t n_cols, ChunkFn&& chunk) {
-    const std::size_t chunk_len = MOMENT_CHUNK_ROWS * n_cols;
+    const std::size_t chunk_len = rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols);
     const std::size_t n_chunks = chunk_count(matrix.size(), chunk_len);
     auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
         const std::size_t first = k * chunk_len;

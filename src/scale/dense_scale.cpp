@@ -103,8 +103,9 @@ void apply_chunks(std::span<T> out, std::span<const T> matrix, std::size_t n_col
                   bool zero_center, std::span<const double> mean, std::span<const double> stdev,
                   std::optional<double> max_value) {
     const double m = max_value.value_or(0.0);
-    chunk_for_each(out, SCALE_CHUNK_ROWS * n_cols, [&](std::size_t c, std::span<T> chunk) {
-        const T* x = matrix.data() + c * SCALE_CHUNK_ROWS * n_cols;
+    const std::size_t chunk_len = rows_chunk_len(SCALE_CHUNK_ROWS, n_cols);
+    chunk_for_each(out, chunk_len, [&](std::size_t /*c*/, std::span<T> chunk) {
+        const T* x = matrix.data() + (chunk.data() - out.data());  // the same rows of the input
         scale_rows_any(chunk.data(), x, chunk.size() / n_cols, n_cols, zero_center,
                        max_value.has_value(), mean.data(), stdev.data(), m);
     });
