@@ -12,7 +12,9 @@ VENV ?= .venv
 SAN_VENV ?= .venv-sanitize
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-.PHONY: demo test bench sanitize venv install format
+SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp)
+
+.PHONY: demo test bench sanitize venv install format format-check
 
 venv: $(VENV)/bin/python
 
@@ -29,7 +31,7 @@ demo: install
 	$(VENV)/bin/python -m brenix_kernels.demo
 
 # The normal suite first, then the same suite against a sanitizer build.
-test: install
+test: install format-check
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider
 	$(MAKE) sanitize
 
@@ -61,5 +63,9 @@ sanitize: $(SAN_VENV)/bin/python
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
 
-format:
-	clang-format -i src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp
+# clang-format comes with the test dependencies.
+format: install
+	$(VENV)/bin/clang-format -i $(SOURCES)
+
+format-check: install
+	$(VENV)/bin/clang-format --dry-run --Werror $(SOURCES)

@@ -53,9 +53,8 @@ bool relabel(const char* name) {
     }
     Ref text = Ref::steal(PyObject_Str(caught.get()));
     if (!text) return false;
-    Ref relabelled = Ref::steal(
-        PyObject_CallFunction(PyExc_TypeError, "N",
-                              PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
+    Ref relabelled = Ref::steal(PyObject_CallFunction(
+        PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
     if (!relabelled) return false;
     if (PyObject* cause = PyException_GetCause(caught.get())) {
         PyException_SetCause(relabelled.get(), cause);  // steals the new reference
@@ -76,7 +75,8 @@ bool is_numpy_bool(PyObject* object) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+    return PyUnicode_Check(module.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
            PyUnicode_Check(name.get()) &&
            (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
             PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
@@ -139,8 +139,8 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
             if (slots[i] == nullptr) missing[n_missing++] = signature.positional[i];
         }
         if (n_missing > 0) {
-            return raise_type_error(full_name(signature) + " missing " +
-                                    std::to_string(n_missing) + " required positional " +
+            return raise_type_error(full_name(signature) + " missing " + std::to_string(n_missing) +
+                                    " required positional " +
                                     (n_missing == 1 ? "argument" : "arguments") + ": " +
                                     quoted_list({missing, n_missing}));
         }

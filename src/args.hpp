@@ -14,9 +14,9 @@
 namespace brenix {
 
 struct Signature {
-    const char* name;                            // function name, without "()"
-    std::span<const char* const> positional;     // all required, by position or keyword
-    std::span<const char* const> keyword_only;   // all optional
+    const char* name;                           // function name, without "()"
+    std::span<const char* const> positional;    // all required, by position or keyword
+    std::span<const char* const> keyword_only;  // all optional
 };
 
 // Fills slots (positional parameters first, then keyword-only ones; one per

@@ -88,8 +88,8 @@ bool accepts(PyObject* object, int typenum, int ndim) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != ndim) return false;
     PyArray_Descr* canonical = PyArray_DescrFromType(typenum);
-    const bool same = PyArray_DESCR(array) == canonical ||
-                      PyArray_EquivTypes(PyArray_DESCR(array), canonical);
+    const bool same =
+        PyArray_DESCR(array) == canonical || PyArray_EquivTypes(PyArray_DESCR(array), canonical);
     Py_DECREF(canonical);
     return same;
 }
@@ -181,8 +181,7 @@ using ReleaseFn = void (*)(void* address, std::size_t length, std::size_t capaci
 
 // Owner of one result buffer; NumPy keeps it alive as the array's base.
 struct SliceContainer {
-    PyObject_HEAD
-    void* address;
+    PyObject_HEAD void* address;
     std::size_t length;
     std::size_t capacity;
     ReleaseFn release;
@@ -206,8 +205,8 @@ PyTypeObject* owner_type() {
     if (type != nullptr) return type;
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
-        {Py_tp_doc,
-         const_cast<char*>("Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
+        {Py_tp_doc, const_cast<char*>(
+                        "Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
         {0, nullptr},
     };
     // The dotted name sets __module__ to "builtins" explicitly; a bare name

@@ -54,8 +54,7 @@ PyObject* hvg_seurat_stats_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
         x.values);
 }
 
-PyObject* hvg_seurat_stats_sparse_impl(PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
+PyObject* hvg_seurat_stats_sparse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 6> slots{};
     if (!bind(HVG_SPARSE, args, nargs, kwnames, slots)) return nullptr;
     std::uint64_t n_rows = 0;

@@ -79,8 +79,8 @@ void raise_panic(const char* message) {
                                                       PANIC_DOC, PyExc_BaseException, nullptr);
         if (g_panic_exception == nullptr) return;  // its error is set instead
     }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)),
-                                               "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)), "replace"));
     if (!text) return;
     PyErr_SetObject(g_panic_exception, text.get());
 }

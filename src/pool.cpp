@@ -50,7 +50,10 @@ std::size_t configured_size() {
 struct Job {
     Job(detail::RangeFn fn_, void* context_, std::size_t n_items_, std::size_t piece_items_,
         std::size_t n_pieces_)
-        : fn(fn_), context(context_), n_items(n_items_), piece_items(piece_items_),
+        : fn(fn_),
+          context(context_),
+          n_items(n_items_),
+          piece_items(piece_items_),
           n_pieces(n_pieces_) {}
 
     detail::RangeFn fn;

@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <utility>

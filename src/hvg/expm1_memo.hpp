@@ -8,10 +8,10 @@
 // is exact too, so no slot is ever invalid.
 #pragma once
 
+#include <math.h>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <math.h>
 
 namespace brenix {
 

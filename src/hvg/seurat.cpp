@@ -22,7 +22,9 @@ struct ScaleF64 {
 
 struct ScaleF32 {
     std::optional<double> c;
-    float operator()(float x) const { return c ? static_cast<float>(*c * static_cast<double>(x)) : x; }
+    float operator()(float x) const {
+        return c ? static_cast<float>(*c * static_cast<double>(x)) : x;
+    }
 };
 
 // A zero value contributes nothing when c is absent or finite: t = ±0,
@@ -150,10 +152,9 @@ HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
     return finish(sparse_expm1_sum_and_sq(indices, data, n_cols, scale_factor(log_base)), n_rows);
 }
 
-HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
-                                 std::span<const float> data, std::size_t n_rows,
-                                 std::size_t n_cols, std::optional<double> log_base,
-                                 bool square_f64) {
+HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices, std::span<const float> data,
+                                 std::size_t n_rows, std::size_t n_cols,
+                                 std::optional<double> log_base, bool square_f64) {
     return finish(
         sparse_expm1_sum_and_sq_f32(indices, data, n_cols, scale_factor(log_base), square_f64),
         n_rows);

@@ -48,9 +48,8 @@ HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
                                  std::span<const double> data, std::size_t n_rows,
                                  std::size_t n_cols, std::optional<double> log_base,
                                  bool square_f64);
-HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices,
-                                 std::span<const float> data, std::size_t n_rows,
-                                 std::size_t n_cols, std::optional<double> log_base,
-                                 bool square_f64);
+HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices, std::span<const float> data,
+                                 std::size_t n_rows, std::size_t n_cols,
+                                 std::optional<double> log_base, bool square_f64);
 
 }  // namespace brenix

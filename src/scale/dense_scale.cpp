@@ -83,8 +83,8 @@ void scale_rows_f64(double* out, const double* x, std::size_t n_rows, std::size_
 }
 
 BRENIX_MULTIVERSION
-void scale_rows_f32(float* out, const float* x, std::size_t n_rows, std::size_t n_cols,
-                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+void scale_rows_f32(float* out, const float* x, std::size_t n_rows, std::size_t n_cols, bool center,
+                    bool clip, const double* mean, const double* stdev, double m) {
     scale_rows_dispatch(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
 }
 
@@ -93,14 +93,14 @@ void scale_rows_any(double* out, const double* x, std::size_t n_rows, std::size_
     scale_rows_f64(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
 }
 
-void scale_rows_any(float* out, const float* x, std::size_t n_rows, std::size_t n_cols,
-                    bool center, bool clip, const double* mean, const double* stdev, double m) {
+void scale_rows_any(float* out, const float* x, std::size_t n_rows, std::size_t n_cols, bool center,
+                    bool clip, const double* mean, const double* stdev, double m) {
     scale_rows_f32(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
 }
 
 template <class T>
-void apply_chunks(std::span<T> out, std::span<const T> matrix, std::size_t n_cols,
-                  bool zero_center, std::span<const double> mean, std::span<const double> stdev,
+void apply_chunks(std::span<T> out, std::span<const T> matrix, std::size_t n_cols, bool zero_center,
+                  std::span<const double> mean, std::span<const double> stdev,
                   std::optional<double> max_value) {
     const double m = max_value.value_or(0.0);
     const std::size_t chunk_len = rows_chunk_len(SCALE_CHUNK_ROWS, n_cols);
@@ -126,14 +126,14 @@ ScaledMatrix<T> scale(std::span<const T> matrix, std::size_t n_rows, std::size_t
 }  // namespace
 
 void apply_chunks_f64(std::span<double> out, std::span<const double> matrix, std::size_t n_cols,
-                      bool zero_center, std::span<const double> mean,
-                      std::span<const double> stdev, std::optional<double> max_value) {
+                      bool zero_center, std::span<const double> mean, std::span<const double> stdev,
+                      std::optional<double> max_value) {
     apply_chunks(out, matrix, n_cols, zero_center, mean, stdev, max_value);
 }
 
 void apply_chunks_f32(std::span<float> out, std::span<const float> matrix, std::size_t n_cols,
-                      bool zero_center, std::span<const double> mean,
-                      std::span<const double> stdev, std::optional<double> max_value) {
+                      bool zero_center, std::span<const double> mean, std::span<const double> stdev,
+                      std::optional<double> max_value) {
     apply_chunks(out, matrix, n_cols, zero_center, mean, stdev, max_value);
 }
 
@@ -143,9 +143,8 @@ ScaledMatrix<double> scale_f64(std::span<const double> matrix, std::size_t n_row
     return scale(matrix, n_rows, n_cols, zero_center, max_value, column_sum_and_sq);
 }
 
-ScaledMatrix<float> scale_f32(std::span<const float> matrix, std::size_t n_rows,
-                              std::size_t n_cols, bool zero_center,
-                              std::optional<double> max_value) {
+ScaledMatrix<float> scale_f32(std::span<const float> matrix, std::size_t n_rows, std::size_t n_cols,
+                              bool zero_center, std::optional<double> max_value) {
     return scale(matrix, n_rows, n_cols, zero_center, max_value, column_sum_and_sq_f32);
 }
 

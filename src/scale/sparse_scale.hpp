@@ -26,8 +26,7 @@ ScaledValues<double> scale_sparse_f64(std::span<const std::int64_t> indices,
 // float32 values, float64 squares in the moments and float64 output.
 ScaledValues<double> scale_sparse_f32_promoted(std::span<const std::int64_t> indices,
                                                std::span<const float> data, std::size_t n_rows,
-                                               std::size_t n_cols,
-                                               std::optional<double> max_value);
+                                               std::size_t n_cols, std::optional<double> max_value);
 
 // float32 values, float32 squares in the moments, float32 output rounded once
 // after clipping in float64.
