@@ -38,6 +38,27 @@ PyObject* hvg_result(HvgStats stats) {
     return tuple_of(std::array{std::move(means), std::move(dispersions)});
 }
 
+// The two sparse functions share one calling convention: (indices, data,
+// n_rows, n_cols, *, <optional float>, <flag>), converted in that order (sizes,
+// then the options, then the arrays).
+struct SparseCall {
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> option;
+    bool flag = false;
+    SparseEntries entries;
+};
+
+bool take_sparse_call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, SparseCall& call) {
+    std::array<PyObject*, 6> slots{};
+    return bind(signature, args, nargs, kwnames, slots) &&
+           to_size(slots[2], "n_rows", call.n_rows) && to_size(slots[3], "n_cols", call.n_cols) &&
+           to_optional_double(slots[4], signature.keyword_only[0], call.option) &&
+           to_flag(slots[5], signature.keyword_only[1], false, call.flag) &&
+           take_sparse(slots[0], slots[1], call.entries);
+}
+
 }  // namespace
 
 PyObject* hvg_seurat_stats_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -55,25 +76,14 @@ PyObject* hvg_seurat_stats_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* hvg_seurat_stats_sparse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 6> slots{};
-    if (!bind(HVG_SPARSE, args, nargs, kwnames, slots)) return nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
-    std::optional<double> log_base;
-    bool square_f64 = false;
-    if (!to_size(slots[2], "n_rows", n_rows) || !to_size(slots[3], "n_cols", n_cols) ||
-        !to_optional_double(slots[4], "log_base", log_base) ||
-        !to_flag(slots[5], "square_f64", false, square_f64)) {
-        return nullptr;
-    }
-    SparseEntries entries;
-    if (!take_sparse(slots[0], slots[1], entries)) return nullptr;
+    SparseCall call;  // option: log_base, flag: square_f64
+    if (!take_sparse_call(HVG_SPARSE, args, nargs, kwnames, call)) return nullptr;
     return std::visit(
         [&](auto data) {
-            return hvg_result(hvg_seurat_stats_sparse(entries.indices, data, n_rows, n_cols,
-                                                      log_base, square_f64));
+            return hvg_result(hvg_seurat_stats_sparse(call.entries.indices, data, call.n_rows,
+                                                      call.n_cols, call.option, call.flag));
         },
-        entries.data);
+        call.entries.data);
 }
 
 PyObject* scale_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -108,25 +118,15 @@ PyObject* scale_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyObject* scale_sparse_data_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 6> slots{};
-    if (!bind(SCALE_SPARSE, args, nargs, kwnames, slots)) return nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
-    std::optional<double> max_value;
-    bool promote = false;
-    if (!to_size(slots[2], "n_rows", n_rows) || !to_size(slots[3], "n_cols", n_cols) ||
-        !to_optional_double(slots[4], "max_value", max_value) ||
-        !to_flag(slots[5], "promote", false, promote)) {
-        return nullptr;
-    }
-    SparseEntries entries;
-    if (!take_sparse(slots[0], slots[1], entries)) return nullptr;
+    SparseCall call;  // option: max_value, flag: promote
+    if (!take_sparse_call(SCALE_SPARSE, args, nargs, kwnames, call)) return nullptr;
     auto result = [](auto scaled) {
         Ref values = Ref::steal(wrap_1d(std::move(scaled.values)));
         Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
         Ref stdev = Ref::steal(wrap_1d(std::move(scaled.stdev)));
         return tuple_of(std::array{std::move(values), std::move(mean), std::move(stdev)});
     };
+    const auto& [n_rows, n_cols, max_value, promote, entries] = call;
     if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
         return result(scale_sparse_f64(entries.indices, *data, n_rows, n_cols, max_value));
     }

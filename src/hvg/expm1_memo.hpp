@@ -9,62 +9,55 @@
 #pragma once
 
 #include <math.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace brenix {
 
-// The back-transformed value e = expm1(t) widened to float64, and its square
-// as the kernel adds it.
+// The back-transformed value e, widened to float64, and the square that the
+// sums add for it.
 struct Expm1Terms {
     double value;
     double square;
 };
 
-// Double precision: e = expm1(t), square e * e.
-class Expm1MemoF64 {
+// float64: e = expm1(t), square e * e. float32: e = expm1f(v), square e * e
+// rounded in float32 then widened, or, with square_f64, the square of the
+// widened e.
+template <class T>
+class Expm1Memo {
 public:
-    Expm1Terms operator()(double t) {
-        const std::uint64_t key = std::bit_cast<std::uint64_t>(t);
-        Slot& slot = slots_[(key * 0x9E3779B97F4A7C15ull) >> (64 - BITS)];
-        if (slot.key != key) {
+    explicit Expm1Memo(bool square_f64 = false) : square_f64_(square_f64) {}
+
+    Expm1Terms operator()(T t) {
+        const Key key = std::bit_cast<Key>(t);
+        Slot& slot = slots_[(key * MULTIPLIER) >> (8 * sizeof(Key) - BITS)];
+        if (slot.key != key) slot = {key, compute(t)};
+        return slot.terms;
+    }
+
+private:
+    using Key = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    static constexpr Key MULTIPLIER =
+        sizeof(T) == 8 ? Key(0x9E3779B97F4A7C15ull) : Key(0x9E3779B1u);
+    static constexpr unsigned BITS = 8;
+
+    Expm1Terms compute(T t) const {
+        if constexpr (std::is_same_v<T, double>) {
             const double e = ::expm1(t);
-            slot = {key, {e, e * e}};
-        }
-        return slot.terms;
-    }
-
-private:
-    static constexpr unsigned BITS = 8;
-    struct Slot {
-        std::uint64_t key = 0;
-        Expm1Terms terms = {0.0, 0.0};
-    };
-    Slot slots_[std::size_t{1} << BITS];
-};
-
-// Single precision: e = expm1f(v); the square is e * e in float32 then
-// widened, or, with square_f64, the square of the widened e.
-class Expm1MemoF32 {
-public:
-    explicit Expm1MemoF32(bool square_f64) : square_f64_(square_f64) {}
-
-    Expm1Terms operator()(float v) {
-        const std::uint32_t key = std::bit_cast<std::uint32_t>(v);
-        Slot& slot = slots_[(key * 0x9E3779B1u) >> (32 - BITS)];
-        if (slot.key != key) {
-            const float e = ::expm1f(v);
+            return {e, e * e};
+        } else {
+            const float e = ::expm1f(t);
             const double wide = e;
-            slot = {key, {wide, square_f64_ ? wide * wide : static_cast<double>(e * e)}};
+            return {wide, square_f64_ ? wide * wide : static_cast<double>(e * e)};
         }
-        return slot.terms;
     }
 
-private:
-    static constexpr unsigned BITS = 8;
     struct Slot {
-        std::uint32_t key = 0;
+        Key key = 0;
         Expm1Terms terms = {0.0, 0.0};
     };
     bool square_f64_;

@@ -101,25 +101,25 @@ HvgStats finish(ColumnSums totals, std::size_t n_rows) {
 
 ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
                           std::optional<double> c) {
-    return dense_hvg_sums(matrix, n_cols, ScaleF64{c}, [] { return Expm1MemoF64{}; });
+    return dense_hvg_sums(matrix, n_cols, ScaleF64{c}, [] { return Expm1Memo<double>{}; });
 }
 
 ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
                           std::optional<double> c) {
-    return dense_hvg_sums(matrix, n_cols, ScaleF32{c}, [] { return Expm1MemoF32{false}; });
+    return dense_hvg_sums(matrix, n_cols, ScaleF32{c}, [] { return Expm1Memo<float>{false}; });
 }
 
 ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
                                    std::span<const double> data, std::size_t n_cols,
                                    std::optional<double> c) {
-    return sparse_hvg_sums(indices, data, n_cols, ScaleF64{c}, [] { return Expm1MemoF64{}; });
+    return sparse_hvg_sums(indices, data, n_cols, ScaleF64{c}, [] { return Expm1Memo<double>{}; });
 }
 
 ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
                                        std::span<const float> data, std::size_t n_cols,
                                        std::optional<double> c, bool square_f64) {
     return sparse_hvg_sums(indices, data, n_cols, ScaleF32{c},
-                           [square_f64] { return Expm1MemoF32{square_f64}; });
+                           [square_f64] { return Expm1Memo<float>{square_f64}; });
 }
 
 HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var) {
