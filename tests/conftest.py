@@ -4,34 +4,47 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
-
-def run_in_subprocess(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Run ``code`` with ``python -c`` in a fresh interpreter and capture its output.
-
-    ``env`` updates a copy of the current environment; a value of None removes
-    that variable.  Fresh processes are needed wherever process-wide state
-    matters: the worker pool, the first import, fork, crashes.
-    """
-    full_env = os.environ.copy()
-    for name, value in (env or {}).items():
-        if value is None:
-            full_env.pop(name, None)
-        else:
-            full_env[name] = value
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        env=full_env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+INDEX_MSG = "index out of bounds: the len is {} but the index is {}"
 
 
-@pytest.fixture(scope="session")
-def core():
-    """The extension module under test."""
-    from brenix_kernels import _core
+def run_py(code, env=None, timeout=120):
+    """Run `code` in a fresh interpreter (`env` updates the environment; None removes a variable)."""
+    full = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
+    return subprocess.run([sys.executable, "-c", code], env=full, capture_output=True, text=True, timeout=timeout)
 
-    return _core
+
+def assert_same(got, expected):
+    """Bit for bit (any NaN matches any NaN; zeros must agree in sign), same dtype, shape and nesting."""
+    if isinstance(expected, tuple):
+        assert type(got) is tuple and len(got) == len(expected), type(got)
+        return [assert_same(g, e) for g, e in zip(got, expected)]
+    assert type(got) is np.ndarray and (got.dtype, got.shape) == (expected.dtype, expected.shape), (got, expected)
+    bits = f"u{got.dtype.itemsize}"
+    g, e = np.where(np.isnan(got), np.nan, got), np.where(np.isnan(expected), np.nan, expected)
+    bad = np.flatnonzero(g.view(bits) != e.view(bits))
+    assert bad.size == 0, f"{bad.size} differ, first at {bad[:4]}: {got.ravel()[bad[:4]]} != {expected.ravel()[bad[:4]]}"
+
+
+class Convertible:
+    """Not an array, but has `astype` as array-likes of other libraries do: it raises `result`, calls it or returns it."""
+
+    def __init__(self, result):
+        self.result, self.last_call = result, None
+
+    def astype(self, *args, **kwargs):
+        self.last_call = args, kwargs
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result() if callable(self.result) else self.result
+
+
+def panic(fn, *args, **kwargs):
+    """The internal failure (PanicException, a BaseException only, with one argument) the call must raise."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    exc = info.value
+    assert type(exc).__name__ == "PanicException" and not isinstance(exc, Exception) and len(exc.args) == 1, exc
+    return exc

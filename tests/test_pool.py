@@ -1,183 +1,142 @@
-"""The worker pool: when it starts, how big it is, the interpreter lock, failures and fork.
+"""The worker pool (size, results and failures independent of it, fork) and Python threads calling at once. The
+pool is per process and its size is not exposed: fresh interpreters count their threads in /proc/self/task."""
 
-The pool size is not exposed, so it is read from outside: the number of
-threads of a fresh process (``/proc/self/task``, which also lists native
-threads) before and after its first call.
-"""
-
+import json
 import os
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
 
-from brenix_kernels import _core
-from conftest import run_in_subprocess
+from brenix_kernels._core import hvg_seurat_stats as h, hvg_seurat_stats_sparse as hs, scale as s, scale_sparse_data as ss
+from conftest import INDEX_MSG, Convertible, run_py
 
 NCPU = {len(os.sched_getaffinity(0)), os.cpu_count()}  # either is a fair processor count
-OTHER = str(max(NCPU) + 3)  # a RAYON_RS_NUM_CPUS value no processor count can be mistaken for
+OTHER = str(max(NCPU) + 3)  # a RAYON_RS_NUM_CPUS no processor count can be mistaken for
 
 COUNT = """
-import os
-import numpy as np
+import os, numpy as np
 from brenix_kernels import _core
-def tasks():
-    return len(os.listdir('/proc/self/task'))
+tasks = lambda: len(os.listdir('/proc/self/task'))
 before = tasks()
 _core.hvg_seurat_stats(np.ones((1, 2)))  # a single chunk still creates the pool
-print(tasks() - before)
-"""
-
-
-def new_threads(num_threads, rs_cpus, more_code=""):
-    env = {"RAYON_NUM_THREADS": num_threads, "RAYON_RS_NUM_CPUS": rs_cpus}
-    proc = run_in_subprocess(COUNT + more_code, env=env, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    return [int(line) for line in proc.stdout.split()]
-
-
-@pytest.mark.parametrize(
-    "num_threads, rs_cpus, expected",
-    [
-        ("3", None, {3}),
-        ("+4", OTHER, {4}),
-        ("1", OTHER, {1}),
-        ("0", OTHER, NCPU),  # 0 means "processor count"; the second variable is not consulted
-        ("abc", OTHER, {int(OTHER)}),
-        (" 4", OTHER, {int(OTHER)}),
-        ("4 ", OTHER, {int(OTHER)}),
-        ("-4", OTHER, {int(OTHER)}),
-        ("18446744073709551616", OTHER, {int(OTHER)}),  # one above the largest unsigned 64-bit value
-        (None, "+2", {2}),
-        (None, "0", NCPU),
-        (None, None, NCPU),
-    ],
-)
-def test_pool_size_from_environment(num_threads, rs_cpus, expected):
-    (started,) = new_threads(num_threads, rs_cpus)
-    assert started in expected
-
-
-def test_pool_size_is_fixed_once_created():
-    more = """
-os.environ['RAYON_NUM_THREADS'] = '7'
+os.environ['RAYON_NUM_THREADS'] = '7'  # too late: read once
 _core.hvg_seurat_stats(np.ones((5000, 3)))
-_core.scale_sparse_data(np.zeros(50, np.int64), np.ones(50), 50, 1)
 print(tasks() - before)
 """
-    assert new_threads("3", None, more) == [3, 3]
 
 
-def test_import_and_failed_binding_start_no_threads():
-    proc = run_in_subprocess(
-        """
-import os
-before = len(os.listdir('/proc/self/task'))
-from brenix_kernels import _core
-try:
-    _core.scale()
-except TypeError:
-    pass
-print(len(os.listdir('/proc/self/task')) - before)
+@pytest.mark.parametrize("num_threads, rs_cpus, expected", [
+    ("3", None, {3}), ("+4", OTHER, {4}), ("0", OTHER, NCPU),  # 0: the processor count; the other variable is ignored
+    ("abc", OTHER, {int(OTHER)}), (" 4", OTHER, {int(OTHER)}), ("-4", OTHER, {int(OTHER)}),
+    (None, "+2", {2}), (None, None, NCPU),
+])
+def test_pool_size_from_environment(num_threads, rs_cpus, expected):
+    child = run_py(COUNT, env={"RAYON_NUM_THREADS": num_threads, "RAYON_RS_NUM_CPUS": rs_cpus}, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert int(child.stdout) in expected
+
+
+ALL_FUNCTIONS = r"""
+import hashlib, json
+import numpy as np
+from brenix_kernels import _core as C
+out = [[a.tolist() for a in C.scale_sparse_data(np.array([0, 1, 1]), np.array([1.0, 2.0, 3.0]), 2, 2)]]
+rng = np.random.default_rng(20240607)
+x = np.log1p(rng.poisson(0.7, (5000, 70)) * rng.uniform(0.5, 3.0, (5000, 1)))  # 3 moment, 10 write chunks
+x32, indices = x.astype(np.float32), rng.integers(0, 300, 2_500_000)  # 3 chunks of stored entries
+data = np.round(rng.uniform(0.0, 4.0, indices.size), 4)
+data32, early, late = data.astype(np.float32), indices.copy(), indices.copy()
+early[[1_300_000, 1_900_000, 2_499_990]] = -5, 301, 300  # the first bad entry (chunk 1) fails first in time, or
+late[[1_999_990, 2_000_005]] = -5, 300  # last: either way it is the one reported (tried a few times)
+calls = ["hvg_seurat_stats(x, log_base=2)", "hvg_seurat_stats(x32)", "scale(x, max_value=1.5, return_mean_std=True)",
+         "scale(x32, zero_center=False)", "hvg_seurat_stats_sparse(indices, data, 4_000_000, 300)",
+         "hvg_seurat_stats_sparse(indices, data32, 4_000_000, 300, square_f64=True)",
+         "scale_sparse_data(indices, data, 4_000_000, 300, max_value=2.0)",
+         "scale_sparse_data(indices, data32, 4_000_000, 300)",
+         "scale_sparse_data(indices[:1_500_000], data, 10, 300)"]  # chunk 1 runs out of indices
+calls += ["hvg_seurat_stats_sparse(early, data, 10, 300)", "scale_sparse_data(early, data32, 10, 300)",
+          "hvg_seurat_stats_sparse(late, data32, 10, 300)"] * 4
+for call in calls:
+    try:
+        result = eval("C." + call)
+        parts = result if isinstance(result, tuple) else (result,)
+        out.append(hashlib.sha256(b"".join(str(p.dtype).encode() + p.tobytes() for p in parts)).hexdigest())
+    except BaseException as exc:
+        out.append([type(exc).__name__, *exc.args])
+print(json.dumps(out))
 """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "0\n"
 
 
-@pytest.mark.parametrize("threads", ["1", "2", "4"])
-def test_first_parallel_pass_of_a_process_completes(threads):
-    # The very first pass runs right after the workers were started.
-    proc = run_in_subprocess(
-        """
-import numpy as np
-from brenix_kernels import _core
-values, mean, std = _core.scale_sparse_data(np.array([0, 1, 1]), np.array([1.0, 2.0, 3.0]), 2, 2)
-print(values.tolist(), mean.tolist(), std.tolist())
-""",
-        env={"RAYON_NUM_THREADS": threads},
-        timeout=60,
-    )
-    assert proc.returncode == 0, proc.stderr
+@pytest.mark.slow
+def test_every_pool_size_gives_the_same_bits_and_failures():
+    runs = {}
+    for threads in ("1", "2", "3", "8"):  # each child's first pass must complete (it once hung with 1 thread)
+        child = run_py(ALL_FUNCTIONS, env={"RAYON_NUM_THREADS": threads, "RAYON_RS_NUM_CPUS": None}, timeout=120)
+        assert child.returncode == 0, child.stderr
+        runs[threads] = json.loads(child.stdout)
     s = 0.5**0.5
-    assert proc.stdout == f"{[1 / s, 2 / s, 3 / s]} {[0.5, 2.5]} {[s, s]}\n"
-
-
-@pytest.mark.parametrize("fn", [_core.hvg_seurat_stats_sparse, _core.scale_sparse_data])
-def test_failure_of_the_lowest_chunk_is_reported(fn):
-    # Entries are summed in chunks of 1,000,000; both chunk 1 (its last entry)
-    # and chunk 2 (its first) hold a bad column, and chunk 2 fails first in time.
-    indices = np.zeros(3_000_000, dtype=np.int64)
-    data = np.ones(indices.size)
-    indices[1_999_999], indices[2_000_000] = 1000, 1001
-    with pytest.raises(BaseException) as info:
-        fn(indices, data, 10, 10)
-    assert type(info.value).__name__ == "PanicException"
-    assert info.value.args == ("index out of bounds: the len is 10 but the index is 1000",)
-    indices[[1_999_999, 2_000_000]] = 3
-    assert fn(indices, data, 10, 10)[1].shape == (10,)  # the pool serves the next pass
-
-
-def test_other_python_threads_wait_while_a_call_runs():
-    # The spinning thread sees the input's reference count raised exactly while
-    # the main thread is inside the call (the argument sits on its stack). If a
-    # call let go of the interpreter lock, the spinner would run in that window.
-    proc = run_in_subprocess(
-        """
-import sys, threading
-import numpy as np
-from brenix_kernels import _core
-box = [np.random.default_rng(0).random((20000, 100))]
-_core.hvg_seurat_stats(box[0])
-base = sys.getrefcount(box[0])
-state = {"stop": False, "during": 0, "total": 0}
-ready = threading.Event()
-def spin():
-    ready.set()
-    while not state["stop"]:
-        state["total"] += 1
-        if sys.getrefcount(box[0]) > base:
-            state["during"] += 1
-thread = threading.Thread(target=spin)
-thread.start()
-ready.wait()
-for _ in range(5):
-    _core.hvg_seurat_stats(box[0])
-    _core.scale(box[0])
-state["stop"] = True
-thread.join()
-print(state["during"], state["total"] > 0)
-""",
-        env={"RAYON_NUM_THREADS": "2"},
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "0 True\n"
+    first_bad = ["PanicException", INDEX_MSG.format(300, 2**64 - 5)]
+    for threads, results in runs.items():
+        assert results[0] == [[1 / s, 2 / s, 3 / s], [0.5, 2.5], [s, s]], threads
+        assert results[-13:] == [["PanicException", INDEX_MSG.format(1_500_000, 1_500_000)]] + [first_bad] * 12
+        assert results == runs["1"], threads
 
 
 def test_forked_child_gets_a_working_pool():
-    proc = run_in_subprocess(
-        """
-import os, signal, sys, time
+    child = run_py("""
+import os, signal
 import numpy as np
 from brenix_kernels import _core
-x = np.random.default_rng(3).random((5000, 50))  # three chunks: the pool is used
+x = np.random.default_rng(3).random((5000, 50))  # three chunks: the pool exists and is used
 expected = _core.hvg_seurat_stats(x)
 pid = os.fork()
 if pid == 0:
+    signal.alarm(60)  # a hung child dies instead of hanging the test
     try:
-        got = _core.hvg_seurat_stats(x)
-        os._exit(0 if all(np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expected)) else 3)
-    except BaseException:
+        os._exit(0 if all(np.array_equal(a, b, equal_nan=True) for a, b in zip(_core.hvg_seurat_stats(x), expected)) else 3)
+    finally:
         os._exit(4)
-deadline = time.monotonic() + 60  # a safety net against a hung child, not a measurement
-while (status := os.waitpid(pid, os.WNOHANG))[0] == 0:
-    if time.monotonic() > deadline:
-        os.kill(pid, signal.SIGKILL)
-        sys.exit('child hung')
-    time.sleep(0.05)
-assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(_core.hvg_seurat_stats(x), expected))
-print(os.waitstatus_to_exitcode(status[1]))
-""",
-        env={"RAYON_NUM_THREADS": "4"},
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "0\n"
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+""", env={"RAYON_NUM_THREADS": "4"})
+    assert (child.returncode, child.stdout) == (0, "0\n"), child.stderr
+
+
+def workload(seed):
+    yielding = lambda m: Convertible(lambda: (time.sleep(0), m.astype("float64"))[1])  # noqa: E731 (lets threads run)
+    rng = np.random.default_rng(seed)
+    x = np.log1p(rng.poisson(1.0, (3000, 31)) * rng.uniform(0.5, 3.0, (3000, 1)))
+    i, d = rng.integers(0, 31, 200_000), rng.uniform(0.0, 4.0, 200_000)
+    x16, xi, d32, out = yielding(x.astype(np.float16)), yielding(np.rint(x * 3).astype(int)), d.astype(np.float32), []
+    for call in ["s(x, max_value=3.0, return_mean_std=True)", "s(x.astype(np.float32), zero_center=False)", "h(x)",
+                 "h(x16, log_base=2.0)", "hs(i, d, 9000, 31)", "hs(i, d32, 9000, 31, square_f64=True)", "s(xi)",
+                 "ss(i, d, 9000, 31, max_value=4.0)", "ss(i, d32, 9000, 31)", "hs(i, d, 90, 30)"]:
+        try:
+            result = eval(call)
+            out += [(a.dtype, a.shape, a.tobytes()) for a in (result if isinstance(result, tuple) else (result,))]
+        except BaseException as error:
+            out.append(error.args)
+    return out
+
+
+@pytest.mark.slow
+def test_python_threads_calling_at_once_get_single_thread_answers():
+    expected = {seed: workload(seed) for seed in range(6)}
+    start, got = threading.Barrier(6), {}
+
+    def worker(seed):
+        start.wait()
+        got[seed] = [workload(seed) for _ in range(2)]
+
+    threads, switch = [threading.Thread(target=worker, args=(seed,)) for seed in range(6)], sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch between Python threads as often as possible
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(switch)
+    assert got == {seed: [result] * 2 for seed, result in expected.items()}

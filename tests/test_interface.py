@@ -1,0 +1,233 @@
+"""The module's surface: import, function table, binding, conversions, array intake and result arrays."""
+
+import hashlib
+import importlib
+import inspect
+import itertools
+import sys
+
+import numpy as np
+import pytest
+
+from brenix_kernels import _core
+from brenix_kernels._core import hvg_seurat_stats, hvg_seurat_stats_sparse, scale, scale_sparse_data  # noqa: F401
+from conftest import INDEX_MSG, Convertible, assert_same, panic, run_py
+
+X = np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 4.0], [0.0, 8.0], [10.0, 1.0]])
+I, D, D32 = np.array([0, 1, 1]), np.array([1.1, 2.3, 3.7]), np.array([1.1, 2.3, 3.7], np.float32)
+PYARRAY = "'{}' object cannot be converted to 'PyArray<T, D>'"
+NOT_CONTIG, NOT_FLOAT = "The given array is not contiguous", "sparse data must be float32 or float64"
+
+
+def run(call, **names):  # calls are written as source text, as a user would write them
+    return eval(call, globals(), names)
+
+
+def raises(exc_type, message, call, **names):
+    with pytest.raises(BaseException) as info:
+        run(call, **names)
+    assert type(info.value) is exc_type and message in (None, str(info.value)), repr(info.value)
+    return info.value
+
+
+# name: text signature, sha256 prefix of the docstring (which starts after the signature)
+TABLE = {"scale": ("(x, *, zero_center=True, max_value=None, return_mean_std=False)", "70ee9a2e641b106d"),
+         "scale_sparse_data": ("(indices, data, n_rows, n_cols, *, max_value=None, promote=False)", "309e51b3822482e1"),
+         "hvg_seurat_stats": ("(x, *, log_base=None)", "d2de6e0cb428cce9"),
+         "hvg_seurat_stats_sparse": ("(indices, data, n_rows, n_cols, *, log_base=None, square_f64=False)", "83fa8e3668d566ad")}
+
+
+def test_module_and_function_table(monkeypatch):
+    assert type(_core.__all__) is list and _core.__all__ == list(TABLE)
+    assert {n for n in dir(_core) if not n.startswith("_")} == set(TABLE)
+    assert _core.__doc__ == "The native extension module (`brenix_kernels._core`)."
+    for name, (signature, digest) in TABLE.items():
+        fn = getattr(_core, name)
+        assert fn.__text_signature__ == str(inspect.signature(fn)) == signature
+        assert hashlib.sha256(fn.__doc__.encode()).hexdigest()[:16] == digest, fn.__doc__
+        assert (fn.__name__, fn.__qualname__, fn.__module__, fn.__self__) == (name, name, "brenix_kernels._core", _core)
+    monkeypatch.delitem(sys.modules, "brenix_kernels._core")  # a second import runs the entry point again
+    assert importlib.import_module("brenix_kernels._core") is _core
+
+
+def test_fresh_process_import_panic_results_and_sub_interpreter():
+    child = run_py("""
+import gc, os, sys, _interpreters
+tasks = lambda: len(os.listdir('/proc/self/task'))
+before = tasks()
+from brenix_kernels import _core
+try:
+    _core.scale()
+except TypeError:
+    print('numpy' in sys.modules, tasks() - before)  # import and binding load no NumPy, start no threads
+import numpy as np
+try:
+    try:
+        _core.scale(np.zeros((4, 0)))
+    except Exception:
+        print('caught as Exception')
+except BaseException as exc:
+    print(type(exc).__name__, type(exc).__bases__ == (BaseException,), exc.args)
+print(_core.scale(np.array([[1.0], [3.0]])).ravel().tolist())  # creates the owner type: no warning
+full = _core.scale(np.random.default_rng(1).random((300, 64)))  # 150 KiB: freed memory would be unmapped
+part, expected = full[1::3, 5:40], full[1::3, 5:40].copy()
+del full
+gc.collect()
+churn = [_core.scale(np.full((300, 64), k)) for k in range(4)]
+print(np.array_equal(part, expected))  # the slice kept the buffer alive
+print(_interpreters.exec(_interpreters.create('legacy'), 'import brenix_kernels._core'))  # 'legacy' allows single-phase
+""", env={"PYTHONWARNINGS": "error"})
+    assert child.returncode == 0, child.stderr
+    lines = child.stdout.splitlines()
+    assert lines[:4] == ["False 0", "PanicException True ('chunk_size must not be zero',)",
+                         "[-0.7071067811865475, 0.7071067811865475]", "True"]
+    assert "ImportError" in lines[4] and "interpreter" in lines[4].lower()
+    assert "chunk_size must not be zero" in child.stderr  # the diagnostic
+
+
+@pytest.mark.parametrize("call, message", [
+    ("scale(np.zeros((3, 0), np.float32))", "chunk_size must not be zero"),
+    ("hvg_seurat_stats(np.zeros((5, 0), int))", "chunk_size must not be zero"),
+    ("scale_sparse_data(np.array([0, 3, 1, 7]), D32[[0, 0, 1, 2]], 5, 3)", INDEX_MSG.format(3, 3)),
+    ("hvg_seurat_stats_sparse(np.array([0, -1, 9]), D, 3, 5)", INDEX_MSG.format(5, 2**64 - 1)),
+    ("scale_sparse_data(I[:2], D, 3, 5)", INDEX_MSG.format(2, 2)),
+    ("hvg_seurat_stats_sparse(I, D32, 3, 0)", INDEX_MSG.format(0, 0)),
+])
+def test_internal_failures(call, message):
+    assert (exc := panic(lambda: run(call))).args == (message,)
+    assert type(panic(scale, np.zeros((1, 0)))) is type(exc) and scale(X).shape == X.shape  # one class; still usable
+
+
+@pytest.mark.parametrize("call, exc_type, message", [
+    ("scale(X, True)", TypeError, "scale() takes 1 positional arguments but 2 were given"),
+    ("scale(X, x=X)", TypeError, "scale() got multiple values for argument 'x'"),
+    ("hvg_seurat_stats(X, base=2)", TypeError, "hvg_seurat_stats() got an unexpected keyword argument 'base'"),
+    ("hvg_seurat_stats_sparse(data=D, promote=1)", TypeError,
+     "hvg_seurat_stats_sparse() got an unexpected keyword argument 'promote'"),
+    ("hvg_seurat_stats(log_base=2.0)", TypeError, "hvg_seurat_stats() missing 1 required positional argument: 'x'"),
+    ("scale_sparse_data(I, D)", TypeError,
+     "scale_sparse_data() missing 2 required positional arguments: 'n_rows' and 'n_cols'"),
+    ("scale_sparse_data()", TypeError,
+     "scale_sparse_data() missing 4 required positional arguments: 'indices', 'data', 'n_rows', and 'n_cols'"),
+    # order: sizes, then the scalar options in signature order, then indices, then data, then the kernel
+    ("scale_sparse_data('a', 'b', 1.5, -1, promote=1)", TypeError,
+     "argument 'n_rows': 'float' object cannot be interpreted as an integer"),
+    ("scale_sparse_data('a', 'b', 2, -1, max_value='m')", OverflowError, None),
+    ("hvg_seurat_stats_sparse('a', 'b', 2, 2, log_base='m', square_f64=1)", TypeError,
+     "argument 'log_base': must be real number, not str"),
+    ("scale([[1.0]], zero_center=1, max_value='m', return_mean_std=1)", TypeError,
+     "argument 'zero_center': 'int' object cannot be converted to 'PyBool'"),
+    ("scale_sparse_data(I.astype(np.int32), 'b', 2, 2)", TypeError, PYARRAY.format("ndarray")),
+    ("hvg_seurat_stats_sparse(I, D[::2], 2, 0)", TypeError, NOT_CONTIG),
+])
+def test_binding_errors_and_check_order(call, exc_type, message):
+    raises(exc_type, message, call)
+
+
+@pytest.mark.parametrize("call", ["scale(X, zero_center=v)", "scale(X, return_mean_std=v)",
+                                  "scale_sparse_data(I, D32, 2, 2, promote=v)",
+                                  "hvg_seurat_stats_sparse(I, D32, 2, 2, square_f64=v)"])
+def test_flags(call):
+    name = call.split(", ")[-1].split("=")[0]
+    for value in (True, False):  # NumPy booleans count as their value; the two values differ
+        assert_same(run(call, v=np.bool_(value)), run(call, v=value))
+    with pytest.raises(AssertionError):
+        assert_same(run(call, v=True), run(call, v=False))
+    raises(TypeError, f"argument '{name}': 'int' object cannot be converted to 'PyBool'", call, v=1)  # test_hostile: more
+
+
+class Floaty:
+    def __init__(self, error, cause):
+        self.error, self.cause = error, cause
+
+    def __float__(self):
+        raise self.error from self.cause
+
+
+@pytest.mark.parametrize("call", ["scale(X, max_value=v)", "scale_sparse_data(I, D, 2, 2, max_value=v)",
+                                  "hvg_seurat_stats(X, log_base=v)", "hvg_seurat_stats_sparse(I, D, 2, 2, log_base=v)"])
+def test_optional_double(call):
+    name = call.split(", ")[-1].split("=")[0]
+    assert_same(run(call, v=None), run(call.replace(f", {name}=v", "")))
+    for given, value in [(3, 3.0), (np.float32(1), 1.0), (np.int64(1), 1.0), (True, 1.0), (-1, -1.0)]:
+        assert_same(run(call, v=given), run(call, v=value))
+    raises(TypeError, f"argument '{name}': must be real number, not str", call, v="2")
+    raises(OverflowError, "int too large to convert to float", call, v=10**400)  # not relabelled
+    error, root = ValueError("no float here"), KeyError("root")
+    assert raises(ValueError, None, call, v=Floaty(error, root)) is error  # other exception types pass untouched
+    relabelled = raises(TypeError, f"argument '{name}': not today", call, v=Floaty(TypeError("not today"), root))
+    assert relabelled.__cause__ is root
+
+
+@pytest.mark.parametrize("call, name", [
+    ("scale_sparse_data(I, D, n_rows=v, n_cols=2)", "n_rows"), ("scale_sparse_data(I, D, 2, v)", "n_cols"),
+    ("hvg_seurat_stats_sparse(I, D, v, 2)", "n_rows"), ("hvg_seurat_stats_sparse(I, D, 2, n_cols=v)", "n_cols")])
+def test_sizes(call, name):
+    assert_same(run(call, v=np.int64(2)), run(call, v=2))
+    if name == "n_rows":
+        assert_same(run(call, v=True), run(call, v=1))
+    assert name not in str(raises(OverflowError, None, call, v=-1))  # not relabelled
+    raises(TypeError, f"argument '{name}': 'float' object cannot be interpreted as an integer", call, v=10.0)
+
+
+@pytest.mark.parametrize("fn", [scale, hvg_seurat_stats])
+def test_dense_intake(fn):
+    good = Convertible(X.copy())
+    assert_same(fn(good), fn(x=X))  # x may be given by keyword
+    assert good.last_call == (("float64",), {})
+    for bad in (X[0], np.zeros((2, 2, 2), np.float32), np.array(1.0), Convertible(X[0]), Convertible(X.astype("f4"))):
+        raises(TypeError, PYARRAY.format("ndarray"), "fn(bad)", fn=fn, bad=bad)
+    raises(TypeError, PYARRAY.format("list"), "fn(Convertible([[1.0]]))", fn=fn)
+    raises(AttributeError, "'list' object has no attribute 'astype'", "fn([[1.0, 2.0]])", fn=fn)
+    raises(ValueError, "cannot cast", "fn(Convertible(ValueError('cannot cast')))", fn=fn)  # passed on unchanged
+    frozen = np.frombuffer(X.astype("f4").tobytes(), "f4").reshape(X.shape)  # read-only: accepted and left alone
+    # byte-swapped and half-precision arrays go through astype("float64"); subclasses are read as arrays
+    for other, plain in [(X.astype(">f8"), X), (X.astype(">f4"), X.astype("f4").astype("f8")), (frozen, X.astype("f4")),
+                         (X.astype("f2"), X.astype("f2").astype("f8")), (np.ma.array(X, mask=X > 3), X),
+                         (X.view(type("Sub", (np.ndarray,), {})), X)]:
+        assert_same(fn(other), fn(plain))
+    assert_same(frozen, X.astype(np.float32))
+
+
+@pytest.mark.parametrize("fn", [scale_sparse_data, hvg_seurat_stats_sparse])
+def test_sparse_intake(fn):
+    for indices, data, message in [
+            (I.astype(np.int32), D, PYARRAY.format("ndarray")), (I.astype(">i8"), D, PYARRAY.format("ndarray")),
+            (I.reshape(1, 3), D, PYARRAY.format("ndarray")), ([0, 1, 1], D, PYARRAY.format("list")),
+            (np.repeat(I, 2)[::2], D, NOT_CONTIG), (I, D.reshape(1, 3), NOT_FLOAT), (I, I, NOT_FLOAT), (I, [1.0], NOT_FLOAT),
+            (I, D.astype(">f8"), NOT_FLOAT), (I, D.astype(np.float16), NOT_FLOAT), (I, np.repeat(D32, 2)[::-2], NOT_CONTIG)]:
+        raises(TypeError, message, "fn(indices, data, 2, 2)", fn=fn, indices=indices, data=data)
+    frozen = [np.frombuffer(a.tobytes(), a.dtype) for a in (I, D32)]  # read-only
+    assert_same(fn(*frozen, 2, 2), fn(n_cols=2, data=D32, indices=I, n_rows=2))  # by keyword too
+    assert_same(fn(I.view(type("Sub", (np.ndarray,), {})), np.ma.array(D32, mask=[1, 0, 1]), 2, 2), fn(I, D32, 2, 2))
+    assert_same(frozen[1], D32)
+
+
+F8_2, C32 = ("f8", (2,), (8,)), np.full((3, 4), 2.5, np.float32)  # constant columns: std 1.0
+# call -> (dtype, shape, strides) of each returned array; a single entry means a bare array.
+RESULTS = {
+    "scale(X)": [("f8", (5, 2), (16, 8))],
+    "scale(C32, zero_center=False)": [("f4", (3, 4), (16, 4))],  # the values come back unchanged, in a new array
+    "scale(X.astype('f4'), zero_center=False, return_mean_std=True)": [("f4", (5, 2), (8, 4)), F8_2, F8_2],
+    "hvg_seurat_stats(X.astype('f4'))": [F8_2, F8_2],
+    "scale_sparse_data(I, D32, 6, 2)": [("f4", (3,), (4,)), F8_2, F8_2],
+    "scale_sparse_data(I, D32, 6, 2, promote=True)": [("f8", (3,), (8,)), F8_2, F8_2],
+    # a zero-length dimension makes every stride of that array 0
+    "scale(np.zeros((0, 3), np.float32))": [("f4", (0, 3), (0, 0))],
+    "scale_sparse_data(I[:0], D32[:0], 3, 2)": [("f4", (0,), (0,)), F8_2, F8_2],
+    "hvg_seurat_stats_sparse(I[:0], D[:0], 3, 0)": [("f8", (0,), (0,))] * 2,
+}
+
+
+@pytest.mark.parametrize("call", RESULTS)
+def test_result_arrays(call):
+    result, expected = run(call), RESULTS[call]
+    arrays = [result] if len(expected) == 1 else list(result)
+    assert type(result) is (np.ndarray if len(expected) == 1 else tuple) and len(arrays) == len(expected)
+    for a, (dtype, shape, strides) in zip(arrays, expected):
+        assert (type(a), a.dtype, a.dtype.isnative, a.shape, a.strides) == (np.ndarray, np.dtype(dtype), True, shape, strides)
+        assert (type(a.base).__name__, type(a.base).__module__) == ("PySliceContainer", "builtins")
+        assert a.flags.writeable and a.flags.c_contiguous and a.flags.aligned and not a.flags.owndata
+    assert len({id(a.base) for a in arrays}) == len(arrays) and len({type(a.base) for a in arrays}) == 1
+    for a, b in itertools.product(arrays, [X, I, D, D32, C32] + arrays):
+        assert a is b or not np.shares_memory(a, b)
