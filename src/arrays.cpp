@@ -212,14 +212,14 @@ PyTypeObject* owner_type() {
     // The dotted name sets __module__ to "builtins" explicitly; a bare name
     // would report the same module but warn (DeprecationWarning) on creation,
     // which breaks the first call under warnings-as-errors.
-    static PyType_Spec spec = {
+    static PyType_Spec owner_spec = {
         "builtins.PySliceContainer",
         sizeof(SliceContainer),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    PyObject* created = PyType_FromSpec(&spec);
+    PyObject* created = PyType_FromSpec(&owner_spec);
     if (created == nullptr) {
         throw InternalFailure("An error occurred while initializing class PySliceContainer: " +
                               take_pending_error());
