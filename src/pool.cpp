@@ -20,6 +20,24 @@ constexpr std::size_t MAX_THREADS = 65535;
 // thousands of threads start without reserving gigabytes of address space.
 constexpr std::size_t WORKER_STACK_BYTES = std::size_t{2} << 20;
 
+// One of the two thread-count variables: an unsigned decimal with an optional
+// leading '+', nothing else (no blanks, no sign '-', no overflow).
+bool parse_thread_count(const char* text, unsigned long long& out) {
+    if (text == nullptr) return false;
+    const char* p = text;
+    if (*p == '+') ++p;
+    if (*p == '\0') return false;
+    unsigned long long value = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (value > (std::numeric_limits<unsigned long long>::max() - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
+}
+
 std::size_t processor_count() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -207,22 +225,6 @@ Pool& pool() {
 }
 
 }  // namespace
-
-bool parse_thread_count(const char* text, unsigned long long& out) {
-    if (text == nullptr) return false;
-    const char* p = text;
-    if (*p == '+') ++p;
-    if (*p == '\0') return false;
-    unsigned long long value = 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        const unsigned digit = static_cast<unsigned>(*p - '0');
-        if (value > (std::numeric_limits<unsigned long long>::max() - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    out = value;
-    return true;
-}
 
 std::size_t pool_size() { return pool().size(); }
 

@@ -27,10 +27,6 @@ namespace brenix {
 // from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count.
 std::size_t pool_size();
 
-// Parses one of the two thread-count variables: an unsigned decimal with an
-// optional leading '+', nothing else. Exposed for the pool's own use.
-bool parse_thread_count(const char* text, unsigned long long& out);
-
 // ceil(total / chunk_len), refusing a zero chunk length.
 std::size_t chunk_count(std::size_t total, std::size_t chunk_len);
 
