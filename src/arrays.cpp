@@ -291,7 +291,7 @@ bool take_dense(PyObject* x, DenseMatrix& out) {
 
 bool take_sparse(PyObject* indices, PyObject* data, SparseEntries& out) {
     load_numpy_api();
-    if (!accepts(indices, NPY_LONG, 1)) return refuse_array(indices);
+    if (!accepts(indices, NPY_INT64, 1)) return refuse_array(indices);
     if (!is_contiguous(indices)) return refuse_noncontiguous();
     out.keep_indices = Ref::borrow(indices);
     out.indices = view_flat<std::int64_t>(indices, out.aligned_indices);

@@ -5,22 +5,33 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 
 namespace brenix {
 
+// Where a failure was raised, for the diagnostic report. The builtins give the
+// caller's location as default arguments, like std::source_location, which
+// some supported compilers' libraries do not have.
+struct SourceLocation {
+    const char* file;
+    unsigned line;
+
+    static SourceLocation current(const char* file = __builtin_FILE(),
+                                  unsigned line = __builtin_LINE()) noexcept {
+        return {file, line};
+    }
+};
+
 class InternalFailure : public std::runtime_error {
 public:
     // Writes the diagnostic report (thread, source location, message) to
     // standard error at the moment of failure, on whichever thread it happens.
-    explicit InternalFailure(std::string message,
-                             std::source_location where = std::source_location::current());
+    explicit InternalFailure(std::string message, SourceLocation where = SourceLocation::current());
 };
 
 // "index out of bounds: the len is {} but the index is {}"
 [[noreturn]] void fail_index(std::uint64_t len, std::uint64_t index,
-                             std::source_location where = std::source_location::current());
+                             SourceLocation where = SourceLocation::current());
 
 }  // namespace brenix

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "failure.hpp"
+#include "fp_env.hpp"
 #include "functions.hpp"
 #include "py_ref.hpp"
 
@@ -90,6 +91,8 @@ void raise_panic(const char* message) {
 template <FastcallImpl Impl>
 PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
+    // The combining and finishing steps run here, on the caller's thread.
+    DefaultFloatingPoint defaults;
     try {
         PyObject* result = Impl(args, nargs, kwnames);
         if (result == nullptr && !PyErr_Occurred()) {

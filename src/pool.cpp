@@ -1,8 +1,6 @@
 #include "pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -10,6 +8,9 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+
+#include "fp_env.hpp"
+#include "platform/os.hpp"
 
 namespace brenix {
 
@@ -36,17 +37,6 @@ bool parse_thread_count(const char* text, unsigned long long& out) {
     }
     out = value;
     return true;
-}
-
-std::size_t processor_count() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
-    }
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
 std::size_t configured_size() {
@@ -133,8 +123,6 @@ public:
                         std::to_string(size_) + " (error " + std::to_string(rc) + ")";
                 break;
             }
-            const std::string name = "brenix-w" + std::to_string(i);  // at most 15 characters
-            pthread_setname_np(thread, name.c_str());
             pthread_detach(thread);
         }
         pthread_attr_destroy(&attr);
@@ -162,6 +150,8 @@ private:
     }
 
     void worker_loop() {
+        // At most 15 characters.
+        name_this_thread(("brenix-w" + std::to_string(started_.fetch_add(1))).c_str());
         std::unique_lock lock(mutex_);
         // Every worker starts before the first pass is handed out, but may
         // only get here after it: start from the generation the pool was
@@ -174,6 +164,9 @@ private:
             if (job == nullptr) continue;
             ++job->attached;
             lock.unlock();
+            // Whatever mode the thread that started the pool had, or anything
+            // since has left here, passes run under IEEE defaults.
+            DefaultFloatingPoint::enter();
             job->work();
             lock.lock();
             if (--job->attached == 0) job_done_.notify_all();
@@ -186,6 +179,7 @@ private:
     std::condition_variable job_done_;
     Job* current_ = nullptr;
     std::uint64_t generation_ = 0;
+    std::atomic<std::size_t> started_{0};
 };
 
 // Calls hold the interpreter lock, so passes never overlap; this mutex only
@@ -244,6 +238,7 @@ void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* 
     Pool& workers = pool();
     const std::size_t n_pieces = chunk_count(n_items, piece_items);
     if (n_pieces <= 1) {
+        DefaultFloatingPoint defaults;
         if (n_items > 0) fn(context, 0, n_items);
         return;
     }

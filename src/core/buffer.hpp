@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-
-#include <sys/mman.h>
 #include <span>
 #include <utility>
 
 #include "failure.hpp"
+#include "platform/os.hpp"
 
 namespace brenix {
 
@@ -30,7 +29,7 @@ public:
     static Buffer uninitialized(std::size_t n) {
         const std::size_t bytes = checked(n) * sizeof(T);
         if (bytes < HUGE_PAGE_BYTES * 2) return Buffer(n, std::malloc(bytes));
-        return Buffer(n, allocate_huge(bytes));
+        return Buffer(n, allocate_for_huge_pages(bytes, HUGE_PAGE_BYTES));
     }
 
     Buffer(Buffer&& other) noexcept
@@ -64,13 +63,6 @@ public:
 
 private:
     static constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
-
-    static void* allocate_huge(std::size_t bytes) {
-        void* memory = nullptr;
-        if (posix_memalign(&memory, HUGE_PAGE_BYTES, bytes) != 0) return nullptr;
-        madvise(memory, bytes - bytes % HUGE_PAGE_BYTES, MADV_HUGEPAGE);  // only a hint
-        return memory;
-    }
 
     Buffer(std::size_t n, void* memory) : size_(n) {
         if (n == 0) {

@@ -2,20 +2,25 @@
 
 #include <cmath>
 
-#include "core/multiversion.hpp"
+#include "core/isa.hpp"
 
 namespace brenix {
 
 namespace {
 
-BRENIX_MULTIVERSION
-void add_into(double* __restrict sum, double* __restrict sum_sq, const double* __restrict part_sum,
-              const double* __restrict part_sq, std::size_t n_cols) {
+BRENIX_INLINE void add_into_body(double* __restrict sum, double* __restrict sum_sq,
+                                 const double* __restrict part_sum,
+                                 const double* __restrict part_sq, std::size_t n_cols) {
     for (std::size_t j = 0; j < n_cols; ++j) {
         sum[j] += part_sum[j];
         sum_sq[j] += part_sq[j];
     }
 }
+
+BRENIX_MULTIVERSION(void, add_into,
+                    (double* sum, double* sum_sq, const double* part_sum, const double* part_sq,
+                     std::size_t n_cols),
+                    add_into_body, (sum, sum_sq, part_sum, part_sq, n_cols))
 
 // One row into the running sums. For float32 the square is rounded in float32
 // before it is widened.
@@ -28,17 +33,20 @@ BRENIX_INLINE void accumulate_row(double* __restrict sum, double* __restrict sum
     }
 }
 
-BRENIX_MULTIVERSION
-void accumulate_rows_f64(double* sum, double* sum_sq, const double* x, std::size_t n_rows,
-                         std::size_t n_cols) {
+template <class T>
+BRENIX_INLINE void accumulate_rows_body(double* sum, double* sum_sq, const T* x, std::size_t n_rows,
+                                        std::size_t n_cols) {
     for (std::size_t r = 0; r < n_rows; ++r) accumulate_row(sum, sum_sq, x + r * n_cols, n_cols);
 }
 
-BRENIX_MULTIVERSION
-void accumulate_rows_f32(double* sum, double* sum_sq, const float* x, std::size_t n_rows,
-                         std::size_t n_cols) {
-    for (std::size_t r = 0; r < n_rows; ++r) accumulate_row(sum, sum_sq, x + r * n_cols, n_cols);
-}
+BRENIX_MULTIVERSION(void, accumulate_rows_f64,
+                    (double* sum, double* sum_sq, const double* x, std::size_t n_rows,
+                     std::size_t n_cols),
+                    accumulate_rows_body, (sum, sum_sq, x, n_rows, n_cols))
+BRENIX_MULTIVERSION(void, accumulate_rows_f32,
+                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
+                     std::size_t n_cols),
+                    accumulate_rows_body, (sum, sum_sq, x, n_rows, n_cols))
 
 }  // namespace
 

@@ -1,6 +1,10 @@
 #include "hvg/nonzero.hpp"
 
+#include "core/isa.hpp"
+
+#if BRENIX_X86_VARIANTS
 #include <immintrin.h>
+#endif
 
 namespace brenix {
 
@@ -19,7 +23,9 @@ std::size_t nonzero_positions_portable(const T* x, std::size_t begin, std::size_
     return count;
 }
 
-#define BRENIX_AVX512 __attribute__((target("avx512f,avx512vl,popcnt")))
+#if BRENIX_X86_VARIANTS
+
+#define BRENIX_AVX512 BRENIX_TARGET_AVX512
 
 // One bit per value of x[0..16): set when the value is not zero or is NaN.
 BRENIX_AVX512 __mmask16 nonzero_mask16(const double* x) {
@@ -51,21 +57,27 @@ BRENIX_AVX512 std::size_t nonzero_positions_avx512(const T* x, std::size_t n, st
     return count + nonzero_positions_portable(x, j, n, out + count);
 }
 
-const bool HAS_AVX512 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-}();
+#endif  // BRENIX_X86_VARIANTS
+
+template <class T>
+std::size_t nonzero_positions_any(const T* x, std::size_t n, std::uint32_t* out) {
+#if BRENIX_X86_VARIANTS
+    // Only AVX-512 has the compress that makes this pay; AVX2 machines take
+    // the portable loop.
+    static const bool use_avx512 = active_isa() == Isa::avx512;
+    if (use_avx512) return nonzero_positions_avx512(x, n, out);
+#endif
+    return nonzero_positions_portable(x, 0, n, out);
+}
 
 }  // namespace
 
 std::size_t nonzero_positions(const double* x, std::size_t n, std::uint32_t* out) {
-    return HAS_AVX512 ? nonzero_positions_avx512(x, n, out)
-                      : nonzero_positions_portable(x, 0, n, out);
+    return nonzero_positions_any(x, n, out);
 }
 
 std::size_t nonzero_positions(const float* x, std::size_t n, std::uint32_t* out) {
-    return HAS_AVX512 ? nonzero_positions_avx512(x, n, out)
-                      : nonzero_positions_portable(x, 0, n, out);
+    return nonzero_positions_any(x, n, out);
 }
 
 }  // namespace brenix

@@ -1,7 +1,7 @@
 #include "scale/dense_scale.hpp"
 
 #include "core/column_sums.hpp"
-#include "core/multiversion.hpp"
+#include "core/isa.hpp"
 #include "pool.hpp"
 
 namespace brenix {
@@ -76,17 +76,14 @@ BRENIX_INLINE void scale_rows_dispatch(T* out, const T* x, std::size_t n_rows, s
     }
 }
 
-BRENIX_MULTIVERSION
-void scale_rows_f64(double* out, const double* x, std::size_t n_rows, std::size_t n_cols,
-                    bool center, bool clip, const double* mean, const double* stdev, double m) {
-    scale_rows_dispatch(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
-}
-
-BRENIX_MULTIVERSION
-void scale_rows_f32(float* out, const float* x, std::size_t n_rows, std::size_t n_cols, bool center,
-                    bool clip, const double* mean, const double* stdev, double m) {
-    scale_rows_dispatch(out, x, n_rows, n_cols, center, clip, mean, stdev, m);
-}
+BRENIX_MULTIVERSION(void, scale_rows_f64,
+                    (double* out, const double* x, std::size_t n_rows, std::size_t n_cols,
+                     bool center, bool clip, const double* mean, const double* stdev, double m),
+                    scale_rows_dispatch, (out, x, n_rows, n_cols, center, clip, mean, stdev, m))
+BRENIX_MULTIVERSION(void, scale_rows_f32,
+                    (float* out, const float* x, std::size_t n_rows, std::size_t n_cols,
+                     bool center, bool clip, const double* mean, const double* stdev, double m),
+                    scale_rows_dispatch, (out, x, n_rows, n_cols, center, clip, mean, stdev, m))
 
 void scale_rows_any(double* out, const double* x, std::size_t n_rows, std::size_t n_cols,
                     bool center, bool clip, const double* mean, const double* stdev, double m) {
