@@ -14,7 +14,7 @@ PIP_FLAGS ?= --quiet --disable-pip-version-check
 
 SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp)
 
-.PHONY: demo test bench sanitize venv install format format-check
+.PHONY: demo test bench sanitize venv install format format-check native-test
 
 venv: $(VENV)/bin/python
 
@@ -59,6 +59,18 @@ sanitize: $(SAN_VENV)/bin/python
 	BRENIX_SANITIZE=ON SKBUILD_BUILD_DIR=build/sanitize \
 		$(SAN_VENV)/bin/pip install $(PIP_FLAGS) --no-cache-dir ".[test]"
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# The C++ test programs (no Python), built with CMake directly in a build
+# directory of their own. NATIVE_FLAGS adds CMake options (a compiler, a
+# sanitizer); NATIVE_DIR keeps each variant's build apart.
+NATIVE_DIR ?= build/native
+NATIVE_FLAGS ?=
+native-test: venv
+	$(VENV)/bin/pip install $(PIP_FLAGS) cmake ninja numpy
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(NATIVE_DIR) -G Ninja -DBRENIX_DEV=ON \
+		-DBRENIX_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python $(NATIVE_FLAGS)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
