@@ -1,20 +1,24 @@
 # The few verbs a newcomer needs. Each one sets up what it uses: a virtual
 # environment with a CPython 3.13 interpreter, the package built from this
-# checkout, and the test dependencies.
+# checkout, the test dependencies, and (for `test`) the Debian packages of the
+# other compilers.
 #
 #   make demo       build, install and run the demo on generated data
-#   make test       build, install and run the whole test suite (what CI runs)
+#   make test       every build variant and its test suite (what CI runs)
 #   make bench      the benchmark against the plain NumPy/SciPy way
-#   make sanitize   the test suite against an AddressSanitizer/UBSan build
+#
+# Single variants, each also part of `make test`:
+#   make test-gcc test-clang test-portable sanitize native-test test-aarch64
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
-SAN_VENV ?= .venv-sanitize
 PIP_FLAGS ?= --quiet --disable-pip-version-check
+PYTEST = -m pytest -q -p no:cacheprovider
 
-SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp)
+SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp tests/native/*.cpp tests/native/*.hpp)
 
-.PHONY: demo test bench sanitize venv install format format-check native-test
+.PHONY: demo test bench sanitize venv install format format-check native-test native-variants \
+	system-deps digests-agree test-gcc test-clang test-portable
 
 venv: $(VENV)/bin/python
 
@@ -23,54 +27,105 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip
 
-# Always rebuilds, so that what runs is what the checkout says.
+# Always rebuilds, so that what runs is what the checkout says. Development
+# builds turn warnings into errors; a user's `pip install .` does not.
 install: venv
-	$(VENV)/bin/pip install $(PIP_FLAGS) ".[test]"
+	BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]"
 
 demo: install
 	$(VENV)/bin/python -m brenix_kernels.demo
 
-# The normal suite first, then the same suite against a sanitizer build.
-test: install format-check
-	$(VENV)/bin/python -m pytest -q -p no:cacheprovider
-	$(MAKE) sanitize
+# Every variant's suite, the C++ test programs, then the check that all
+# variants computed the same bits. The aarch64 variant is cross-compiled and
+# its suite run under emulation.
+test: format-check test-gcc sanitize test-clang test-portable native-variants
+	$(MAKE) digests-agree
 
-# The whole suite against an AddressSanitizer/UBSan build of the extension, in
-# a venv of its own and a build directory of its own (so the normal build is
-# neither reused nor overwritten). The interpreter is not instrumented, so the
-# ASan runtime is preloaded, and libstdc++ with it: ASan can only intercept C++
-# throws if libstdc++ is there when it starts, not when the extension loads it
-# later (the UBSan runtime comes in as a dependency of the extension). Leak
-# reports are off because CPython itself leaks at exit (tests/test_leaks.py
-# measures leaks instead); failed allocations return null, so that huge requests
-# still become MemoryError; pymalloc is bypassed so that misuse of Python
-# objects reaches ASan. Any finding aborts the run with a non-zero status.
+system-deps:
+	scripts/install-system-deps clang aarch64
+
+# --- build variants -------------------------------------------------------
+# gcc is the venv's own install. Every other variant is built in a directory
+# of its own and installed into build/<variant>/site, which goes first on
+# PYTHONPATH; the venv supplies NumPy and the test tools. Each variant's
+# digests (tests/digests.py) land in build/digests/<variant>.txt for
+# digests-agree.
+VARIANT_ENV_gcc =
+VARIANT_ENV_clang = CC=clang-14 CXX=clang++-14
+VARIANT_ENV_portable = BRENIX_PORTABLE_ONLY=ON
+VARIANT_ENV_sanitize = BRENIX_SANITIZE=ON
+RUN_ENV_sanitize = $(SAN_ENV)
+
+# Builds and installs variant $(1).
+define build_variant
+	$(VARIANT_ENV_$(1)) BRENIX_DEV=ON SKBUILD_BUILD_DIR=build/$(1)/cmake \
+		$(VENV)/bin/pip install $(PIP_FLAGS) --no-deps --upgrade --target build/$(1)/site .
+endef
+# Runs the suite and the digests against variant $(1).
+SITE = $(if $(filter gcc,$(1)),,$(CURDIR)/build/$(1)/site)
+define run_variant
+	mkdir -p build/digests
+	$(RUN_ENV_$(1)) PYTHONPATH=$(call SITE,$(1)) $(VENV)/bin/python tests/digests.py \
+		> build/digests/$(1).txt
+	$(RUN_ENV_$(1)) PYTHONPATH=$(call SITE,$(1)) $(VENV)/bin/python $(PYTEST)
+endef
+
+test-gcc: install
+	$(call run_variant,gcc)
+
+test-portable: install
+	$(call build_variant,portable)
+	$(call run_variant,portable)
+
+test-clang: install system-deps
+	$(call build_variant,clang)
+	$(call run_variant,clang)
+
+# The whole suite against an AddressSanitizer/UBSan build of the extension.
+# The interpreter is not instrumented, so the ASan runtime is preloaded, and
+# libstdc++ with it: ASan can only intercept C++ throws if libstdc++ is there
+# when it starts, not when the extension loads it later (the UBSan runtime
+# comes in as a dependency of the extension). Leak reports are off because
+# CPython itself leaks at exit (tests/test_leaks.py measures leaks instead);
+# failed allocations return null, so that huge requests still become
+# MemoryError; pymalloc is bypassed so that misuse of Python objects reaches
+# ASan. Any finding aborts the run with a non-zero status.
 SAN_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc BRENIX_UNDER_SANITIZER=1
 
-$(SAN_VENV)/bin/python:
-	@test -n "$(PYTHON)" || { echo "no CPython 3.13 interpreter found" >&2; exit 1; }
-	$(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip
+sanitize: install
+	$(call build_variant,sanitize)
+	$(call run_variant,sanitize)
 
-sanitize: $(SAN_VENV)/bin/python
-	BRENIX_SANITIZE=ON SKBUILD_BUILD_DIR=build/sanitize \
-		$(SAN_VENV)/bin/pip install $(PIP_FLAGS) --no-cache-dir ".[test]"
-	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+# All variants that ran must agree; the results that pass through the C
+# library's functions are compared only among builds for this machine.
+digests-agree:
+	@cd build/digests && ls *.txt && for f in *.txt; do \
+		case $$f in aarch64*) grep -v '^libm' $$f > $$f.cmp; grep -v '^libm' gcc.txt > gcc.txt.cmp ;; \
+		*) cp $$f $$f.cmp; cp gcc.txt gcc.txt.cmp ;; esac; \
+		cmp gcc.txt.cmp $$f.cmp || { echo "digests of $$f differ from gcc.txt"; diff gcc.txt $$f; exit 1; }; \
+		done; rm -f *.cmp; echo "all build variants computed the same bits"
 
-# The C++ test programs (no Python), built with CMake directly in a build
-# directory of their own. NATIVE_FLAGS adds CMake options (a compiler, a
-# sanitizer); NATIVE_DIR keeps each variant's build apart.
+# --- C++ test programs ------------------------------------------------------
+# Built with CMake directly in a build directory of their own. NATIVE_FLAGS
+# adds CMake options (a compiler, a sanitizer); NATIVE_DIR keeps each
+# variant's build apart; CTEST_ARGS selects tests.
 NATIVE_DIR ?= build/native
 NATIVE_FLAGS ?=
+CTEST_ARGS ?=
 native-test: venv
 	$(VENV)/bin/pip install $(PIP_FLAGS) cmake ninja numpy
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(NATIVE_DIR) -G Ninja -DBRENIX_DEV=ON \
 		-DBRENIX_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python $(NATIVE_FLAGS)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure $(CTEST_ARGS)
+
+native-variants: system-deps
+	$(MAKE) native-test NATIVE_DIR=build/native-gcc
+	$(MAKE) native-test NATIVE_DIR=build/native-clang NATIVE_FLAGS=-DCMAKE_CXX_COMPILER=clang++-14
+	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)

@@ -48,3 +48,10 @@ def panic(fn, *args, **kwargs):
     exc = info.value
     assert type(exc).__name__ == "PanicException" and not isinstance(exc, Exception) and len(exc.args) == 1, exc
     return exc
+
+
+def pytest_report_header(config):
+    """Which build the suite runs against: build variants put theirs first on PYTHONPATH."""
+    import brenix_kernels._core
+
+    return f"brenix_kernels._core: {brenix_kernels._core.__file__}"

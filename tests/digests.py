@@ -1,0 +1,78 @@
+"""Prints one digest per call of a fixed workload, so that builds can be compared bit for bit.
+
+Each build variant (compiler, instruction-set path, architecture) runs this against its own extension; the
+outputs must be identical. Lines starting with "libm" hold results that pass through the C library's expm1,
+log and log1p, which another C library may round differently: compare those only between builds on one
+platform. The other results use only IEEE arithmetic and sqrt and must agree everywhere. The data come
+from integer arithmetic, not from a random generator whose stream could change between NumPy versions.
+NaN results may differ in their sign bit only, which is cleared before hashing.
+"""
+
+import hashlib
+
+import numpy as np
+
+from brenix_kernels import _core as C
+
+
+def stream(n, seed):
+    """n values in [0, 1) from a 64-bit xorshift, identical on every platform."""
+    state, out = np.uint64(seed * 2654435761 + 1), np.empty(n, np.uint64)
+    for i in range(0, n, 4096):  # vectorised across lanes seeded apart
+        lanes = state + np.arange(min(4096, n - i), dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+        for shift in (13, 7, 17, 13, 7, 17):
+            lanes ^= lanes << np.uint64(shift) if shift != 7 else lanes >> np.uint64(shift)
+        out[i:i + lanes.size] = lanes
+        state = lanes[-1]
+    return (out >> np.uint64(11)).astype(np.float64) / 2.0**53
+
+
+def matrix(n_rows, n_cols, seed):
+    u = stream(n_rows * n_cols, seed).reshape(n_rows, n_cols)
+    x = np.where(u < 0.6, 0.0, np.log1p(np.floor(u * 40.0) * (1.0 + u)))  # counts: zeros and repeats
+    x[:, 3] = np.log1p(u[:, 3] * 1e3)  # a column of distinct values
+    x[5::500, 7] = np.nan  # specials in a few columns only, so the others stay finite
+    x[9::700, 8] = np.inf
+    x[:, 9] = np.where(u[:, 9] < 0.5, 5e-324, 1e-300)  # subnormals must survive (no flush to zero)
+    return x
+
+
+def digest(result):
+    parts = result if isinstance(result, tuple) else (result,)
+    h = hashlib.sha256()
+    for p in parts:
+        a = np.ascontiguousarray(p)
+        bits = a.view(f"u{a.itemsize}").copy()
+        bits[np.isnan(a)] &= ~np.array(1 << (8 * a.itemsize - 1), bits.dtype)  # NaN sign bit
+        h.update(str(a.dtype).encode() + str(a.shape).encode() + bits.tobytes())
+    return h.hexdigest()[:32]
+
+
+def main():
+    x = matrix(4500, 67, 1)  # three moment chunks, nine write chunks
+    x32 = x.astype(np.float32)
+    n_rows, n_cols = 3_000_000, 257
+    u = stream(2_300_000, 2)  # three chunks of stored entries
+    indices = (u * 1e9).astype(np.int64) % n_cols
+    data = np.where(u < 0.3, np.round(u * 40.0) / 8.0, np.log1p(u * 77.0))
+    data[indices == 7] = np.nan
+    data32 = data.astype(np.float32)
+    calls = {
+        "scale f64": lambda: C.scale(x, max_value=2.5, return_mean_std=True),
+        "scale f32": lambda: C.scale(x32, zero_center=False, return_mean_std=True),
+        "scale_sparse_data f64": lambda: C.scale_sparse_data(indices, data, n_rows, n_cols, max_value=3.0),
+        "scale_sparse_data f32": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols),
+        "scale_sparse_data f32 promote": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols, promote=True),
+        "libm hvg_seurat_stats f64": lambda: C.hvg_seurat_stats(x),
+        "libm hvg_seurat_stats f32 log2": lambda: C.hvg_seurat_stats(x32, log_base=2),
+        "libm hvg_seurat_stats_sparse f64": lambda: C.hvg_seurat_stats_sparse(indices, data, n_rows, n_cols),
+        "libm hvg_seurat_stats_sparse f32": lambda: C.hvg_seurat_stats_sparse(indices, data32, n_rows, n_cols),
+        "libm hvg_seurat_stats_sparse f32 sq64": lambda: C.hvg_seurat_stats_sparse(indices, data32, n_rows, n_cols,
+                                                                                 square_f64=True),
+    }
+    for name, call in calls.items():
+        print(f"{name}: {digest(call())}")
+
+
+if __name__ == "__main__":
+    main()
