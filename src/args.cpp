@@ -1,6 +1,5 @@
 #include "args.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "py_ref.hpp"
@@ -110,17 +109,21 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
     for (Py_ssize_t k = 0; k < n_keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
-        const char* name = PyUnicode_AsUTF8(keyword);
-        if (name == nullptr) return false;
+        // The interpreter only passes str names; a caller in C may not.
+        if (!PyUnicode_Check(keyword)) {
+            return raise_type_error(full_name(signature) + " keywords must be strings");
+        }
+        // Compared as whole strings: "x\0junk" is not "x", and a name with a
+        // lone surrogate, which has no UTF-8 form, is simply no parameter's.
         bool found = false;
         for (std::size_t i = 0; i < signature.keyword_only.size() && !found; ++i) {
-            if (std::strcmp(name, signature.keyword_only[i]) == 0) {
+            if (PyUnicode_EqualToUTF8(keyword, signature.keyword_only[i])) {
                 if (!fill(signature, slots, n_positional + i, value)) return false;
                 found = true;
             }
         }
         for (std::size_t i = 0; i < n_positional && !found; ++i) {
-            if (std::strcmp(name, signature.positional[i]) == 0) {
+            if (PyUnicode_EqualToUTF8(keyword, signature.positional[i])) {
                 if (!fill(signature, slots, i, value)) return false;
                 found = true;
             }
