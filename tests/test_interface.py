@@ -159,6 +159,17 @@ def test_keyword_names_from_c_callers():
                vectorcall=api.PyObject_Vectorcall, values=values, kwnames=kwnames)
 
 
+@pytest.mark.parametrize("fn, args", [(scale, (X,)), (hvg_seurat_stats, (X.astype("f4"),)),
+                                      (scale_sparse_data, (I, D32, 3, 2)), (hvg_seurat_stats_sparse, (I, D32, 3, 2))])
+def test_defaults_are_the_advertised_ones(fn, args):
+    # What a call leaves out takes the default its text signature shows; every argument binds by name, in any order.
+    parameters = inspect.signature(fn).parameters
+    given = dict(zip(parameters, args)) | {n: p.default for n, p in parameters.items() if p.default is not p.empty}
+    assert_same(fn(**dict(reversed(given.items()))), fn(*args))
+    exc = panic(fn, *args[:-1], 0) if len(args) > 1 else panic(fn, np.zeros((2, 0)))
+    assert (type(exc).__module__, type(exc).__qualname__) == ("brenix_kernels._core", "PanicException")
+
+
 @pytest.mark.parametrize("call", ["scale(X, zero_center=v)", "scale(X, return_mean_std=v)",
                                   "scale_sparse_data(I, D32, 2, 2, promote=v)",
                                   "hvg_seurat_stats_sparse(I, D32, 2, 2, square_f64=v)"])
