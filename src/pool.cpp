@@ -248,6 +248,35 @@ void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* 
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
+bool FoldTurns::wait_for(std::size_t chunk) {
+    for (;;) {
+        const std::uint32_t seen = changes_.load(std::memory_order_acquire);
+        if (failed_.load(std::memory_order_acquire) < chunk) return false;
+        if (next_.load(std::memory_order_acquire) == chunk) return true;
+        changes_.wait(seen, std::memory_order_acquire);
+    }
+}
+
+// The thread that calls these holds an unfinished piece of the pass, so the
+// pass, and these turns on its caller's stack, outlive the notification.
+void FoldTurns::pass(std::size_t chunk) {
+    next_.store(chunk + 1, std::memory_order_release);
+    changed();
+}
+
+void FoldTurns::fail(std::size_t chunk) {
+    std::size_t known = failed_.load(std::memory_order_relaxed);
+    while (chunk < known &&
+           !failed_.compare_exchange_weak(known, chunk, std::memory_order_release)) {
+    }
+    changed();
+}
+
+void FoldTurns::changed() noexcept {
+    changes_.fetch_add(1, std::memory_order_release);
+    changes_.notify_all();
+}
+
 }  // namespace detail
 
 }  // namespace brenix
