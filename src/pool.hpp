@@ -6,7 +6,8 @@
 // folded in chunk order or land in slots indexed by position, so whatever the
 // pool size the caller sees the same values. When tasks fail, the failure
 // rethrown on the calling thread is the one of the lowest-numbered failing
-// item, whatever the schedule.
+// item, whatever the schedule. A pass started by a task on a worker runs
+// inline, on that worker.
 //
 // No Python here: workers never touch interpreter objects.
 #pragma once
@@ -42,7 +43,9 @@ using RangeFn = void (*)(void* context, std::size_t begin, std::size_t end);
 // Runs fn over the items [0, n_items), cut into pieces of piece_items items
 // (the last may be shorter), each piece sequentially on one thread. Returns
 // when every piece has finished; rethrows the failure of the lowest-numbered
-// failing piece. A single piece runs on the calling thread.
+// failing piece. A single piece runs on the calling thread, and so does every
+// piece of a pass started on a worker (in order, stopping at the first
+// failure).
 void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* context);
 
 template <class F>
@@ -81,6 +84,11 @@ private:
     // Bumped after every change of the two above; waiters sleep on it.
     std::atomic<std::uint32_t> changes_{0};
 };
+
+// For the pool's test program: starting worker `index` (from 0) fails as it
+// does when the system has no thread left to give. Only a pool created after
+// the call is affected.
+void fail_worker_start_for_testing(std::size_t index);
 
 }  // namespace detail
 
