@@ -15,8 +15,9 @@ inline constexpr std::size_t SPARSE_CHUNK_ENTRIES = 1'000'000;
 
 // Runs over the entries [0, nnz) in chunks of SPARSE_CHUNK_ENTRIES on the pool,
 // scattering term(p) = {value, square} of entry p into the chunk's own
-// per-column record, then combines the records in chunk order. Each chunk
-// gets its own term from make_term(), so a term may keep per-task state.
+// per-column record, and adds the records into the totals in chunk order.
+// Each chunk gets its own term from make_term(), so a term may keep per-task
+// state.
 //
 // Fails with the index-out-of-bounds message at the first bad entry of a
 // chunk: a position without an index (indices shorter than data), or a column
@@ -27,7 +28,8 @@ template <class MakeTerm>
 ColumnSums sparse_chunked_sums(std::span<const std::int64_t> indices, std::size_t nnz,
                                std::size_t n_cols, MakeTerm&& make_term) {
     const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
-    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
+    ColumnSums total = ColumnSums::zeros(n_cols);
+    auto chunk = [&](std::size_t k) {
         ColumnSums out = ColumnSums::zeros(n_cols);
         auto term = make_term();
         double* __restrict sum = out.sum.data();
@@ -46,8 +48,9 @@ ColumnSums sparse_chunked_sums(std::span<const std::int64_t> indices, std::size_
         }
         if (indexed_end < end) fail_index(indices.size(), indexed_end);
         return out;
-    });
-    return combine(std::move(partials), n_cols);
+    };
+    ordered_chunk_fold(n_chunks, chunk, [&](const ColumnSums& part) { add_record(total, part); });
+    return total;
 }
 
 ColumnSums sparse_column_sum_and_sq(std::span<const std::int64_t> indices,
