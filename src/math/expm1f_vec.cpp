@@ -11,6 +11,10 @@
 #include "fp_env.hpp"
 #include "math/expm1f_classic.hpp"
 
+#if BRENIX_X86_VARIANTS
+#include <immintrin.h>
+#endif
+
 namespace brenix {
 
 namespace {
@@ -38,14 +42,18 @@ constexpr std::size_t LANES = 4;  // 128 bits: SSE2, NEON
 BRENIX_BEGIN_TARGET("avx2,popcnt")
 namespace avx2 {
 constexpr std::size_t LANES = 8;
+#define BRENIX_LANES_AVX2
 #include "math/expm1f_lanes.inc"
+#undef BRENIX_LANES_AVX2
 }  // namespace avx2
 BRENIX_END_TARGET
 
 BRENIX_BEGIN_TARGET("avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt")
 namespace avx512 {
 constexpr std::size_t LANES = 16;
+#define BRENIX_LANES_AVX512
 #include "math/expm1f_lanes.inc"
+#undef BRENIX_LANES_AVX512
 }  // namespace avx512
 BRENIX_END_TARGET
 #endif
