@@ -1,12 +1,15 @@
 #include "hvg/seurat.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 
+#include "core/isa.hpp"
 #include "core/sparse_sums.hpp"
 #include "hvg/expm1_memo.hpp"
 #include "hvg/nonzero.hpp"
+#include "math/expm1f_vec.hpp"
 
 namespace brenix {
 
@@ -86,6 +89,142 @@ ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<cons
     });
 }
 
+// float32 with the vector expm1f (when expm1f_path() allows it). Values go
+// through small buffers: scaled, transformed many at a time, then added to
+// their columns one by one in exactly the order of the scalar code, so the
+// sums keep every bit.
+constexpr std::size_t VECTOR_BLOCK = 512;
+
+// buffer[i] = scale(x[i]); the scaling as ScaleF32 does it.
+BRENIX_INLINE void scale_into_body(float* __restrict buffer, const float* __restrict x,
+                                   std::size_t n, double c) {
+    for (std::size_t i = 0; i < n; ++i)
+        buffer[i] = static_cast<float>(c * static_cast<double>(x[i]));
+}
+
+BRENIX_MULTIVERSION(void, scale_into, (float* buffer, const float* x, std::size_t n, double c),
+                    scale_into_body, (buffer, x, n, c))
+
+// sum[j] += e[j], sum_sq[j] += e[j] * e[j] rounded in float32, for one row's
+// run of consecutive columns.
+BRENIX_INLINE void add_run_body(double* __restrict sum, double* __restrict sum_sq,
+                                const float* __restrict e, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+        sum[j] += static_cast<double>(e[j]);
+        sum_sq[j] += static_cast<double>(e[j] * e[j]);
+    }
+}
+
+BRENIX_MULTIVERSION(void, add_run, (double* sum, double* sum_sq, const float* e, std::size_t n),
+                    add_run_body, (sum, sum_sq, e, n))
+
+// How many of x[0..n) are not zero (NaN counts): a cheaper pass than finding
+// their positions, which only sparse runs need.
+BRENIX_INLINE std::size_t count_nonzero_body(const float* x, std::size_t n) {
+    std::uint32_t count = 0;
+    for (std::size_t j = 0; j < n; ++j) count += !(x[j] == 0.0f);
+    return count;
+}
+
+BRENIX_MULTIVERSION(std::size_t, count_nonzero, (const float* x, std::size_t n), count_nonzero_body,
+                    (x, n))
+
+// expm1f of scale(x[0..n)) into e, through `scaled` when there is a factor.
+void transform(const float* x, std::size_t n, const ScaleF32& scale, float* scaled, float* e) {
+    if (scale.c) {
+        scale_into(scaled, x, n, *scale.c);
+        x = scaled;
+    }
+    expm1f_vector(x, e, n);
+}
+
+// A run of a row is transformed whole, zeros included, when at least this
+// share of it is nonzero: adding expm1(+-0) = +-0 changes no sum (see
+// zeros_contribute_nothing), and a contiguous run needs no gathering.
+constexpr std::size_t WHOLE_RUN_ABOVE = 4;  // nonzeros * 4 >= length
+
+ColumnSums hvg_rows_vector(std::span<const float> rows, std::size_t n_cols, ScaleF32 scale) {
+    ColumnSums out = ColumnSums::zeros(n_cols);
+    double* __restrict sum = out.sum.data();
+    double* __restrict sum_sq = out.sum_sq.data();
+    const bool skip_zeros = zeros_contribute_nothing(scale.c);
+    std::uint32_t positions[NONZERO_BLOCK + NONZERO_SLACK];
+    float gathered[VECTOR_BLOCK];
+    float scaled[VECTOR_BLOCK];
+    float e[VECTOR_BLOCK];
+    const std::size_t n_rows = rows.size() / n_cols;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const float* x = rows.data() + r * n_cols;
+        for (std::size_t first = 0; first < n_cols; first += NONZERO_BLOCK) {
+            const std::size_t len = std::min(NONZERO_BLOCK, n_cols - first);
+            if (!skip_zeros || count_nonzero(x + first, len) * WHOLE_RUN_ABOVE >= len) {
+                for (std::size_t s = first; s < first + len; s += VECTOR_BLOCK) {
+                    const std::size_t m = std::min(VECTOR_BLOCK, first + len - s);
+                    transform(x + s, m, scale, scaled, e);
+                    add_run(sum + s, sum_sq + s, e, m);
+                }
+                continue;
+            }
+            const std::size_t count = nonzero_positions(x + first, len, positions);
+            for (std::size_t s = 0; s < count; s += VECTOR_BLOCK) {
+                const std::size_t m = std::min(VECTOR_BLOCK, count - s);
+                const std::uint32_t* pos = positions + s;
+                for (std::size_t i = 0; i < m; ++i) gathered[i] = x[first + pos[i]];
+                transform(gathered, m, scale, scaled, e);
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::size_t j = first + pos[i];
+                    sum[j] += static_cast<double>(e[i]);
+                    sum_sq[j] += static_cast<double>(e[i] * e[i]);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+// The stored entries of one chunk, as sparse_chunked_sums adds them, with the
+// same failure at the first bad entry in storage order.
+template <bool SQUARE_F64>
+ColumnSums sparse_chunk_vector(std::span<const std::int64_t> indices, std::span<const float> data,
+                               std::size_t n_cols, const ScaleF32& scale, std::size_t begin,
+                               std::size_t end) {
+    ColumnSums out = ColumnSums::zeros(n_cols);
+    double* __restrict sum = out.sum.data();
+    double* __restrict sum_sq = out.sum_sq.data();
+    const std::size_t indexed_end = std::clamp(indices.size(), begin, end);
+    const std::uint64_t* __restrict columns =
+        reinterpret_cast<const std::uint64_t*>(indices.data());
+    float scaled[VECTOR_BLOCK];
+    float e[VECTOR_BLOCK];
+    for (std::size_t p = begin; p < indexed_end; p += VECTOR_BLOCK) {
+        const std::size_t m = std::min(VECTOR_BLOCK, indexed_end - p);
+        transform(data.data() + p, m, scale, scaled, e);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint64_t j = columns[p + i];
+            if (j >= n_cols) fail_index(n_cols, j);
+            const double wide = e[i];
+            sum[j] += wide;
+            sum_sq[j] += SQUARE_F64 ? wide * wide : static_cast<double>(e[i] * e[i]);
+        }
+    }
+    if (indexed_end < end) fail_index(indices.size(), indexed_end);
+    return out;
+}
+
+ColumnSums sparse_hvg_sums_vector(std::span<const std::int64_t> indices,
+                                  std::span<const float> data, std::size_t n_cols, ScaleF32 scale,
+                                  bool square_f64) {
+    const std::size_t nnz = data.size();
+    const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
+    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
+        const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
+        const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
+        return square_f64 ? sparse_chunk_vector<true>(indices, data, n_cols, scale, begin, end)
+                          : sparse_chunk_vector<false>(indices, data, n_cols, scale, begin, end);
+    });
+    return combine(std::move(partials), n_cols);
+}
+
 std::optional<double> scale_factor(std::optional<double> log_base) {
     if (!log_base) return std::nullopt;
     return std::log(*log_base);
@@ -106,6 +245,11 @@ ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
 
 ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
                           std::optional<double> c) {
+    if (expm1f_path() == Expm1fPath::vector) {
+        return dense_chunked_sums(matrix, n_cols, [&](std::span<const float> rows) {
+            return hvg_rows_vector(rows, n_cols, ScaleF32{c});
+        });
+    }
     return dense_hvg_sums(matrix, n_cols, ScaleF32{c}, [] { return Expm1Memo<float>{false}; });
 }
 
@@ -118,6 +262,9 @@ ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
 ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
                                        std::span<const float> data, std::size_t n_cols,
                                        std::optional<double> c, bool square_f64) {
+    if (expm1f_path() == Expm1fPath::vector) {
+        return sparse_hvg_sums_vector(indices, data, n_cols, ScaleF32{c}, square_f64);
+    }
     return sparse_hvg_sums(indices, data, n_cols, ScaleF32{c},
                            [square_f64] { return Expm1Memo<float>{square_f64}; });
 }

@@ -1,0 +1,86 @@
+"""float32 Seurat statistics through every expm1f path: the vector kernel of each instruction set and the
+C library's (BRENIX_VECTOR_EXPM1F=off) give the reference's bits, including the special lanes and the
+row runs summed whole, gathered, scaled or with zeros counted."""
+
+import hashlib
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import reference as ref
+from brenix_kernels._core import hvg_seurat_stats, hvg_seurat_stats_sparse
+from conftest import INDEX_MSG, assert_same, panic, run_py
+
+# Values that leave the kernel's short path (below 15.5, not negative): k = -1 and below, 23 <= k <= 56, the -1
+# and overflow limits and the range between the two overflow thresholds, NaN, infinities, -0, tiny and subnormal.
+SPECIAL = np.array([-0.3, -1.0, -5.0, -18.8, -100.0, 15.6, 16.0, 30.0, 38.9, 88.7217, 88.72, 89.0, 1e30,
+                    np.nan, np.inf, -np.inf, -0.0, 1e-8, 1e-40, -1e-40], dtype=np.float32)
+
+
+def inputs():
+    """A dense float32 matrix whose rows are dense (summed whole) or 20% nonzero (gathered, more than one
+    512-value block per 4096-column run), and CSR entries of several blocks; a few columns hold SPECIAL."""
+    rng = np.random.default_rng(7)
+    x = rng.gamma(1.5, 1.5, (40, 4700)).astype(np.float32)
+    x[rng.random(x.shape) < 0.8 * (np.arange(40) % 2)[:, None]] = 0  # odd rows sparse
+    x[:, 4100:4100 + SPECIAL.size] = rng.choice(SPECIAL, (40, SPECIAL.size))
+    x[:, 4200] = rng.choice(SPECIAL, 40)
+    indices = rng.integers(0, 300, 5000)
+    data = rng.gamma(1.5, 1.5, 5000).astype(np.float32)
+    special_entries = np.flatnonzero(indices < 10)
+    data[special_entries] = rng.choice(SPECIAL, special_entries.size)
+    return x, indices, data
+
+
+CALLS = [  # (dense?, keyword arguments)
+    (True, {}), (True, {"log_base": 2.0}), (True, {"log_base": np.inf}),
+    (False, {}), (False, {"square_f64": True}), (False, {"log_base": 10.0}),
+]
+
+
+def results():
+    x, indices, data = inputs()
+    return [hvg_seurat_stats(x, **kw) if dense else hvg_seurat_stats_sparse(indices, data, 70, 300, **kw)
+            for dense, kw in CALLS]
+
+
+def digest():
+    """Of every bit, but NaN's sign and payload, which depend on the operand order the compiler picks for an
+    addition of two NaNs (assert_same does not compare them either)."""
+    h = hashlib.sha256()
+    for pair in results():
+        for a in pair:
+            h.update(np.where(np.isnan(a), np.nan, a).tobytes())
+    return h.hexdigest()
+
+
+def test_default_path_matches_reference():
+    x, indices, data = inputs()
+    for (dense, kw), got in zip(CALLS, results(), strict=True):
+        if dense:
+            expected = ref.hvg_seurat_stats(x, kw.get("log_base"))
+        else:
+            expected = ref.hvg_seurat_stats_sparse(indices, data, 70, 300, kw.get("log_base"),
+                                                   kw.get("square_f64", False))
+        assert_same(got, expected)
+
+
+@pytest.mark.parametrize("env", [{"BRENIX_MAX_ISA": "portable"}, {"BRENIX_MAX_ISA": "avx2"},
+                                 {"BRENIX_VECTOR_EXPM1F": "off"}], ids=lambda e: "=".join(*e.items()))
+def test_other_paths_give_the_same_bits(env):
+    tests = str(Path(__file__).parent)
+    path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
+    proc = run_py("import test_expm1_paths as t; print(t.digest())", env={**env, "PYTHONPATH": path})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[-1] == digest()
+
+
+@pytest.mark.parametrize("bad, n_indices", [([700, 2000], 5000), ([], 600), ([1000], 1024)])
+def test_first_bad_entry_across_blocks(bad, n_indices):
+    x, indices, data = inputs()
+    indices = indices[:n_indices].copy()
+    indices[bad] = [400 + k for k in range(len(bad))]
+    first = INDEX_MSG.format(300, 400) if bad else INDEX_MSG.format(n_indices, n_indices)
+    assert str(panic(hvg_seurat_stats_sparse, indices, data, 70, 300).args[0]) == first
