@@ -30,9 +30,13 @@ install: venv
 demo: install
 	$(VENV)/bin/python -m brenix_kernels.demo
 
-# The normal suite first, then the same suite against a sanitizer build.
+# The normal suite first, then the C++ test programs (among them the check of
+# the vector expm1f on all 2^32 inputs) on the normal and the portable-only
+# build, then the suite against a sanitizer build.
 test: install format-check
 	$(VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(MAKE) native-test
+	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON
 	$(MAKE) sanitize
 
 # The whole suite against an AddressSanitizer/UBSan build of the extension, in
