@@ -10,6 +10,7 @@
 
 #include "fp_env.hpp"
 #include "math/expm1f_classic.hpp"
+#include "math/target_region.hpp"
 
 #if BRENIX_X86_VARIANTS
 #include <immintrin.h>
@@ -25,20 +26,7 @@ constexpr std::size_t LANES = 4;  // 128 bits: SSE2, NEON
 }  // namespace portable
 
 #if BRENIX_X86_VARIANTS
-// The target strings of BRENIX_TARGET_AVX2 and BRENIX_TARGET_AVX512, for
-// every function of the included body.
-#if defined(__clang__)
-#define BRENIX_BEGIN_TARGET(isa) \
-    _Pragma(                     \
-        BRENIX_STRINGIFY(clang attribute push(__attribute__((target(isa))), apply_to = function)))
-#define BRENIX_END_TARGET _Pragma("clang attribute pop")
-#else
-#define BRENIX_BEGIN_TARGET(isa) \
-    _Pragma("GCC push_options") _Pragma(BRENIX_STRINGIFY(GCC target(isa)))
-#define BRENIX_END_TARGET _Pragma("GCC pop_options")
-#endif
-#define BRENIX_STRINGIFY(...) #__VA_ARGS__
-
+// The target strings of BRENIX_TARGET_AVX2 and BRENIX_TARGET_AVX512.
 BRENIX_BEGIN_TARGET("avx2,popcnt")
 namespace avx2 {
 constexpr std::size_t LANES = 8;
