@@ -1,6 +1,6 @@
-"""float32 Seurat statistics through every expm1f path: the vector kernel of each instruction set and the
-C library's (BRENIX_VECTOR_EXPM1F=off) give the reference's bits, including the special lanes and the
-row runs summed whole, gathered, scaled or with zeros counted."""
+"""Seurat statistics through every expm1 path: the vector kernels of each instruction set and the C library's
+(BRENIX_VECTOR_EXPM1F=off for float32, BRENIX_VECTOR_EXPM1=off for float64) give the reference's bits,
+including the special lanes and the row runs summed whole, gathered, scaled or with zeros counted."""
 
 import hashlib
 import os
@@ -15,35 +15,43 @@ from conftest import INDEX_MSG, assert_same, panic, run_py
 
 # Values that leave the kernel's short path (below 15.5, not negative): k = -1 and below, 23 <= k <= 56, the -1
 # and overflow limits and the range between the two overflow thresholds, NaN, infinities, -0, tiny and subnormal.
-SPECIAL = np.array([-0.3, -1.0, -5.0, -18.8, -100.0, 15.6, 16.0, 30.0, 38.9, 88.7217, 88.72, 89.0, 1e30,
-                    np.nan, np.inf, -np.inf, -0.0, 1e-8, 1e-40, -1e-40], dtype=np.float32)
+SPECIAL = {
+    np.float32: [-0.3, -1.0, -5.0, -18.8, -100.0, 15.6, 16.0, 30.0, 38.9, 88.7217, 88.72, 89.0, 1e30,
+                 np.nan, np.inf, -np.inf, -0.0, 1e-8, 1e-40, -1e-40],
+    np.float64: [-0.3, -1.0, -5.0, -38.9, -1e3, 12.9, 13.9, 30.0, 38.9, 709.782712893384, 709.7827128933841,
+                 710.0, 1e300, np.nan, np.inf, -np.inf, -0.0, 1e-17, 1e-310, -1e-310],
+}
 
 
-def inputs():
-    """A dense float32 matrix whose rows are dense (summed whole) or 20% nonzero (gathered, more than one
-    512-value block per 4096-column run), and CSR entries of several blocks; a few columns hold SPECIAL."""
+def inputs(dtype=np.float32):
+    """A dense matrix whose rows are dense (summed whole) or 20% nonzero (gathered, more than one 512-value
+    block per 4096-column run), and CSR entries of several blocks; a few columns hold SPECIAL values."""
     rng = np.random.default_rng(7)
-    x = rng.gamma(1.5, 1.5, (40, 4700)).astype(np.float32)
+    special = np.array(SPECIAL[dtype], dtype=dtype)
+    x = rng.gamma(1.5, 1.5, (40, 4700)).astype(dtype)
     x[rng.random(x.shape) < 0.8 * (np.arange(40) % 2)[:, None]] = 0  # odd rows sparse
-    x[:, 4100:4100 + SPECIAL.size] = rng.choice(SPECIAL, (40, SPECIAL.size))
-    x[:, 4200] = rng.choice(SPECIAL, 40)
+    x[:, 4100:4100 + special.size] = rng.choice(special, (40, special.size))
+    x[:, 4200] = rng.choice(special, 40)
     indices = rng.integers(0, 300, 5000)
-    data = rng.gamma(1.5, 1.5, 5000).astype(np.float32)
+    data = rng.gamma(1.5, 1.5, 5000).astype(dtype)
     special_entries = np.flatnonzero(indices < 10)
-    data[special_entries] = rng.choice(SPECIAL, special_entries.size)
+    data[special_entries] = rng.choice(special, special_entries.size)
     return x, indices, data
 
 
-CALLS = [  # (dense?, keyword arguments)
-    (True, {}), (True, {"log_base": 2.0}), (True, {"log_base": np.inf}),
-    (False, {}), (False, {"square_f64": True}), (False, {"log_base": 10.0}),
+CALLS = [  # (dtype, dense?, keyword arguments)
+    *[(dtype, True, kw) for dtype in (np.float32, np.float64) for kw in [{}, {"log_base": 2.0}, {"log_base": np.inf}]],
+    *[(np.float32, False, kw) for kw in [{}, {"square_f64": True}, {"log_base": 10.0}]],
+    *[(np.float64, False, kw) for kw in [{}, {"log_base": 10.0}]],
 ]
 
 
 def results():
-    x, indices, data = inputs()
-    return [hvg_seurat_stats(x, **kw) if dense else hvg_seurat_stats_sparse(indices, data, 70, 300, **kw)
-            for dense, kw in CALLS]
+    out = []
+    for dtype, dense, kw in CALLS:
+        x, indices, data = inputs(dtype)
+        out.append(hvg_seurat_stats(x, **kw) if dense else hvg_seurat_stats_sparse(indices, data, 70, 300, **kw))
+    return out
 
 
 def digest():
@@ -57,8 +65,8 @@ def digest():
 
 
 def test_default_path_matches_reference():
-    x, indices, data = inputs()
-    for (dense, kw), got in zip(CALLS, results(), strict=True):
+    for (dtype, dense, kw), got in zip(CALLS, results(), strict=True):
+        x, indices, data = inputs(dtype)
         if dense:
             expected = ref.hvg_seurat_stats(x, kw.get("log_base"))
         else:
@@ -68,7 +76,8 @@ def test_default_path_matches_reference():
 
 
 @pytest.mark.parametrize("env", [{"BRENIX_MAX_ISA": "portable"}, {"BRENIX_MAX_ISA": "avx2"},
-                                 {"BRENIX_VECTOR_EXPM1F": "off"}], ids=lambda e: "=".join(*e.items()))
+                                 {"BRENIX_VECTOR_EXPM1F": "off", "BRENIX_VECTOR_EXPM1": "off"}],
+                         ids=lambda e: ",".join("=".join(kv) for kv in e.items()))
 def test_other_paths_give_the_same_bits(env):
     tests = str(Path(__file__).parent)
     path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
