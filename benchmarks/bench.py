@@ -12,9 +12,9 @@ minute). Everything is measured in one run:
 - the kernel time with a one-thread pool (``RAYON_NUM_THREADS=1``), measured in a
   fresh child process because the pool size is fixed at its first use in a process,
   with a check that the results are bit-for-bit those of the default pool;
-- for the Seurat kernels, the time with the C library's expm1f and its memo instead of
-  the vector expm1f (``BRENIX_VECTOR_EXPM1F=off``, fresh child process), with a check
-  that the results are bit-for-bit the same;
+- for the Seurat kernels, the time with the C library's expm1f/expm1 and a memo instead of
+  the vector ones (``BRENIX_VECTOR_EXPM1F=off BRENIX_VECTOR_EXPM1=off``, fresh child
+  process), with a check that the results are bit-for-bit the same;
 - two yardsticks: ``x.copy()`` of the dense matrices, and ``expm1`` over the CSR
   values (vectorised NumPy, and an estimate of the C library's cost per call).
 
@@ -82,9 +82,9 @@ CASES = [(f, "counts") for f in FUNCTIONS] + [
     ("hvg_seurat_stats_sparse", "fpkm"),
     ("hvg_seurat_stats", "fpkm"),
 ]
-# The Seurat kernels can be sent to the C library's expm1f (with a memo of repeated values)
-# instead of the vector one: the "C lib" columns time that path, in a fresh process.
-LIBRARY_PATH = {"BRENIX_VECTOR_EXPM1F": "off"}
+# The Seurat kernels can be sent to the C library's expm1f and expm1 (with a memo of repeated
+# values) instead of the vector ones: the "C lib" columns time that path, in a fresh process.
+LIBRARY_PATH = {"BRENIX_VECTOR_EXPM1F": "off", "BRENIX_VECTOR_EXPM1": "off"}
 DTYPES = ("float32", "float64")
 OUTPUT_NAMES = {
     "hvg_seurat_stats": ("means", "dispersions"),
@@ -649,9 +649,9 @@ def main(argv: list[str] | None = None) -> int:
         print(
             f"\n  kernel ms / NumPy ms: median wall-clock time with {threads} threads / of the"
             " NumPy (dense) or SciPy (CSR) way; speed-up = NumPy ms / kernel ms\n"
-            "  C lib ms: the Seurat kernel with the C library's expm1f and its memo instead of"
-            " the vector expm1f (BRENIX_VECTOR_EXPM1F=off, fresh process); vs C lib ="
-            " C lib ms / kernel ms (float64 always uses the C library)\n"
+            "  C lib ms: the Seurat kernel with the C library's expm1f/expm1 and a memo instead of"
+            " the vector ones (BRENIX_VECTOR_EXPM1F=off BRENIX_VECTOR_EXPM1=off, fresh process);"
+            " vs C lib = C lib ms / kernel ms\n"
             "  ns/elem: kernel time per matrix element (dense) or per stored entry (CSR)\n"
             "  kernel MB / NumPy MB: peak extra resident memory (MiB) of one call, results"
             " included, in a fresh process\n"
