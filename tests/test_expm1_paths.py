@@ -23,33 +23,36 @@ SPECIAL = {
 }
 
 
-def inputs(dtype=np.float32):
+def inputs(dtype=np.float32, repeats=False):
     """A dense matrix whose rows are dense (summed whole) or 20% nonzero (gathered, more than one 512-value
-    block per 4096-column run), and CSR entries of several blocks; a few columns hold SPECIAL values."""
+    block per 4096-column run), and CSR entries of several blocks; a few columns hold SPECIAL values.
+    With `repeats`, log1p of small counts, whose values repeat: float64 then keeps the memo after probing."""
     rng = np.random.default_rng(7)
     special = np.array(SPECIAL[dtype], dtype=dtype)
-    x = rng.gamma(1.5, 1.5, (40, 4700)).astype(dtype)
+    x = (np.log1p(rng.poisson(2.0, (40, 4700))) if repeats else rng.gamma(1.5, 1.5, (40, 4700))).astype(dtype)
     x[rng.random(x.shape) < 0.8 * (np.arange(40) % 2)[:, None]] = 0  # odd rows sparse
     x[:, 4100:4100 + special.size] = rng.choice(special, (40, special.size))
     x[:, 4200] = rng.choice(special, 40)
     indices = rng.integers(0, 300, 5000)
-    data = rng.gamma(1.5, 1.5, 5000).astype(dtype)
+    data = (np.log1p(rng.poisson(2.0, 5000)) if repeats else rng.gamma(1.5, 1.5, 5000)).astype(dtype)
     special_entries = np.flatnonzero(indices < 10)
     data[special_entries] = rng.choice(special, special_entries.size)
     return x, indices, data
 
 
-CALLS = [  # (dtype, dense?, keyword arguments)
-    *[(dtype, True, kw) for dtype in (np.float32, np.float64) for kw in [{}, {"log_base": 2.0}, {"log_base": np.inf}]],
-    *[(np.float32, False, kw) for kw in [{}, {"square_f64": True}, {"log_base": 10.0}]],
-    *[(np.float64, False, kw) for kw in [{}, {"log_base": 10.0}]],
+CALLS = [  # (dtype, repeats?, dense?, keyword arguments)
+    *[(dtype, False, True, kw) for dtype in (np.float32, np.float64)
+      for kw in [{}, {"log_base": 2.0}, {"log_base": np.inf}]],
+    *[(np.float32, False, False, kw) for kw in [{}, {"square_f64": True}, {"log_base": 10.0}]],
+    *[(np.float64, False, False, kw) for kw in [{}, {"log_base": 10.0}]],
+    (np.float64, True, True, {}), (np.float64, True, False, {}),
 ]
 
 
 def results():
     out = []
-    for dtype, dense, kw in CALLS:
-        x, indices, data = inputs(dtype)
+    for dtype, repeats, dense, kw in CALLS:
+        x, indices, data = inputs(dtype, repeats)
         out.append(hvg_seurat_stats(x, **kw) if dense else hvg_seurat_stats_sparse(indices, data, 70, 300, **kw))
     return out
 
@@ -65,8 +68,8 @@ def digest():
 
 
 def test_default_path_matches_reference():
-    for (dtype, dense, kw), got in zip(CALLS, results(), strict=True):
-        x, indices, data = inputs(dtype)
+    for (dtype, repeats, dense, kw), got in zip(CALLS, results(), strict=True):
+        x, indices, data = inputs(dtype, repeats)
         if dense:
             expected = ref.hvg_seurat_stats(x, kw.get("log_base"))
         else:

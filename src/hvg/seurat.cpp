@@ -39,35 +39,44 @@ struct ScaleF32 {
 // value counts.
 bool zeros_contribute_nothing(std::optional<double> c) { return !c || std::isfinite(*c); }
 
+// One row through the memo: per column, sum += e and sum_sq += square.
+// Returns how many values it looked up.
+template <class T, class Scale, class Memo>
+std::size_t memo_row(const T* x, std::size_t n_cols, Scale scale, Memo& memo, bool skip_zeros,
+                     std::uint32_t* positions, double* __restrict sum, double* __restrict sum_sq) {
+    if (!skip_zeros) {
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            const Expm1Terms e = memo(scale(x[j]));
+            sum[j] += e.value;
+            sum_sq[j] += e.square;
+        }
+        return n_cols;
+    }
+    std::size_t looked_up = 0;
+    for (std::size_t first = 0; first < n_cols; first += NONZERO_BLOCK) {
+        const std::size_t len = std::min(NONZERO_BLOCK, n_cols - first);
+        const std::size_t count = nonzero_positions(x + first, len, positions);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t j = first + positions[i];
+            const Expm1Terms e = memo(scale(x[j]));
+            sum[j] += e.value;
+            sum_sq[j] += e.square;
+        }
+        looked_up += count;
+    }
+    return looked_up;
+}
+
 // One chunk of rows: per column, in row order, sum += e and sum_sq += square.
 template <class T, class Scale, class Memo>
 ColumnSums hvg_rows(std::span<const T> rows, std::size_t n_cols, Scale scale, Memo memo) {
     ColumnSums out = ColumnSums::zeros(n_cols);
-    double* __restrict sum = out.sum.data();
-    double* __restrict sum_sq = out.sum_sq.data();
     const bool skip_zeros = zeros_contribute_nothing(scale.c);
     std::uint32_t positions[NONZERO_BLOCK + NONZERO_SLACK];
     const std::size_t n_rows = rows.size() / n_cols;
     for (std::size_t r = 0; r < n_rows; ++r) {
-        const T* x = rows.data() + r * n_cols;
-        if (!skip_zeros) {
-            for (std::size_t j = 0; j < n_cols; ++j) {
-                const Expm1Terms e = memo(scale(x[j]));
-                sum[j] += e.value;
-                sum_sq[j] += e.square;
-            }
-            continue;
-        }
-        for (std::size_t first = 0; first < n_cols; first += NONZERO_BLOCK) {
-            const std::size_t len = std::min(NONZERO_BLOCK, n_cols - first);
-            const std::size_t count = nonzero_positions(x + first, len, positions);
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::size_t j = first + positions[i];
-                const Expm1Terms e = memo(scale(x[j]));
-                sum[j] += e.value;
-                sum_sq[j] += e.square;
-            }
-        }
+        memo_row(rows.data() + r * n_cols, n_cols, scale, memo, skip_zeros, positions,
+                 out.sum.data(), out.sum_sq.data());
     }
     return out;
 }
@@ -94,10 +103,7 @@ ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<cons
 // The vector expm1 (expm1f for float32), where expm1_path() or
 // expm1f_path() allows it. Values go through small buffers: scaled,
 // transformed many at a time, then added to their columns one by one in
-// exactly the order of the scalar code, so the sums keep every bit. No memo:
-// even on data whose values repeat the vector transform costs no more (the
-// passes are bound by reading the matrix), and elsewhere it is several times
-// faster.
+// exactly the order of the scalar code, so the sums keep every bit.
 constexpr std::size_t VECTOR_BLOCK = 512;
 
 // buffer[i] = scale(x[i]), as ScaleF64 and ScaleF32 do it.
@@ -144,22 +150,6 @@ void add_run(double* sum, double* sum_sq, const double* e, std::size_t n) {
     add_run_f64(sum, sum_sq, e, n);
 }
 
-// How many of x[0..n) are not zero (NaN counts): a cheaper pass than finding
-// their positions, which only sparse runs need.
-template <class T>
-BRENIX_INLINE std::size_t count_nonzero_body(const T* x, std::size_t n) {
-    std::uint32_t count = 0;
-    for (std::size_t j = 0; j < n; ++j) count += !(x[j] == T{0});
-    return count;
-}
-
-BRENIX_MULTIVERSION(std::size_t, count_nonzero_f32, (const float* x, std::size_t n),
-                    count_nonzero_body, (x, n))
-BRENIX_MULTIVERSION(std::size_t, count_nonzero_f64, (const double* x, std::size_t n),
-                    count_nonzero_body, (x, n))
-std::size_t count_nonzero(const float* x, std::size_t n) { return count_nonzero_f32(x, n); }
-std::size_t count_nonzero(const double* x, std::size_t n) { return count_nonzero_f64(x, n); }
-
 void expm1_values(const float* in, float* out, std::size_t n) { expm1f_vector(in, out, n); }
 void expm1_values(const double* in, double* out, std::size_t n) { expm1_vector(in, out, n); }
 
@@ -171,6 +161,20 @@ void transform(const T* x, std::size_t n, std::optional<double> c, T* scaled, T*
         x = scaled;
     }
     expm1_values(x, e, n);
+}
+
+// float64 values that repeat are cheaper through the memo than through the
+// vector expm1, whose float64 lanes cost more than a memo hit (float32 lanes
+// do not: float32 never uses the memo here). Each chunk looks its first
+// PROBE_VALUES values up in the memo and keeps it for the rest when at most
+// one lookup in MEMO_MISS_RATIO called the library: log-normalised counts
+// miss about one in twenty-five, continuous values nearly always. Either way
+// the results are the library's bits; only the speed differs.
+constexpr std::size_t PROBE_VALUES = 4096;
+constexpr std::size_t MEMO_MISS_RATIO = 10;
+
+bool memo_pays(const Expm1Memo<double>& memo, std::size_t looked_up) {
+    return memo.misses() * MEMO_MISS_RATIO <= looked_up;
 }
 
 // A run of a row is transformed whole, zeros included, when at least this
@@ -189,11 +193,29 @@ ColumnSums hvg_rows_vector(std::span<const T> rows, std::size_t n_cols, std::opt
     T scaled[VECTOR_BLOCK];
     T e[VECTOR_BLOCK];
     const std::size_t n_rows = rows.size() / n_cols;
-    for (std::size_t r = 0; r < n_rows; ++r) {
+    std::size_t r = 0;
+    if constexpr (std::is_same_v<T, double>) {
+        Expm1Memo<double> memo;
+        const ScaleF64 scale{c};
+        std::size_t looked_up = 0;
+        for (; r < n_rows && looked_up < PROBE_VALUES; ++r) {
+            looked_up += memo_row(rows.data() + r * n_cols, n_cols, scale, memo, skip_zeros,
+                                  positions, sum, sum_sq);
+        }
+        if (memo_pays(memo, looked_up)) {
+            for (; r < n_rows; ++r) {
+                memo_row(rows.data() + r * n_cols, n_cols, scale, memo, skip_zeros, positions, sum,
+                         sum_sq);
+            }
+        }
+    }
+    for (; r < n_rows; ++r) {
         const T* x = rows.data() + r * n_cols;
         for (std::size_t first = 0; first < n_cols; first += NONZERO_BLOCK) {
             const std::size_t len = std::min(NONZERO_BLOCK, n_cols - first);
-            if (!skip_zeros || count_nonzero(x + first, len) * WHOLE_RUN_ABOVE >= len) {
+            const std::size_t count =
+                skip_zeros ? nonzero_positions(x + first, len, positions) : len;
+            if (count * WHOLE_RUN_ABOVE >= len) {
                 for (std::size_t s = first; s < first + len; s += VECTOR_BLOCK) {
                     const std::size_t m = std::min(VECTOR_BLOCK, first + len - s);
                     transform(x + s, m, c, scaled, e);
@@ -201,7 +223,6 @@ ColumnSums hvg_rows_vector(std::span<const T> rows, std::size_t n_cols, std::opt
                 }
                 continue;
             }
-            const std::size_t count = nonzero_positions(x + first, len, positions);
             for (std::size_t s = 0; s < count; s += VECTOR_BLOCK) {
                 const std::size_t m = std::min(VECTOR_BLOCK, count - s);
                 const std::uint32_t* pos = positions + s;
@@ -238,9 +259,25 @@ ColumnSums sparse_chunk_vector(std::span<const std::int64_t> indices, std::span<
     const std::size_t indexed_end = std::clamp(indices.size(), begin, end);
     const std::uint64_t* __restrict columns =
         reinterpret_cast<const std::uint64_t*>(indices.data());
+    std::size_t p = begin;
+    if constexpr (std::is_same_v<T, double>) {
+        Expm1Memo<double> memo;
+        const ScaleF64 scale{c};
+        const auto through_memo = [&](std::size_t stop) {
+            for (; p < stop; ++p) {
+                const std::uint64_t j = columns[p];
+                if (j >= n_cols) fail_index(n_cols, j);
+                const Expm1Terms terms = memo(scale(data[p]));
+                sum[j] += terms.value;
+                sum_sq[j] += terms.square;
+            }
+        };
+        through_memo(std::min(indexed_end, begin + PROBE_VALUES));
+        if (memo_pays(memo, p - begin)) through_memo(indexed_end);
+    }
     T scaled[VECTOR_BLOCK];
     T e[VECTOR_BLOCK];
-    for (std::size_t p = begin; p < indexed_end; p += VECTOR_BLOCK) {
+    for (; p < indexed_end; p += VECTOR_BLOCK) {
         const std::size_t m = std::min(VECTOR_BLOCK, indexed_end - p);
         transform(data.data() + p, m, c, scaled, e);
         for (std::size_t i = 0; i < m; ++i) {
