@@ -297,13 +297,17 @@ ColumnSums sparse_hvg_sums_vector(std::span<const std::int64_t> indices, std::sp
                                   std::size_t n_cols, std::optional<double> c, bool square_f64) {
     const std::size_t nnz = data.size();
     const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
-    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
-        const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
-        const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
-        return square_f64 ? sparse_chunk_vector<T, true>(indices, data, n_cols, c, begin, end)
-                          : sparse_chunk_vector<T, false>(indices, data, n_cols, c, begin, end);
-    });
-    return combine(std::move(partials), n_cols);
+    ColumnSums total = ColumnSums::zeros(n_cols);
+    ordered_chunk_fold(
+        n_chunks,
+        [&](std::size_t k) {
+            const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
+            const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
+            return square_f64 ? sparse_chunk_vector<T, true>(indices, data, n_cols, c, begin, end)
+                              : sparse_chunk_vector<T, false>(indices, data, n_cols, c, begin, end);
+        },
+        [&](const ColumnSums& part) { add_record(total, part); });
+    return total;
 }
 
 std::optional<double> scale_factor(std::optional<double> log_base) {
