@@ -6,6 +6,7 @@
 #   make test       build, install and run the whole test suite (what CI runs)
 #   make bench      the benchmark against the plain NumPy/SciPy way
 #   make sanitize   the test suite against an AddressSanitizer/UBSan build
+#   make test-aarch64   the test suite on aarch64, cross-built, run under qemu (as root)
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
@@ -14,7 +15,7 @@ PIP_FLAGS ?= --quiet --disable-pip-version-check
 
 SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp)
 
-.PHONY: demo test bench sanitize venv install format format-check native-test
+.PHONY: demo test bench sanitize venv install format format-check native-test build-aarch64 test-aarch64
 
 venv: $(VENV)/bin/python
 
@@ -71,6 +72,19 @@ native-test: venv
 		-DBRENIX_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python $(NATIVE_FLAGS)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure
+
+# aarch64: the extension cross-compiled with Debian's cross compiler against
+# the headers of an arm64 Debian root (build/aarch64/root, made once and kept),
+# then the whole suite run in that root under qemu user emulation. Needs root;
+# installs the Debian packages it uses. See scripts/aarch64/.
+build-aarch64: venv
+	scripts/aarch64/host-tools
+	$(VENV)/bin/pip install $(PIP_FLAGS) cmake
+	scripts/aarch64/make-root
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/aarch64/cross-build
+
+test-aarch64: build-aarch64
+	scripts/aarch64/run-tests
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
