@@ -12,7 +12,7 @@ VENV ?= .venv
 SAN_VENV ?= .venv-sanitize
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 
-SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp)
+SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc)
 
 .PHONY: demo test bench sanitize venv install format format-check native-test
 
