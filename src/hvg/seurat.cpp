@@ -34,10 +34,11 @@ struct ScaleF32 {
 // value counts.
 bool zeros_contribute_nothing(std::optional<double> c) { return !c || std::isfinite(*c); }
 
-// One chunk of rows: per column, in row order, sum += e and sum_sq += square.
+// One chunk of rows, or the rest of one: per column, in row order, sum += e
+// and sum_sq += square, from the running sums in `out`.
 template <class T, class Scale, class Memo>
-ColumnSums hvg_rows(std::span<const T> rows, std::size_t n_cols, Scale scale, Memo memo) {
-    ColumnSums out = ColumnSums::zeros(n_cols);
+ColumnSums hvg_rows(ColumnSums out, std::span<const T> rows, std::size_t n_cols, Scale scale,
+                    Memo memo) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
     const bool skip_zeros = zeros_contribute_nothing(scale.c);
@@ -71,19 +72,23 @@ template <class T, class Scale, class MakeMemo>
 ColumnSums dense_hvg_sums(std::span<const T> matrix, std::size_t n_cols, Scale scale,
                           MakeMemo make_memo) {
     return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows) {
-        return hvg_rows(rows, n_cols, scale, make_memo());
+        return hvg_rows(ColumnSums::zeros(n_cols), rows, n_cols, scale, make_memo());
     });
+}
+
+template <class T, class Scale, class Memo>
+auto expm1_term(std::span<const T> data, Scale scale, Memo memo) {
+    return [data, scale, memo](std::size_t p) mutable {
+        const Expm1Terms e = memo(scale(data[p]));
+        return std::pair{e.value, e.square};
+    };
 }
 
 template <class T, class Scale, class MakeMemo>
 ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<const T> data,
                            std::size_t n_cols, Scale scale, MakeMemo make_memo) {
-    return sparse_chunked_sums(indices, data.size(), n_cols, [&] {
-        return [&, memo = make_memo()](std::size_t p) mutable {
-            const Expm1Terms e = memo(scale(data[p]));
-            return std::pair{e.value, e.square};
-        };
-    });
+    return sparse_chunked_sums(indices, data.size(), n_cols,
+                               [&] { return expm1_term(data, scale, make_memo()); });
 }
 
 std::optional<double> scale_factor(std::optional<double> log_base) {
@@ -158,6 +163,34 @@ HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices, std::spa
     return finish(
         sparse_expm1_sum_and_sq_f32(indices, data, n_cols, scale_factor(log_base), square_f64),
         n_rows);
+}
+
+void continue_hvg_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols,
+                       std::optional<double> log_base) {
+    if (n_cols == 0) return;
+    sums = hvg_rows(std::move(sums), rows, n_cols, ScaleF64{scale_factor(log_base)},
+                    Expm1Memo<double>{});
+}
+
+void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
+                       std::optional<double> log_base) {
+    if (n_cols == 0) return;
+    sums = hvg_rows(std::move(sums), rows, n_cols, ScaleF32{scale_factor(log_base)},
+                    Expm1Memo<float>{false});
+}
+
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const double> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool /*square_f64*/) {
+    auto term = expm1_term(data, ScaleF64{scale_factor(log_base)}, Expm1Memo<double>{});
+    accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
+}
+
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const float> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64) {
+    auto term = expm1_term(data, ScaleF32{scale_factor(log_base)}, Expm1Memo<float>{square_f64});
+    accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
 }
 
 }  // namespace brenix
