@@ -34,12 +34,13 @@ from . import _blocks
 __all__ = ["hvg_seurat_stats", "scale", "scale_sparse", "PanicException"]
 
 
-class PanicException(BaseException):
+class PanicException(Exception):
     """An internal failure of the native code met while computing a result, with the message the
     single-machine function gives for the same input (``index out of bounds: ...``).
 
-    Like the one of ``brenix_kernels._core``, it derives from BaseException only. It is a class of
-    this module so that it can travel between the processes of a cluster.
+    The one of ``brenix_kernels._core`` derives from BaseException only; this one is an Exception,
+    a class of this module, because it must travel between the processes of a cluster and be
+    re-raised by the distributed client, whose event loop a BaseException would break instead.
     """
 
 
@@ -102,7 +103,8 @@ def _merge_columns(x, name):
 
 
 def _prepare(x, name):
-    """The array with one column chunk, whether its blocks are sparse, and their row offsets."""
+    """The array with one column chunk, whether its blocks are sparse (as its meta says: the graph
+    differs), and their row offsets."""
     _check_array(x, name)
     x = _merge_columns(x, name)
     sparse = _is_csr(x._meta) or type(x._meta).__module__.startswith("scipy.sparse")
@@ -112,14 +114,15 @@ def _prepare(x, name):
 
 def _dense_block(block):
     if not isinstance(block, np.ndarray):
-        raise TypeError(f"a dense array's blocks must be NumPy arrays, not '{_type_name(block)}'")
+        raise TypeError(f"x._meta is a NumPy array, so every block must be one, not "
+                        f"'{_type_name(block)}' (give map_blocks a meta= of the blocks' type)")
     return block
 
 
 def _csr_entries(block):
     """The stored column indices (int64) and values of a CSR block, in storage order."""
     if not _is_csr(block):
-        raise TypeError(f"a sparse array's blocks must be CSR (csr_matrix or csr_array), not "
+        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
                         f"'{_type_name(block)}'")
     nnz = int(block.indptr[-1])
     indices = np.ascontiguousarray(block.indices[:nnz], dtype=np.int64)
