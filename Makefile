@@ -126,6 +126,7 @@ native-variants: system-deps
 	$(MAKE) native-test NATIVE_DIR=build/native-gcc
 	$(MAKE) native-test NATIVE_DIR=build/native-clang NATIVE_FLAGS=-DCMAKE_CXX_COMPILER=clang++-14
 	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON
+	$(MAKE) native-test NATIVE_DIR=build/native-tsan NATIVE_FLAGS=-DBRENIX_TSAN=ON CTEST_ARGS="-R pool"
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)

@@ -1,7 +1,7 @@
 #include "args.hpp"
 
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "py_ref.hpp"
 
@@ -9,7 +9,9 @@ namespace brenix {
 
 namespace {
 
-std::string full_name(const Signature& signature) { return std::string(signature.name) + "()"; }
+std::string full_name(const ParameterList& parameters) {
+    return std::string(parameters.function) + "()";
+}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(std::span<const char* const> names) {
@@ -29,13 +31,13 @@ bool raise_type_error(const std::string& message) {
 }
 
 // Fills the slot of `name`, refusing a second value for it.
-bool fill(const Signature& signature, std::span<PyObject*> slots, std::size_t slot,
+bool fill(const ParameterList& parameters, std::span<PyObject*> slots, std::size_t slot,
           PyObject* value) {
     if (slots[slot] != nullptr) {
-        const char* name = slot < signature.positional.size()
-                               ? signature.positional[slot]
-                               : signature.keyword_only[slot - signature.positional.size()];
-        return raise_type_error(full_name(signature) + " got multiple values for argument '" +
+        const char* name = slot < parameters.positional.size()
+                               ? parameters.positional[slot]
+                               : parameters.keyword_only[slot - parameters.positional.size()];
+        return raise_type_error(full_name(parameters) + " got multiple values for argument '" +
                                 name + "'");
     }
     slots[slot] = value;
@@ -95,12 +97,12 @@ void raise_cannot_convert(PyObject* object, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name, target);
 }
 
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::span<PyObject*> slots) {
-    const std::size_t n_positional = signature.positional.size();
+bool bind(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, std::span<PyObject*> slots) {
+    const std::size_t n_positional = parameters.positional.size();
     const std::size_t passed = static_cast<std::size_t>(nargs);
     if (passed > n_positional) {
-        return raise_type_error(full_name(signature) + " takes " + std::to_string(n_positional) +
+        return raise_type_error(full_name(parameters) + " takes " + std::to_string(n_positional) +
                                 " positional arguments but " + std::to_string(passed) + " " +
                                 (passed == 1 ? "was" : "were") + " given");
     }
@@ -110,49 +112,46 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
     for (Py_ssize_t k = 0; k < n_keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
-        const char* name = PyUnicode_AsUTF8(keyword);
-        if (name == nullptr) return false;
+        // The interpreter only passes str names; a caller in C may not.
+        if (!PyUnicode_Check(keyword)) {
+            return raise_type_error(full_name(parameters) + " keywords must be strings");
+        }
+        // Compared as whole strings: "x\0junk" is not "x", and a name with a
+        // lone surrogate, which has no UTF-8 form, is simply no parameter's.
         bool found = false;
-        for (std::size_t i = 0; i < signature.keyword_only.size() && !found; ++i) {
-            if (std::strcmp(name, signature.keyword_only[i]) == 0) {
-                if (!fill(signature, slots, n_positional + i, value)) return false;
+        for (std::size_t i = 0; i < parameters.keyword_only.size() && !found; ++i) {
+            if (PyUnicode_EqualToUTF8(keyword, parameters.keyword_only[i])) {
+                if (!fill(parameters, slots, n_positional + i, value)) return false;
                 found = true;
             }
         }
         for (std::size_t i = 0; i < n_positional && !found; ++i) {
-            if (std::strcmp(name, signature.positional[i]) == 0) {
-                if (!fill(signature, slots, i, value)) return false;
+            if (PyUnicode_EqualToUTF8(keyword, parameters.positional[i])) {
+                if (!fill(parameters, slots, i, value)) return false;
                 found = true;
             }
         }
         if (!found) {
             PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                         full_name(signature).c_str(), keyword);
+                         full_name(parameters).c_str(), keyword);
             return false;
         }
     }
 
-    if (passed < n_positional) {
-        const char* missing[16];
-        std::size_t n_missing = 0;
-        for (std::size_t i = passed; i < n_positional; ++i) {
-            if (slots[i] == nullptr) missing[n_missing++] = signature.positional[i];
-        }
-        if (n_missing > 0) {
-            return raise_type_error(full_name(signature) + " missing " + std::to_string(n_missing) +
-                                    " required positional " +
-                                    (n_missing == 1 ? "argument" : "arguments") + ": " +
-                                    quoted_list({missing, n_missing}));
-        }
+    std::vector<const char*> missing;
+    for (std::size_t i = passed; i < n_positional; ++i) {
+        if (slots[i] == nullptr) missing.push_back(parameters.positional[i]);
+    }
+    if (!missing.empty()) {
+        return raise_type_error(full_name(parameters) + " missing " +
+                                std::to_string(missing.size()) + " required positional " +
+                                (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                quoted_list(missing));
     }
     return true;
 }
 
-bool to_flag(PyObject* slot, const char* name, bool fallback, bool& out) {
-    if (slot == nullptr) {
-        out = fallback;
-        return true;
-    }
+bool convert(PyObject* slot, const char* name, bool& out) {
     if (slot == Py_True || slot == Py_False) {
         out = slot == Py_True;
         return true;
@@ -167,8 +166,8 @@ bool to_flag(PyObject* slot, const char* name, bool fallback, bool& out) {
     return relabel(name);
 }
 
-bool to_optional_double(PyObject* slot, const char* name, std::optional<double>& out) {
-    if (slot == nullptr || slot == Py_None) {
+bool convert(PyObject* slot, const char* name, std::optional<double>& out) {
+    if (slot == Py_None) {
         out.reset();
         return true;
     }
@@ -182,7 +181,7 @@ bool to_optional_double(PyObject* slot, const char* name, std::optional<double>&
     return true;
 }
 
-bool to_size(PyObject* slot, const char* name, std::uint64_t& out) {
+bool convert(PyObject* slot, const char* name, std::uint64_t& out) {
     Ref integer = PyLong_Check(slot) ? Ref::borrow(slot) : Ref::steal(PyNumber_Index(slot));
     if (!integer) return relabel(name);
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());

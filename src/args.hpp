@@ -13,21 +13,29 @@
 
 namespace brenix {
 
-struct Signature {
-    const char* name;                           // function name, without "()"
-    std::span<const char* const> positional;    // all required, by position or keyword
-    std::span<const char* const> keyword_only;  // all optional
+// A function's parameters as binding sees them: the positional ones are all
+// required, the keyword-only ones all optional.
+struct ParameterList {
+    const char* function;  // its name, without "()"
+    std::span<const char* const> positional;
+    std::span<const char* const> keyword_only;
 };
 
 // Fills slots (positional parameters first, then keyword-only ones; one per
 // parameter) with borrowed references, leaving absent ones null.
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::span<PyObject*> slots);
+bool bind(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, std::span<PyObject*> slots);
 
-// A TypeError raised by these is re-raised as "argument '{name}': {message}".
-bool to_flag(PyObject* slot, const char* name, bool fallback, bool& out);
-bool to_optional_double(PyObject* slot, const char* name, std::optional<double>& out);
-bool to_size(PyObject* slot, const char* name, std::uint64_t& out);
+// The conversion of a given argument to its parameter's type, one overload per
+// type a parameter may have. A TypeError raised by a conversion is re-raised as
+// "argument '{name}': {message}".
+inline bool convert(PyObject* slot, const char* /*name*/, PyObject*& out) {
+    out = slot;  // as given (borrowed): arrays, taken in by the function's body
+    return true;
+}
+bool convert(PyObject* slot, const char* name, bool& out);  // True, False or a NumPy bool
+bool convert(PyObject* slot, const char* name, std::optional<double>& out);  // None or a real
+bool convert(PyObject* slot, const char* name, std::uint64_t& out);          // an index >= 0
 
 // "'{qualname of type(object)}' object cannot be converted to '{target}'"
 void raise_cannot_convert(PyObject* object, const char* target);

@@ -1,13 +1,20 @@
+// The functions of brenix_kernels._core, one record each (see records.hpp):
+// the arguments, the docstring, the body, and the record that ties them to the
+// function's Python name and signature. The body takes the arrays in, runs the
+// kernel and builds the result. Scalars are converted before any array is
+// taken in, in signature order; that order decides which error a call with
+// several bad arguments raises.
 #include "functions.hpp"
 
 #include <array>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
 #include "arrays.hpp"
 #include "hvg/seurat.hpp"
+#include "records.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
 
@@ -15,101 +22,54 @@ namespace brenix {
 
 namespace {
 
-constexpr const char* MATRIX[] = {"x"};
-constexpr const char* ENTRIES[] = {"indices", "data", "n_rows", "n_cols"};
-constexpr const char* SCALE_OPTIONS[] = {"zero_center", "max_value", "return_mean_std"};
-constexpr const char* SCALE_SPARSE_OPTIONS[] = {"max_value", "promote"};
-constexpr const char* HVG_OPTIONS[] = {"log_base"};
-constexpr const char* HVG_SPARSE_OPTIONS[] = {"log_base", "square_f64"};
-
-constexpr Signature SCALE{"scale", MATRIX, SCALE_OPTIONS};
-constexpr Signature SCALE_SPARSE{"scale_sparse_data", ENTRIES, SCALE_SPARSE_OPTIONS};
-constexpr Signature HVG{"hvg_seurat_stats", MATRIX, HVG_OPTIONS};
-constexpr Signature HVG_SPARSE{"hvg_seurat_stats_sparse", ENTRIES, HVG_SPARSE_OPTIONS};
-
 template <std::size_t N>
-PyObject* tuple_of(std::array<Ref, N> items) {
-    return make_tuple(items);
+Ref tuple_of(std::array<Ref, N> items) {
+    return Ref::steal(brenix::make_tuple(items));
 }
 
-PyObject* hvg_result(HvgStats stats) {
+Ref hvg_result(HvgStats stats) {
     Ref means = Ref::steal(wrap_1d(std::move(stats.means)));
     Ref dispersions = Ref::steal(wrap_1d(std::move(stats.dispersions)));
     return tuple_of(std::array{std::move(means), std::move(dispersions)});
 }
 
-// The two sparse functions share one calling convention: (indices, data,
-// n_rows, n_cols, *, <optional float>, <flag>), converted in that order (sizes,
-// then the options, then the arrays).
-struct SparseCall {
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
-    std::optional<double> option;
-    bool flag = false;
-    SparseEntries entries;
-};
+// ---------------------------------------------------------------------------
 
-bool take_sparse_call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, SparseCall& call) {
-    std::array<PyObject*, 6> slots{};
-    return bind(signature, args, nargs, kwnames, slots) &&
-           to_size(slots[2], "n_rows", call.n_rows) && to_size(slots[3], "n_cols", call.n_cols) &&
-           to_optional_double(slots[4], signature.keyword_only[0], call.option) &&
-           to_flag(slots[5], signature.keyword_only[1], false, call.flag) &&
-           take_sparse(slots[0], slots[1], call.entries);
-}
+constexpr char SCALE_DOC[] =
+    "scale(x, *, zero_center=True, max_value=None, return_mean_std=False)\n"
+    "--\n"
+    "\n"
+    "Standardize each gene (column) to zero mean and unit variance.\n"
+    "\n"
+    "`x` must be a 2-D NumPy array of dtype `float32`, `float64`, or an integer\n"
+    "type (integers are cast to `float64`, matching Brenix).\n"
+    "\n"
+    "- `zero_center`: subtract the per-gene mean before scaling.\n"
+    "- `max_value`: clip (truncate) scaled values to `[-max_value, max_value]`;\n"
+    "  the lower bound is only applied when `zero_center` is true.\n"
+    "- `return_mean_std`: also return the per-gene mean and std arrays.";
 
-}  // namespace
-
-PyObject* hvg_seurat_stats_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> slots{};
-    if (!bind(HVG, args, nargs, kwnames, slots)) return nullptr;
-    std::optional<double> log_base;
-    if (!to_optional_double(slots[1], "log_base", log_base)) return nullptr;
-    DenseMatrix x;
-    if (!take_dense(slots[0], x)) return nullptr;
-    return std::visit(
-        [&](auto matrix) {
-            return hvg_result(hvg_seurat_stats_dense(matrix, x.n_rows, x.n_cols, log_base));
-        },
-        x.values);
-}
-
-PyObject* hvg_seurat_stats_sparse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    SparseCall call;  // option: log_base, flag: square_f64
-    if (!take_sparse_call(HVG_SPARSE, args, nargs, kwnames, call)) return nullptr;
-    return std::visit(
-        [&](auto data) {
-            return hvg_result(hvg_seurat_stats_sparse(call.entries.indices, data, call.n_rows,
-                                                      call.n_cols, call.option, call.flag));
-        },
-        call.entries.data);
-}
-
-PyObject* scale_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 4> slots{};
-    if (!bind(SCALE, args, nargs, kwnames, slots)) return nullptr;
+struct ScaleArgs {
+    PyObject* x = nullptr;
     bool zero_center = true;
     std::optional<double> max_value;
     bool return_mean_std = false;
-    if (!to_flag(slots[1], "zero_center", true, zero_center) ||
-        !to_optional_double(slots[2], "max_value", max_value) ||
-        !to_flag(slots[3], "return_mean_std", false, return_mean_std)) {
-        return nullptr;
-    }
+};
+
+Ref scale_impl(const ScaleArgs& args) {
     DenseMatrix x;
-    if (!take_dense(slots[0], x)) return nullptr;
+    if (!take_dense(args.x, x)) return {};
     return std::visit(
-        [&](auto matrix) -> PyObject* {
+        [&](auto matrix) {
             auto scaled = [&] {
                 if constexpr (std::is_same_v<decltype(matrix), std::span<const double>>) {
-                    return scale_f64(matrix, x.n_rows, x.n_cols, zero_center, max_value);
+                    return scale_f64(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
                 } else {
-                    return scale_f32(matrix, x.n_rows, x.n_cols, zero_center, max_value);
+                    return scale_f32(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
                 }
             }();
             Ref out = Ref::steal(wrap_2d(std::move(scaled.matrix), x.n_rows, x.n_cols));
-            if (!return_mean_std) return out.release();
+            if (!args.return_mean_std) return out;
             Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
             Ref stdev = Ref::steal(wrap_1d(std::move(scaled.stdev)));
             return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
@@ -117,16 +77,52 @@ PyObject* scale_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         x.values);
 }
 
-PyObject* scale_sparse_data_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    SparseCall call;  // option: max_value, flag: promote
-    if (!take_sparse_call(SCALE_SPARSE, args, nargs, kwnames, call)) return nullptr;
+constexpr Function SCALE{
+    "scale",
+    Signature{
+        positional("x", &ScaleArgs::x),
+        keyword_only("zero_center", &ScaleArgs::zero_center),
+        keyword_only("max_value", &ScaleArgs::max_value),
+        keyword_only("return_mean_std", &ScaleArgs::return_mean_std),
+    },
+    SCALE_DOC,
+    scale_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_SPARSE_DATA_DOC[] =
+    "scale_sparse_data(indices, data, n_rows, n_cols, *, max_value=None, promote=False)\n"
+    "--\n"
+    "\n"
+    "Scale a sparse (CSR) matrix's non-zero values and return mean/std.\n"
+    "\n"
+    "`indices[k]` is the column index of `data[k]`; `n_rows`/`n_cols` are the\n"
+    "matrix dimensions. Matches `brenix.pp.scale`'s sparse path (sklearn-style\n"
+    "mean/variance, upper-bound clipping only). `promote` reproduces the\n"
+    "reference's CSC behaviour: CSC output is promoted to `float64`, CSR keeps\n"
+    "its dtype.";
+
+struct ScaleSparseDataArgs {
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> max_value;
+    bool promote = false;
+};
+
+Ref scale_sparse_data_impl(const ScaleSparseDataArgs& args) {
+    SparseEntries entries;
+    if (!take_sparse(args.indices, args.data, entries)) return {};
     auto result = [](auto scaled) {
         Ref values = Ref::steal(wrap_1d(std::move(scaled.values)));
         Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
         Ref stdev = Ref::steal(wrap_1d(std::move(scaled.stdev)));
         return tuple_of(std::array{std::move(values), std::move(mean), std::move(stdev)});
     };
-    const auto& [n_rows, n_cols, max_value, promote, entries] = call;
+    const auto& [n_rows, n_cols, max_value, promote] =
+        std::tie(args.n_rows, args.n_cols, args.max_value, args.promote);
     if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
         return result(scale_sparse_f64(entries.indices, *data, n_rows, n_cols, max_value));
     }
@@ -135,6 +131,111 @@ PyObject* scale_sparse_data_impl(PyObject* const* args, Py_ssize_t nargs, PyObje
         return result(scale_sparse_f32_promoted(entries.indices, data, n_rows, n_cols, max_value));
     }
     return result(scale_sparse_f32(entries.indices, data, n_rows, n_cols, max_value));
+}
+
+constexpr Function SCALE_SPARSE_DATA{
+    "scale_sparse_data",
+    Signature{
+        positional("indices", &ScaleSparseDataArgs::indices),
+        positional("data", &ScaleSparseDataArgs::data),
+        positional("n_rows", &ScaleSparseDataArgs::n_rows),
+        positional("n_cols", &ScaleSparseDataArgs::n_cols),
+        keyword_only("max_value", &ScaleSparseDataArgs::max_value),
+        keyword_only("promote", &ScaleSparseDataArgs::promote),
+    },
+    SCALE_SPARSE_DATA_DOC,
+    scale_sparse_data_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char HVG_SEURAT_STATS_DOC[] =
+    "hvg_seurat_stats(x, *, log_base=None)\n"
+    "--\n"
+    "\n"
+    "Compute per-gene `means` and `dispersions` for the Seurat flavor.\n"
+    "\n"
+    "`x` is the logarithmized (log1p) expression matrix, `n_obs` x `n_vars`,\n"
+    "float32 or float64. `log_base` is the base of the logarithm (`None` = natural\n"
+    "log, matching `brenix.pp.log1p`'s default).\n"
+    "\n"
+    "Returns `(means, dispersions)` as float64 arrays of length `n_vars`, where\n"
+    "`means = log1p(mean(expm1(x)))` and\n"
+    "`dispersions = log(var(expm1(x)) / mean(expm1(x)))` with the reference's\n"
+    "exact edge-case handling (`mean==0 -> 1e-12`, `dispersion==0 -> NaN`).";
+
+struct HvgSeuratStatsArgs {
+    PyObject* x = nullptr;
+    std::optional<double> log_base;
+};
+
+Ref hvg_seurat_stats_impl(const HvgSeuratStatsArgs& args) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    return std::visit(
+        [&](auto matrix) {
+            return hvg_result(hvg_seurat_stats_dense(matrix, x.n_rows, x.n_cols, args.log_base));
+        },
+        x.values);
+}
+
+constexpr Function HVG_SEURAT_STATS{
+    "hvg_seurat_stats",
+    Signature{
+        positional("x", &HvgSeuratStatsArgs::x),
+        keyword_only("log_base", &HvgSeuratStatsArgs::log_base),
+    },
+    HVG_SEURAT_STATS_DOC,
+    hvg_seurat_stats_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char HVG_SEURAT_STATS_SPARSE_DOC[] =
+    "hvg_seurat_stats_sparse(indices, data, n_rows, n_cols, *, log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "Sparse (CSR) variant of [`hvg_seurat_stats`]: `indices[k]` is the column of\n"
+    "`data[k]`. Same Seurat recipe, but sums only the non-zero entries.";
+
+struct HvgSeuratStatsSparseArgs {
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref hvg_seurat_stats_sparse_impl(const HvgSeuratStatsSparseArgs& args) {
+    SparseEntries entries;
+    if (!take_sparse(args.indices, args.data, entries)) return {};
+    return std::visit(
+        [&](auto data) {
+            return hvg_result(hvg_seurat_stats_sparse(entries.indices, data, args.n_rows,
+                                                      args.n_cols, args.log_base, args.square_f64));
+        },
+        entries.data);
+}
+
+constexpr Function HVG_SEURAT_STATS_SPARSE{
+    "hvg_seurat_stats_sparse",
+    Signature{
+        positional("indices", &HvgSeuratStatsSparseArgs::indices),
+        positional("data", &HvgSeuratStatsSparseArgs::data),
+        positional("n_rows", &HvgSeuratStatsSparseArgs::n_rows),
+        positional("n_cols", &HvgSeuratStatsSparseArgs::n_cols),
+        keyword_only("log_base", &HvgSeuratStatsSparseArgs::log_base),
+        keyword_only("square_f64", &HvgSeuratStatsSparseArgs::square_f64),
+    },
+    HVG_SEURAT_STATS_SPARSE_DOC,
+    hvg_seurat_stats_sparse_impl,
+};
+
+}  // namespace
+
+std::span<PyMethodDef> core_functions() {
+    return function_table<SCALE, SCALE_SPARSE_DATA, HVG_SEURAT_STATS, HVG_SEURAT_STATS_SPARSE>();
 }
 
 }  // namespace brenix

@@ -1,18 +1,13 @@
-// The four functions' bodies as the call wrapper sees them: bind and convert
-// the arguments, take the arrays in, run the kernel, build the result.
-// Python convention: nullptr means an exception is set. Internal failures and
-// std::bad_alloc propagate as C++ exceptions to the wrapper.
+// The functions of brenix_kernels._core.
 #pragma once
 
 #include <Python.h>
 
+#include <span>
+
 namespace brenix {
 
-using FastcallImpl = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-PyObject* scale_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* scale_sparse_data_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* hvg_seurat_stats_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* hvg_seurat_stats_sparse_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Their table, in the order of the module's __all__.
+std::span<PyMethodDef> core_functions();
 
 }  // namespace brenix

@@ -2,12 +2,15 @@
 
 #include <pthread.h>
 
-#include <condition_variable>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "fp_env.hpp"
 #include "platform/os.hpp"
@@ -53,8 +56,23 @@ std::size_t configured_size() {
     return std::min(size, MAX_THREADS);
 }
 
+// Set before the pool is created; read by the thread that creates it.
+std::atomic<std::size_t> g_fail_worker_start{SIZE_MAX};
+
+// True on the pool's own threads, which only ever run tasks: a pass started
+// there runs inline. Handing it to the pool would wait for the pass mutex that
+// the caller of the enclosing pass holds, or for workers that are all busy.
+thread_local bool t_runs_tasks = false;
+
 // One pass handed to the workers. Lives on the calling thread's stack until
-// every piece has finished and no worker is attached to it any more.
+// its completion latch, `unfinished`, reaches zero.
+//
+// The latch counts pieces not yet finished, and a worker touches the job only
+// while it holds one of them: it takes its first piece under the attach mutex,
+// which the caller holds to withdraw the job, and each further piece before
+// reporting the previous one finished. So the decrement of the latch is the
+// last thing a worker does with the job, and the caller may destroy the job
+// as soon as it reads zero.
 struct Job {
     Job(detail::RangeFn fn_, void* context_, std::size_t n_items_, std::size_t piece_items_,
         std::size_t n_pieces_)
@@ -62,23 +80,25 @@ struct Job {
           context(context_),
           n_items(n_items_),
           piece_items(piece_items_),
-          n_pieces(n_pieces_) {}
+          n_pieces(n_pieces_),
+          unfinished(n_pieces_) {}
 
-    detail::RangeFn fn;
-    void* context;
-    std::size_t n_items;
-    std::size_t piece_items;
-    std::size_t n_pieces;
+    const detail::RangeFn fn;
+    void* const context;
+    const std::size_t n_items;
+    const std::size_t piece_items;
+    const std::size_t n_pieces;
 
     std::atomic<std::size_t> next_piece{0};
     // Pieces above a known failure may be skipped; pieces below never are, so
     // the failure that survives is always the lowest-numbered one.
-    std::atomic<std::size_t> failed_piece{std::numeric_limits<std::size_t>::max()};
+    std::atomic<std::size_t> failed_piece{SIZE_MAX};
     std::mutex failure_mutex;
     std::exception_ptr failure;
 
-    std::size_t attached = 0;  // guarded by the pool mutex
-    std::atomic<std::size_t> pieces_done{0};
+    std::atomic<std::size_t> unfinished;
+
+    std::size_t claim() noexcept { return next_piece.fetch_add(1, std::memory_order_relaxed); }
 
     void run_piece(std::size_t piece) noexcept {
         if (piece > failed_piece.load(std::memory_order_acquire)) return;
@@ -95,51 +115,76 @@ struct Job {
         }
     }
 
-    void work() noexcept {
+    // Runs `piece`, already claimed, and every piece this thread claims after
+    // it. True when this thread finished the job's last piece.
+    bool work_from(std::size_t piece) noexcept {
+        const std::size_t count = n_pieces;
         for (;;) {
-            const std::size_t piece = next_piece.fetch_add(1, std::memory_order_relaxed);
-            if (piece >= n_pieces) return;
             run_piece(piece);
-            pieces_done.fetch_add(1, std::memory_order_acq_rel);
+            const std::size_t next = claim();
+            const bool more = next < count;
+            const bool last = unfinished.fetch_sub(1, std::memory_order_acq_rel) == 1;
+            // Unless this thread holds `next`, the job may be gone from here on.
+            if (!more) return last;
+            piece = next;
         }
     }
 };
 
+// Workers sleep on `posted_` and the caller on `finished_`, two counters that
+// belong to the pool. The caller never takes a lock that workers take after
+// their work, so the only order between a worker's accesses to a job and the
+// caller's next use of that stack is the one the latch gives; a worker that
+// touched a job after its decrement would be a data race for ThreadSanitizer
+// on every pass, not only on the rare schedule where it does harm.
 class Pool {
 public:
     explicit Pool(std::size_t size) : size_(size) {}
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool() { stop(); }
 
-    // Starts the workers; throws std::system_error-like failures as a message.
+    // Starts the workers; on failure, stops and joins the ones already started
+    // and returns why.
     std::string start() {
+        threads_.reserve(size_);
         pthread_attr_t attr;
         if (pthread_attr_init(&attr) != 0) return "pthread_attr_init failed";
         pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES);
+        const std::size_t fail_at = g_fail_worker_start.load();
         std::string error;
         for (std::size_t i = 0; i < size_; ++i) {
             pthread_t thread;
-            const int rc = pthread_create(&thread, &attr, &Pool::thread_main, this);
+            const int rc =
+                i == fail_at ? EAGAIN : pthread_create(&thread, &attr, &Pool::thread_main, this);
             if (rc != 0) {
                 error = "could not start worker thread " + std::to_string(i) + " of " +
                         std::to_string(size_) + " (error " + std::to_string(rc) + ")";
                 break;
             }
-            pthread_detach(thread);
+            threads_.push_back(thread);
         }
         pthread_attr_destroy(&attr);
+        if (!error.empty()) stop();
         return error;
     }
 
     std::size_t size() const { return size_; }
 
     void run(Job& job) {
-        std::unique_lock lock(mutex_);
-        current_ = &job;
-        ++generation_;
-        work_ready_.notify_all();
-        job_done_.wait(lock, [&] {
-            return job.pieces_done.load(std::memory_order_acquire) == job.n_pieces &&
-                   job.attached == 0;
-        });
+        {
+            std::lock_guard guard(attach_mutex_);
+            current_ = &job;
+        }
+        posted_.fetch_add(1, std::memory_order_release);
+        posted_.notify_all();
+        for (;;) {
+            const std::uint32_t seen = finished_.load(std::memory_order_acquire);
+            if (job.unfinished.load(std::memory_order_acquire) == 0) break;
+            finished_.wait(seen, std::memory_order_acquire);
+        }
+        // A worker that wakes only now must not find the job.
+        std::lock_guard guard(attach_mutex_);
         current_ = nullptr;
     }
 
@@ -150,35 +195,53 @@ private:
     }
 
     void worker_loop() {
+        t_runs_tasks = true;
         // At most 15 characters.
         name_this_thread(("brenix-w" + std::to_string(started_.fetch_add(1))).c_str());
-        std::unique_lock lock(mutex_);
-        // Every worker starts before the first pass is handed out, but may
-        // only get here after it: start from the generation the pool was
-        // built with, so that a first pass already posted is not missed.
-        std::uint64_t seen = 0;
+        // Every worker starts before the first pass is posted, but may only
+        // get here after it: start from the count the pool was built with, so
+        // that a first pass already posted is not missed.
+        std::uint32_t seen = 0;
         for (;;) {
-            work_ready_.wait(lock, [&] { return generation_ != seen; });
-            seen = generation_;
-            Job* job = current_;
-            if (job == nullptr) continue;
-            ++job->attached;
-            lock.unlock();
+            posted_.wait(seen, std::memory_order_acquire);
+            seen = posted_.load(std::memory_order_acquire);
+            if (stopping_.load(std::memory_order_acquire)) return;
+            Job* job;
+            std::size_t piece;
+            {
+                std::lock_guard guard(attach_mutex_);
+                job = current_;
+                if (job == nullptr) continue;
+                piece = job->claim();
+                if (piece >= job->n_pieces) continue;  // all taken: nothing to do with it
+            }
             // Whatever mode the thread that started the pool had, or anything
             // since has left here, passes run under IEEE defaults.
             DefaultFloatingPoint::enter();
-            job->work();
-            lock.lock();
-            if (--job->attached == 0) job_done_.notify_all();
+            if (job->work_from(piece)) {
+                finished_.fetch_add(1, std::memory_order_release);
+                finished_.notify_all();
+            }
         }
     }
 
+    // Only ever called when no pass is running: after a failed start, or when
+    // the pool is destroyed.
+    void stop() {
+        stopping_.store(true, std::memory_order_release);
+        posted_.fetch_add(1, std::memory_order_release);
+        posted_.notify_all();
+        for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+        threads_.clear();
+    }
+
     std::size_t size_;
-    std::mutex mutex_;
-    std::condition_variable work_ready_;
-    std::condition_variable job_done_;
-    Job* current_ = nullptr;
-    std::uint64_t generation_ = 0;
+    std::vector<pthread_t> threads_;
+    std::mutex attach_mutex_;
+    Job* current_ = nullptr;  // guarded by attach_mutex_
+    std::atomic<std::uint32_t> posted_{0};
+    std::atomic<std::uint32_t> finished_{0};
+    std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> started_{0};
 };
 
@@ -186,7 +249,7 @@ private:
 // makes the pool safe for a caller that does not.
 std::mutex g_pass_mutex;
 std::mutex g_create_mutex;
-Pool* g_pool = nullptr;
+Pool* g_pool = nullptr;    // never destroyed: workers live as long as the process
 std::string g_pool_error;  // non-empty once creation has failed: never retried
 
 // A forked child inherits the pool pointer but none of its threads. It is a new
@@ -204,12 +267,12 @@ Pool& pool() {
         static std::once_flag fork_hook;
         std::call_once(fork_hook, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
         static std::size_t size = configured_size();  // read once per process, kept across fork
-        auto* created = new Pool(size);
+        auto created = std::make_unique<Pool>(size);
         std::string error = created->start();
         if (error.empty()) {
-            g_pool = created;
+            g_pool = created.release();
         } else {
-            g_pool_error = std::move(error);  // threads already started stay idle forever
+            g_pool_error = std::move(error);  // the workers that did start have been joined
         }
     }
     if (g_pool == nullptr) {
@@ -235,7 +298,16 @@ void fail_write_count(std::size_t expected, std::size_t got) {
 }
 
 void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* context) {
-    Pool& workers = pool();
+    if (t_runs_tasks) {
+        // A worker is already under IEEE defaults. In order, the first failure
+        // is the lowest-numbered one.
+        chunk_count(n_items, piece_items);  // refuses a zero piece length
+        for (std::size_t begin = 0; begin < n_items; begin += piece_items) {
+            fn(context, begin, n_items - begin > piece_items ? begin + piece_items : n_items);
+        }
+        return;
+    }
+    Pool& workers = pool();  // a pool that could not start fails every pass, even a small one
     const std::size_t n_pieces = chunk_count(n_items, piece_items);
     if (n_pieces <= 1) {
         DefaultFloatingPoint defaults;
@@ -247,6 +319,37 @@ void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* 
     workers.run(job);
     if (job.failure) std::rethrow_exception(job.failure);
 }
+
+bool FoldTurns::wait_for(std::size_t chunk) {
+    for (;;) {
+        const std::uint32_t seen = changes_.load(std::memory_order_acquire);
+        if (failed_.load(std::memory_order_acquire) < chunk) return false;
+        if (next_.load(std::memory_order_acquire) == chunk) return true;
+        changes_.wait(seen, std::memory_order_acquire);
+    }
+}
+
+// The thread that calls these holds an unfinished piece of the pass, so the
+// pass, and these turns on its caller's stack, outlive the notification.
+void FoldTurns::pass(std::size_t chunk) {
+    next_.store(chunk + 1, std::memory_order_release);
+    changed();
+}
+
+void FoldTurns::fail(std::size_t chunk) {
+    std::size_t known = failed_.load(std::memory_order_relaxed);
+    while (chunk < known &&
+           !failed_.compare_exchange_weak(known, chunk, std::memory_order_release)) {
+    }
+    changed();
+}
+
+void FoldTurns::changed() noexcept {
+    changes_.fetch_add(1, std::memory_order_release);
+    changes_.notify_all();
+}
+
+void fail_worker_start_for_testing(std::size_t index) { g_fail_worker_start.store(index); }
 
 }  // namespace detail
 

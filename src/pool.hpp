@@ -2,10 +2,12 @@
 //
 // A kernel says what one chunk (or one range of elements) computes; the pool
 // decides which thread runs it. Chunk boundaries never depend on the number of
-// threads, every chunk runs sequentially on one thread, and results land in
-// slots indexed by chunk, so whatever the pool size the caller sees the same
-// values. When tasks fail, the failure rethrown on the calling thread is the
-// one of the lowest-numbered failing item, whatever the schedule.
+// threads, every chunk runs sequentially on one thread, and results are either
+// folded in chunk order or land in slots indexed by position, so whatever the
+// pool size the caller sees the same values. When tasks fail, the failure
+// rethrown on the calling thread is the one of the lowest-numbered failing
+// item, whatever the schedule. A pass started by a task on a worker runs
+// inline, on that worker.
 //
 // No Python here: workers never touch interpreter objects.
 #pragma once
@@ -15,9 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "failure.hpp"
 
@@ -44,7 +43,9 @@ using RangeFn = void (*)(void* context, std::size_t begin, std::size_t end);
 // Runs fn over the items [0, n_items), cut into pieces of piece_items items
 // (the last may be shorter), each piece sequentially on one thread. Returns
 // when every piece has finished; rethrows the failure of the lowest-numbered
-// failing piece. A single piece runs on the calling thread.
+// failing piece. A single piece runs on the calling thread, and so does every
+// piece of a pass started on a worker (in order, stopping at the first
+// failure).
 void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* context);
 
 template <class F>
@@ -59,22 +60,65 @@ void parallel_ranges(std::size_t n_items, std::size_t piece_items, F& body) {
 
 [[noreturn]] void fail_write_count(std::size_t expected, std::size_t got);
 
+// The chunks of one ordered fold take their turns here, in chunk order,
+// whichever threads run them. (Atomics only: this header is in every kernel,
+// and the standard mutex headers bring half the library with them.)
+class FoldTurns {
+public:
+    // Blocks until every chunk below `chunk` has been folded. False when one
+    // of them failed instead: the pass fails, and this chunk's record is not
+    // wanted.
+    bool wait_for(std::size_t chunk);
+    // `chunk`, which had the turn, has been folded: the next one may go.
+    void pass(std::size_t chunk);
+    // `chunk` failed and will never be folded.
+    void fail(std::size_t chunk);
+    // Chunks folded so far.
+    std::size_t folded() const noexcept { return next_.load(std::memory_order_acquire); }
+
+private:
+    void changed() noexcept;
+
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::size_t> failed_{SIZE_MAX};
+    // Bumped after every change of the two above; waiters sleep on it.
+    std::atomic<std::uint32_t> changes_{0};
+};
+
+// For the pool's test program: starting worker `index` (from 0) fails as it
+// does when the system has no thread left to give. Only a pool created after
+// the call is affected.
+void fail_worker_start_for_testing(std::size_t index);
+
 }  // namespace detail
 
-// Ordered chunk map: result i is task(i), stored in slot i.
-template <class R, class Task>
-std::vector<R> ordered_chunk_map(std::size_t n_chunks, Task&& task) {
-    std::vector<R> results(n_chunks);
-    std::atomic<std::size_t> placed{0};
+// Ordered chunk fold: fold(task(0)), fold(task(1)), ... in chunk order, each
+// exactly once. The tasks run on the pool; a chunk that finishes before all
+// its predecessors have been folded waits for them, so at most one record per
+// thread is alive at any time, however many chunks there are. Folds never
+// overlap, and each sees the effects of the ones before it.
+template <class Task, class Fold>
+void ordered_chunk_fold(std::size_t n_chunks, Task&& task, Fold&& fold) {
+    detail::FoldTurns turns;
+    auto run_chunk = [&](std::size_t i) {
+        auto record = task(i);
+        if (!turns.wait_for(i)) return;
+        fold(record);
+        turns.pass(i);
+        // The record is freed only now, so the next chunk need not wait for it.
+    };
     auto body = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            results[i] = task(i);
-            placed.fetch_add(1, std::memory_order_relaxed);
+            try {
+                run_chunk(i);
+            } catch (...) {
+                turns.fail(i);
+                throw;
+            }
         }
     };
     detail::parallel_ranges(n_chunks, 1, body);
-    if (placed.load() != n_chunks) detail::fail_write_count(n_chunks, placed.load());
-    return results;
+    if (turns.folded() != n_chunks) detail::fail_write_count(n_chunks, turns.folded());
 }
 
 // Chunk for-each: task(i, chunk i of buffer) with exclusive access to that chunk.

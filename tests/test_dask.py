@@ -237,7 +237,7 @@ print(sum(n.startswith('brenix-w') for n in names), _blocks.__file__ == _core.__
 def client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="400MB",
-                                  dashboard_address=None, env={"RAYON_NUM_THREADS": "1"}) as cluster:
+                                  dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"}) as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
@@ -296,7 +296,7 @@ def test_out_of_core_within_memory_limit(tmp_path):
                           compressors=None)
     for first in range(0, n_rows, rows):
         z[first:first + rows] = levels(first, (rows, n_cols))
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, memory_limit=limit, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, memory_limit=limit, dashboard_address=":0",
                                   env={"RAYON_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as c:
         c.run(start_memory_sampler)
         got = compute(*bd.hvg_seurat_stats(da.from_zarr(z)))

@@ -1,5 +1,6 @@
 """The module's surface: import, function table, binding, conversions, array intake and result arrays."""
 
+import ctypes
 import hashlib
 import importlib
 import inspect
@@ -122,6 +123,51 @@ def test_internal_failures(call, message):
 ])
 def test_binding_errors_and_check_order(call, exc_type, message):
     raises(exc_type, message, call)
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("fn, args, name", [
+    (scale, (), "x\x00junk"),  # a name is all of its characters, not its text up to a NUL
+    (scale, (X,), "x\x00"),
+    (scale, (X,), "max_value\x00"),
+    (hvg_seurat_stats_sparse, (I, D, 2, 2), "square_f64\x00"),
+    (scale, (X,), "\udc80"),  # a lone surrogate has no UTF-8 form: it is compared, not encoded
+    (hvg_seurat_stats, (X,), "log_base\udc80"),
+    (scale_sparse_data, (I, D, 2), "n_cols\udc80\x00"),
+    (scale, (X,), Name("x\x00")),
+])
+def test_unexpected_keyword_names(fn, args, name):
+    with pytest.raises(BaseException) as info:
+        fn(*args, **{name: X})
+    assert type(info.value) is TypeError, repr(info.value)
+    assert str(info.value) == f"{fn.__name__}() got an unexpected keyword argument '{name}'"
+
+
+def test_keyword_names_from_c_callers():
+    assert_same(scale(**{Name("x"): X}, **{Name("max_value"): 0.5}), scale(X, max_value=0.5))  # str subclasses bind
+    # A caller in C can put anything in the names of a vectorcall; the interpreter refuses what is not a str.
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                                        ctypes.py_object]
+    for kwnames in [(1,), (b"x",), ("max_value", None)]:
+        values = (ctypes.py_object * 3)(X, *[0.5] * len(kwnames))
+        raises(TypeError, "scale() keywords must be strings", "vectorcall(scale, values, 1, kwnames)",
+               vectorcall=api.PyObject_Vectorcall, values=values, kwnames=kwnames)
+
+
+@pytest.mark.parametrize("fn, args", [(scale, (X,)), (hvg_seurat_stats, (X.astype("f4"),)),
+                                      (scale_sparse_data, (I, D32, 3, 2)), (hvg_seurat_stats_sparse, (I, D32, 3, 2))])
+def test_defaults_are_the_advertised_ones(fn, args):
+    # What a call leaves out takes the default its text signature shows; every argument binds by name, in any order.
+    parameters = inspect.signature(fn).parameters
+    given = dict(zip(parameters, args)) | {n: p.default for n, p in parameters.items() if p.default is not p.empty}
+    assert_same(fn(**dict(reversed(given.items()))), fn(*args))
+    exc = panic(fn, *args[:-1], 0) if len(args) > 1 else panic(fn, np.zeros((2, 0)))
+    assert (type(exc).__module__, type(exc).__qualname__) == ("brenix_kernels._core", "PanicException")
 
 
 @pytest.mark.parametrize("call", ["scale(X, zero_center=v)", "scale(X, return_mean_std=v)",

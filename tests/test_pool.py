@@ -39,6 +39,42 @@ def test_pool_size_from_environment(num_threads, rs_cpus, expected):
     assert int(child.stdout) in expected
 
 
+FAILED_START = """
+import json, os, resource
+import numpy as np
+from brenix_kernels import _core
+
+def size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+
+def fail(call):
+    try:
+        call()
+    except BaseException as error:
+        return [type(error).__name__, *error.args]
+
+tasks = lambda: len(os.listdir("/proc/self/task"))
+x, before = np.ones((5000, 3)), tasks()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size() + (64 << 20), hard))  # room for about 30 worker stacks, not 200
+first = fail(lambda: _core.hvg_seurat_stats(x))
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(json.dumps([first, tasks() - before, fail(lambda: _core.hvg_seurat_stats(x)), fail(lambda: _core.scale(x[:3]))]))
+"""
+
+
+@pytest.mark.skipif(os.environ.get("BRENIX_UNDER_SANITIZER") == "1", reason="ASan cannot run under an address-space limit")
+def test_failed_start_leaves_no_thread_and_keeps_failing():
+    child = run_py(FAILED_START, env={"RAYON_NUM_THREADS": "200", "RAYON_RS_NUM_CPUS": None})
+    assert child.returncode == 0, child.stderr
+    first, extra_threads, *later = json.loads(child.stdout)
+    assert first[0] == "PanicException" and first[1].startswith(
+        "The global thread pool has not been initialized.: could not start worker thread "), first
+    assert extra_threads == 0  # the workers that did start were stopped and joined
+    assert later == [first, first]  # never retried, single-chunk calls included
+
+
 ALL_FUNCTIONS = r"""
 import hashlib, json
 import numpy as np

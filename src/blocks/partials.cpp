@@ -1,6 +1,7 @@
 #include "blocks/partials.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 #include "core/sparse_sums.hpp"
@@ -24,12 +25,16 @@ BlockPartial block_partial(std::size_t first, std::size_t len, std::size_t chunk
     const std::size_t n_whole = (len - out.head) / chunk;
     const bool open_tail = out.head + n_whole * chunk < len;
     // The tail is summed with the whole chunks, as one more (shorter) item.
-    out.records = ordered_chunk_map<ColumnSums>(n_whole + open_tail, [&](std::size_t k) {
-        ColumnSums sums = ColumnSums::zeros(n_cols);
-        const std::size_t begin = out.head + k * chunk;
-        cont(sums, begin, std::min(begin + chunk, len));
-        return sums;
-    });
+    // The records are kept, in order, until the fold reaches this block.
+    ordered_chunk_fold(
+        n_whole + open_tail,
+        [&](std::size_t k) {
+            ColumnSums sums = ColumnSums::zeros(n_cols);
+            const std::size_t begin = out.head + k * chunk;
+            cont(sums, begin, std::min(begin + chunk, len));
+            return sums;
+        },
+        [&](ColumnSums& record) { out.records.push_back(std::move(record)); });
     if (open_tail) {
         out.tail = std::move(out.records.back());
         out.records.pop_back();
@@ -91,12 +96,12 @@ BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<con
 }
 
 void fold_records(ColumnSums& total, std::span<const double> records, std::size_t n_cols) {
-    double* __restrict sum = total.sum.data();
-    double* __restrict sum_sq = total.sum_sq.data();
-    for (std::size_t first = 0; first + 2 * n_cols <= records.size(); first += 2 * n_cols) {
-        const double* part = records.data() + first;
-        for (std::size_t j = 0; j < n_cols; ++j) sum[j] += part[j];
-        for (std::size_t j = 0; j < n_cols; ++j) sum_sq[j] += part[n_cols + j];
+    ColumnSums record = ColumnSums::zeros(n_cols);
+    for (std::size_t first = 0; first + 2 * n_cols <= records.size() && n_cols > 0;
+         first += 2 * n_cols) {
+        std::copy_n(records.data() + first, n_cols, record.sum.data());
+        std::copy_n(records.data() + first + n_cols, n_cols, record.sum_sq.data());
+        add_record(total, record);
     }
 }
 

@@ -50,14 +50,9 @@ BRENIX_MULTIVERSION(void, accumulate_rows_f32,
 
 }  // namespace
 
-ColumnSums combine(std::vector<ColumnSums> partials, std::size_t n_cols) {
-    ColumnSums total = ColumnSums::zeros(n_cols);
-    for (ColumnSums& part : partials) {
-        add_into(total.sum.data(), total.sum_sq.data(), part.sum.data(), part.sum_sq.data(),
-                 n_cols);
-        part = ColumnSums{};  // release each record as soon as it has been added
-    }
-    return total;
+void add_record(ColumnSums& total, const ColumnSums& part) {
+    add_into(total.sum.data(), total.sum_sq.data(), part.sum.data(), part.sum_sq.data(),
+             total.sum.size());
 }
 
 std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,

@@ -2,15 +2,15 @@
 // finishing of means, variances and standard deviations from them.
 //
 // Every sum is float64 and runs in a fixed order: within a chunk, row after
-// row (or entry after entry); across chunks, in chunk order on the calling
-// thread. Chunk boundaries depend only on the input's size, so the results do
-// not depend on the number of worker threads.
+// row (or entry after entry), into the chunk's own record from +0.0; across
+// chunks, total = +0.0, then total += record 0, total += record 1, ... in
+// chunk order, as the chunks finish. Chunk boundaries depend only on the
+// input's size, so the results do not depend on the number of worker threads.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include "core/buffer.hpp"
 #include "pool.hpp"
@@ -28,8 +28,8 @@ struct ColumnSums {
     }
 };
 
-// Totals of a list of per-chunk records, added in list order starting from +0.0.
-ColumnSums combine(std::vector<ColumnSums> partials, std::size_t n_cols);
+// total += part, column by column (both have the same number of columns).
+void add_record(ColumnSums& total, const ColumnSums& part);
 
 // mean = sum / n; var = (sum_sq / n - mean * mean) * (n / (n - 1)), without
 // the factor when n == 1. No clamp: rounding may leave a variance negative.
@@ -54,18 +54,23 @@ ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_co
 void continue_sum_and_sq(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols);
 void continue_sum_and_sq(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols);
 
-// Runs chunk(k, rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
-// matrix on the pool and combines the records in chunk order. `rows` is the
-// chunk's part of the matrix. Shared by the plain and the Seurat moments.
+// Runs chunk(rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
+// matrix on the pool and adds the records into the totals in chunk order.
+// `rows` is the chunk's part of the matrix. Shared by the plain and the
+// Seurat moments.
 template <class T, class ChunkFn>
 ColumnSums dense_chunked_sums(std::span<const T> matrix, std::size_t n_cols, ChunkFn&& chunk) {
     const std::size_t chunk_len = rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols);
     const std::size_t n_chunks = chunk_count(matrix.size(), chunk_len);
-    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
-        const std::size_t first = k * chunk_len;
-        return chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)));
-    });
-    return combine(std::move(partials), n_cols);
+    ColumnSums total = ColumnSums::zeros(n_cols);
+    ordered_chunk_fold(
+        n_chunks,
+        [&](std::size_t k) {
+            const std::size_t first = k * chunk_len;
+            return chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)));
+        },
+        [&](const ColumnSums& part) { add_record(total, part); });
+    return total;
 }
 
 }  // namespace brenix

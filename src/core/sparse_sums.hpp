@@ -37,24 +37,26 @@ void accumulate_entries(ColumnSums& out, std::span<const std::int64_t> indices, 
 }
 
 // Runs over the entries [0, nnz) in chunks of SPARSE_CHUNK_ENTRIES on the pool,
-// each chunk from zeros into its own per-column record, then combines the
-// records in chunk order. Each chunk gets its own term from make_term(), so a
-// term may keep per-task state. Since the pool reports the lowest failing
-// chunk, a failure is the first bad entry in storage order whatever the thread
-// count.
+// each chunk from zeros into its own per-column record (accumulate_entries),
+// and adds the records into the totals in chunk order. Each chunk gets its own
+// term from make_term(), so a term may keep per-task state. Since the pool
+// reports the lowest failing chunk, a failure is the first bad entry in
+// storage order whatever the thread count.
 template <class MakeTerm>
 ColumnSums sparse_chunked_sums(std::span<const std::int64_t> indices, std::size_t nnz,
                                std::size_t n_cols, MakeTerm&& make_term) {
     const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
-    auto partials = ordered_chunk_map<ColumnSums>(n_chunks, [&](std::size_t k) {
+    ColumnSums total = ColumnSums::zeros(n_cols);
+    auto chunk = [&](std::size_t k) {
         ColumnSums out = ColumnSums::zeros(n_cols);
         auto term = make_term();
         const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
         accumulate_entries(out, indices, begin, std::min(begin + SPARSE_CHUNK_ENTRIES, nnz), n_cols,
                            term);
         return out;
-    });
-    return combine(std::move(partials), n_cols);
+    };
+    ordered_chunk_fold(n_chunks, chunk, [&](const ColumnSums& part) { add_record(total, part); });
+    return total;
 }
 
 ColumnSums sparse_column_sum_and_sq(std::span<const std::int64_t> indices,
