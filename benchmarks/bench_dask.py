@@ -8,9 +8,11 @@ ours in each), as on a two-core machine.
 For each statistic the table gives the median wall-clock time of ours and of the dask.array way (one
 warm-up, then ``--repeats`` timed runs), their ratio, and the peak resident memory of the busiest worker
 while it ran (sampled every few milliseconds). The inputs of the in-memory part are persisted on the
-workers first, so both ways time only the statistics; in the Zarr part both read the store. Ours agrees
-with brenix_kernels._core bit for bit (see tests/test_dask.py); here the two ways are only checked to
-agree to a relative tolerance, the dask.array way summing in another order.
+workers first, so both ways time only the statistics; in the Zarr part both read the store, and a way whose
+workers are restarted for outgrowing their memory limit, or that gives no result within ``--timeout``
+seconds, is reported as failed. Ours agrees with brenix_kernels._core bit for bit (see tests/test_dask.py);
+here the two ways are only checked to agree to a relative tolerance, the dask.array way summing in another
+order.
 """
 
 from __future__ import annotations
@@ -141,15 +143,40 @@ def stop_sampler(dask_worker):
     return dask_worker.bench_memory["peak"]
 
 
-def measure(client, make, repeats):
-    """Median seconds of computing make()'s arrays (after a warm-up), their values, and the peak worker RSS."""
-    results = dask.compute(*[tiny(a) for a in make()])
-    times = []
+class Failed(Exception):
+    pass
+
+
+def run(client, arrays, timeout):
+    futures = client.compute([tiny(a) for a in arrays])
+    try:
+        distributed.wait(futures, timeout=timeout)
+        return client.gather(futures)
+    except TimeoutError as error:
+        client.cancel(futures)
+        raise Failed(f"not done in {timeout:.0f} s") from error
+    except distributed.KilledWorker as error:
+        raise Failed("KilledWorker: workers restarted for exceeding their memory limit") from error
+
+
+def measure(client, make, repeats, timeout):
+    """Median seconds of computing make()'s arrays (after a warm-up), their values, and the peak worker RSS;
+    or why it failed (a worker restarted for exceeding its memory limit, or no result in time)."""
     client.run(start_sampler)
-    for _ in range(repeats):
-        start = time.perf_counter()
-        dask.compute(*[tiny(a) for a in make()])
-        times.append(time.perf_counter() - start)
+    workers = set(client.scheduler_info()["workers"])
+    try:
+        results = run(client, make(), timeout)
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            run(client, make(), timeout)
+            times.append(time.perf_counter() - start)
+    except Failed as failure:
+        # The cluster is left as it is, its workers may not come back: only the dask.array way, measured
+        # last on the Zarr cluster, is expected to fail (its workers outgrow their memory limit).
+        restarted = workers - set(client.scheduler_info()["workers"])
+        note = ", workers restarted" if restarted and "restarted" not in str(failure) else ""
+        return f"{failure}{note}", None, None
     peak = max(client.run(stop_sampler).values())
     return statistics.median(times), results, peak
 
@@ -163,6 +190,11 @@ def agree(ours, theirs):
 
 def row(name, size, ours, theirs):
     (t_ours, r_ours, m_ours), (t_theirs, r_theirs, m_theirs) = ours, theirs
+    if isinstance(t_ours, str):
+        raise SystemExit(f"{name} on {size}: ours failed ({t_ours})")
+    if isinstance(t_theirs, str):
+        print(f"| {name} | {size} | {t_ours:.2f} | failed: {t_theirs} | | {m_ours / 1e6:.0f} | |", flush=True)
+        return
     agree(r_ours, r_theirs)
     print(f"| {name} | {size} | {t_ours:.2f} | {t_theirs:.2f} | {t_theirs / t_ours:.2f} | "
           f"{m_ours / 1e6:.0f} | {m_theirs / 1e6:.0f} |", flush=True)
@@ -177,6 +209,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=120, help="seconds before a run is given up")
     args = parser.parse_args()
     (d_rows, d_cols, d_block), (s_rows, s_cols, density, s_block), (z_rows, z_cols, z_block) = \
         SIZES["quick" if args.quick else "full"]
@@ -187,21 +220,21 @@ def main():
         x = dense_array(d_rows, d_cols, d_block).persist()
         distributed.wait(x)
         size = f"dense f32 {d_rows}x{d_cols}, {x.nbytes / 1e6:.0f} MB in {x.numblocks[0]} blocks"
-        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats),
-            measure(client, lambda: dask_hvg(x), args.repeats))
+        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats, args.timeout),
+            measure(client, lambda: dask_hvg(x), args.repeats, args.timeout))
         row("scale (matrix, mean, std)", size,
-            measure(client, lambda: bd.scale(x, return_mean_std=True), args.repeats),
-            measure(client, lambda: dask_scale(x), args.repeats))
+            measure(client, lambda: bd.scale(x, return_mean_std=True), args.repeats, args.timeout),
+            measure(client, lambda: dask_scale(x), args.repeats, args.timeout))
         del x
         m = csr_array(s_rows, s_cols, density, s_block).persist()
         distributed.wait(m)
         nnz = int(m.map_blocks(lambda b: np.full((1, 1), b.nnz), chunks=(1, 1), dtype=int).sum().compute())
         size = f"CSR f32 {s_rows}x{s_cols}, {nnz / 1e6:.0f} M entries in {m.numblocks[0]} blocks"
-        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(m), args.repeats),
-            measure(client, lambda: dask_sparse_hvg(m), args.repeats))
+        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(m), args.repeats, args.timeout),
+            measure(client, lambda: dask_sparse_hvg(m), args.repeats, args.timeout))
         row("scale_sparse (values, mean, std)", size,
-            measure(client, lambda: bd.scale_sparse(m), args.repeats),
-            measure(client, lambda: dask_scale_sparse(m), args.repeats))
+            measure(client, lambda: bd.scale_sparse(m), args.repeats, args.timeout),
+            measure(client, lambda: dask_scale_sparse(m), args.repeats, args.timeout))
         del m
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -213,8 +246,8 @@ def main():
             x = da.from_zarr(z)
             size = (f"Zarr f32 {z_rows}x{z_cols}, {x.nbytes / 1e6:.0f} MB, worker limit "
                     f"{ZARR_MEMORY_LIMIT / 1e6:.0f} MB")
-            row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats),
-                measure(client, lambda: dask_hvg(x), args.repeats))
+            row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats, args.timeout),
+                measure(client, lambda: dask_hvg(x), args.repeats, args.timeout))
 
 
 if __name__ == "__main__":

@@ -141,6 +141,9 @@ class _Partial:
     records: np.ndarray
     tail: np.ndarray | None
     error: BaseException | None = None  # raised when the fold reaches the block, so in row order
+    # A failed block's stored entries, so that the fold reports the block's first bad entry: the
+    # failure met in its whole chunks may come after one in its head.
+    entries: tuple | None = None
 
 
 @dataclass(frozen=True)
@@ -157,9 +160,10 @@ class _Sums:
         return {**out, "square_f64": self.square_f64} if self.sparse else out
 
     def partial(self, block, first):
+        entries = None
         try:
             if self.sparse:
-                indices, data = _csr_entries(block)
+                indices, data = entries = _csr_entries(block)
                 head, closes, records, tail = _native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
                 kept = (indices[:head].copy(), data[:head].copy()) if head else None
@@ -172,7 +176,7 @@ class _Sums:
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
-            return _Partial(None, False, np.zeros(0), None, error)
+            return _Partial(None, False, np.zeros(0), None, error, entries)
         return _Partial(kept, closes, records, tail)
 
     def fold(self, state, part):
@@ -184,6 +188,9 @@ class _Sums:
             if part.head_closes:
                 total, carry = _native(_blocks.fold, total, carry), None
         if part.error is not None:
+            if part.entries is not None and isinstance(part.error, PanicException):
+                n_cols = total.size // 2
+                _native(_blocks.continue_sparse, np.zeros(2 * n_cols), *part.entries)
             raise part.error
         total = _native(_blocks.fold, total, part.records)
         if part.tail is not None:
@@ -239,7 +246,8 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False):
     """
     x, sparse, offsets = _prepare(x, "hvg_seurat_stats")
     if square_f64 and not sparse:
-        raise ValueError("hvg_seurat_stats(): square_f64 applies to sparse blocks only")
+        raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
+                        "function squares in the precision of the data")
     sums = _Sums(sparse, True, log_base, bool(square_f64))
     pair = _statistics(x, sums, offsets)
     return _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
