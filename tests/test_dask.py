@@ -220,7 +220,7 @@ def test_bad_blocks_raise_when_computed():
         (lambda: bd.hvg_seurat_stats(ints), TypeError, "sparse data must be float32 or float64"),
         (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
         (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
-        (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge column chunks of types ['csr_matrix', 'ndarray']"),
+        (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge the column chunks (2, 3) of x, of types ['csr_matrix', 'ndarray']"),
         (lambda: bd.hvg_seurat_stats(da.ones((5, 0), chunks=(2, 0))), bd.PanicException, "chunk_size must not be zero"),
         (lambda: bd.scale(da.ones((5, 3), chunks=2), max_value="1"), TypeError, "argument 'max_value': must be real number, not str"),
     ]

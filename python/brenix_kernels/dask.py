@@ -75,7 +75,7 @@ def _check_array(x, name):
                          "call x.compute_chunk_sizes() first")
 
 
-def _hstack(parts):
+def _hstack(parts, column_chunks):
     """One row block from its column chunks, in the type of the chunks."""
     if len(parts) == 1:
         return parts[0]
@@ -87,8 +87,8 @@ def _hstack(parts):
         merged = sp.hstack(parts, format="csr")
         return merged if type(merged) is type(parts[0]) else type(parts[0])(merged)
     kinds = sorted({_type_name(p) for p in parts})
-    raise TypeError(f"cannot merge column chunks of types {kinds}: blocks must all be NumPy "
-                    "arrays or all CSR matrices of one class")
+    raise TypeError(f"cannot merge the column chunks {column_chunks} of x, of types {kinds}: the "
+                    "blocks must all be NumPy arrays or all CSR matrices of one class")
 
 
 def _merge_columns(x, name):
@@ -99,7 +99,7 @@ def _merge_columns(x, name):
                          "sizes must be known")
     n_cols = int(sum(x.chunks[1]))
     return da.blockwise(_hstack, "ik", x, "ij", new_axes={"k": n_cols}, concatenate=False,
-                        dtype=x.dtype, meta=x._meta)
+                        column_chunks=x.chunks[1], dtype=x.dtype, meta=x._meta)
 
 
 def _prepare(x, name):
