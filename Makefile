@@ -8,7 +8,8 @@
 #   make bench      the benchmark against the plain NumPy/SciPy way
 #
 # Single variants, each also part of `make test`:
-#   make test-gcc test-clang test-portable sanitize native-test test-aarch64
+#   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
+# (build-aarch64 only cross-compiles; the aarch64 targets need root.)
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
@@ -18,7 +19,7 @@ PYTEST = -m pytest -q -p no:cacheprovider
 SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp tests/native/*.cpp tests/native/*.hpp)
 
 .PHONY: demo test bench sanitize venv install format format-check native-test native-variants \
-	system-deps digests-agree test-gcc test-clang test-portable
+	system-deps digests-agree test-gcc test-clang test-portable build-aarch64 test-aarch64
 
 venv: $(VENV)/bin/python
 
@@ -38,11 +39,11 @@ demo: install
 # Every variant's suite, the C++ test programs, then the check that all
 # variants computed the same bits. The aarch64 variant is cross-compiled and
 # its suite run under emulation.
-test: format-check test-gcc sanitize test-clang test-portable native-variants
+test: format-check test-gcc sanitize test-clang test-portable native-variants test-aarch64
 	$(MAKE) digests-agree
 
 system-deps:
-	scripts/install-system-deps clang aarch64
+	scripts/install-system-deps clang
 
 # --- build variants -------------------------------------------------------
 # gcc is the venv's own install. Every other variant is built in a directory
@@ -127,6 +128,20 @@ native-variants: system-deps
 	$(MAKE) native-test NATIVE_DIR=build/native-clang NATIVE_FLAGS=-DCMAKE_CXX_COMPILER=clang++-14
 	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON
 	$(MAKE) native-test NATIVE_DIR=build/native-tsan NATIVE_FLAGS=-DBRENIX_TSAN=ON CTEST_ARGS="-R pool"
+
+# aarch64: the extension cross-compiled with Debian's cross compiler against
+# the headers of an arm64 Debian root (build/aarch64/root, made once and kept),
+# then the whole suite run in that root under qemu user emulation. Needs root;
+# installs the Debian packages it uses. See scripts/aarch64/.
+build-aarch64: venv
+	scripts/aarch64/host-tools
+	$(VENV)/bin/pip install $(PIP_FLAGS) cmake
+	scripts/aarch64/make-root
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/aarch64/cross-build
+
+test-aarch64: build-aarch64
+	mkdir -p build/digests
+	DIGESTS=build/digests/aarch64.txt scripts/aarch64/run-tests
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)

@@ -35,9 +35,15 @@ public:
     Expm1Terms operator()(T t) {
         const Key key = std::bit_cast<Key>(t);
         Slot& slot = slots_[(key * MULTIPLIER) >> (8 * sizeof(Key) - BITS)];
-        if (slot.key != key) slot = {key, compute(t)};
+        if (slot.key != key) {
+            slot = {key, compute(t)};
+            ++misses_;
+        }
         return slot.terms;
     }
+
+    // Lookups so far that called the library.
+    std::size_t misses() const { return misses_; }
 
 private:
     using Key = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
@@ -61,6 +67,7 @@ private:
         Expm1Terms terms = {0.0, 0.0};
     };
     bool square_f64_;
+    std::size_t misses_ = 0;
     Slot slots_[std::size_t{1} << BITS];
 };
 

@@ -1,0 +1,45 @@
+# Shared by the aarch64 scripts (sourced, not run). They all work from the
+# repository's top directory, on one arm64 Debian root.
+
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+
+ROOT=$(realpath -m "${AARCH64_ROOT:-build/aarch64/root}")
+# Where the cross-built package goes, as the root sees it.
+SITE=/opt/brenix/site
+
+say() { echo "aarch64: $*" >&2; }
+die() {
+    say "$*"
+    exit 1
+}
+
+need_superuser() {
+    [ "$(id -u)" = 0 ] || die "$(basename "$0") needs root (debootstrap, chroot and mount do)"
+}
+
+need_root_tree() {
+    [ -f "$ROOT/.brenix-root" ] || die "no complete arm64 root at $ROOT: run scripts/aarch64/make-root first"
+}
+
+# Lets the kernel hand arm64 programs to qemu, also inside the chroot $1 if
+# one is given.
+use_binfmt() {
+    local entry=/proc/sys/fs/binfmt_misc/qemu-aarch64 interpreter
+    mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    grep -qx enabled "$entry" 2>/dev/null || update-binfmts --enable qemu-aarch64
+    [ -e "$entry" ] || die "qemu-aarch64 is not registered with binfmt_misc (is qemu-user-static installed?)"
+    # With the F flag the kernel opened the interpreter when it was registered;
+    # without it, the interpreter is looked up at its path inside the chroot.
+    if [ $# -gt 0 ] && ! grep -q '^flags:.*F' "$entry"; then
+        interpreter=$(sed -n 's/^interpreter //p' "$entry")
+        install -D "$(readlink -f "$interpreter")" "$1$interpreter"
+    fi
+}
+
+# Fails if anything is mounted at or below $1, so that nothing ever deletes
+# through a mount into the host's own /proc.
+nothing_mounted_under() {
+    if awk -v d="$(realpath -m "$1")" '$2 == d || index($2, d "/") == 1 { found = 1 } END { exit !found }' /proc/mounts; then
+        die "something is still mounted under $dir; unmount it first"
+    fi
+}
