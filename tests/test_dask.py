@@ -1,5 +1,5 @@
 """brenix_kernels.dask against brenix_kernels._core on the whole matrix, bit for bit, for any row
-chunking and on every scheduler; its errors; one worker pool for both extension modules."""
+chunking and on every scheduler; its errors; an out-of-core run within the workers' memory limit."""
 
 import os
 import re
@@ -15,7 +15,7 @@ sp = pytest.importorskip("scipy.sparse")
 
 from brenix_kernels import _core  # noqa: E402
 from brenix_kernels import dask as bd  # noqa: E402
-from conftest import INDEX_MSG, assert_same, run_py  # noqa: E402
+from conftest import INDEX_MSG, assert_same  # noqa: E402
 
 ODD = [np.nan, np.inf, -np.inf, -0.0, 3e20]
 # ASan keeps freed memory in quarantine: worker processes get no memory limit under it.
@@ -229,29 +229,6 @@ def test_bad_blocks_raise_when_computed():
             result = call()
             dask.compute(*(result if isinstance(result, tuple) else (result,)))
     assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
-
-
-def test_one_worker_pool_for_both_modules():
-    # Both modules live in one shared object: the pool they share has the configured size. Each
-    # module raises a PanicException of its own, whichever was imported first.
-    child = run_py("""
-import os, numpy as np
-from brenix_kernels import _blocks, _core
-before = len(os.listdir('/proc/self/task'))
-_blocks.dense_partial(np.ones((5000, 3)), 100)
-_core.scale(np.ones((5000, 3)))
-print(len(os.listdir('/proc/self/task')) - before, _blocks.__file__ == _core.__file__)
-for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial(np.ones((2, 0)), 0)]:
-    try:
-        call()
-    except BaseException as error:
-        print(type(error).__module__, type(error).__name__, error)
-""", env={"RAYON_NUM_THREADS": "3"})
-    assert child.stdout.splitlines() == [
-        "3 True",
-        "brenix_kernels._core PanicException chunk_size must not be zero",
-        "brenix_kernels._blocks PanicException chunk_size must not be zero",
-    ], child.stderr
 
 
 # --- a cluster of two worker processes --------------------------------------------------------------

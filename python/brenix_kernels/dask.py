@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import math
 import operator
-from dataclasses import dataclass
 
 import numpy as np
 
@@ -30,44 +29,17 @@ except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError('brenix_kernels.dask needs dask: pip install "brenix_kernels[dask]"') from error
 
 from . import _blocks
+from ._blockwise import PanicException, Sums, csr_entries, dense_block, is_csr, native, type_name
 
 __all__ = ["hvg_seurat_stats", "scale", "scale_sparse", "PanicException"]
-
-
-class PanicException(Exception):
-    """An internal failure of the native code met while computing a result, with the message the
-    single-machine function gives for the same input (``index out of bounds: ...``).
-
-    The one of ``brenix_kernels._core`` derives from BaseException only; this one is an Exception,
-    a class of this module, because it must travel between the processes of a cluster and be
-    re-raised by the distributed client, whose event loop a BaseException would break instead.
-    """
-
-
-def _native(fn, *args, **kwargs):
-    """Calls a function of _blocks, turning its internal failures into PanicException."""
-    try:
-        return fn(*args, **kwargs)
-    except BaseException as error:
-        if type(error).__name__ == "PanicException" and not isinstance(error, PanicException):
-            raise PanicException(*error.args) from None
-        raise
 
 
 # --- input ------------------------------------------------------------------------------------
 
 
-def _is_csr(block):
-    return getattr(block, "format", None) == "csr" and hasattr(block, "indptr")
-
-
-def _type_name(obj):
-    return type(obj).__qualname__
-
-
 def _check_array(x, name):
     if not isinstance(x, da.Array):
-        raise TypeError(f"{name}() takes a dask array, not '{_type_name(x)}'")
+        raise TypeError(f"{name}() takes a dask array, not '{type_name(x)}'")
     if x.ndim != 2:
         raise ValueError(f"{name}() takes a 2-D array; this one has shape {x.shape}")
     if any(math.isnan(c) for c in x.chunks[0]):
@@ -81,12 +53,12 @@ def _hstack(parts, column_chunks):
         return parts[0]
     if all(isinstance(p, np.ndarray) for p in parts):
         return np.concatenate(parts, axis=1)
-    if all(_is_csr(p) for p in parts) and len({type(p) for p in parts}) == 1:
+    if all(is_csr(p) for p in parts) and len({type(p) for p in parts}) == 1:
         import scipy.sparse as sp
 
         merged = sp.hstack(parts, format="csr")
         return merged if type(merged) is type(parts[0]) else type(parts[0])(merged)
-    kinds = sorted({_type_name(p) for p in parts})
+    kinds = sorted({type_name(p) for p in parts})
     raise TypeError(f"cannot merge the column chunks {column_chunks} of x, of types {kinds}: the "
                     "blocks must all be NumPy arrays or all CSR matrices of one class")
 
@@ -107,102 +79,9 @@ def _prepare(x, name):
     differs), and their row offsets."""
     _check_array(x, name)
     x = _merge_columns(x, name)
-    sparse = _is_csr(x._meta) or type(x._meta).__module__.startswith("scipy.sparse")
+    sparse = is_csr(x._meta) or type(x._meta).__module__.startswith("scipy.sparse")
     offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int).tolist()
     return x, sparse, offsets
-
-
-def _dense_block(block):
-    if not isinstance(block, np.ndarray):
-        raise TypeError(f"x._meta is a NumPy array, so every block must be one, not "
-                        f"'{_type_name(block)}' (give map_blocks a meta= of the blocks' type)")
-    return block
-
-
-def _csr_entries(block):
-    """The stored column indices (int64) and values of a CSR block, in storage order."""
-    if not _is_csr(block):
-        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
-                        f"'{_type_name(block)}'")
-    nnz = int(block.indptr[-1])
-    indices = np.ascontiguousarray(block.indices[:nnz], dtype=np.int64)
-    return indices, block.data[:nnz]
-
-
-# --- the pass over the blocks -------------------------------------------------------------------
-
-
-@dataclass
-class _Partial:
-    """What one row block contributes: see src/blocks/partials.hpp."""
-
-    head: tuple | None  # the rows (or entries) that finish the chunk left open before the block
-    head_closes: bool
-    records: np.ndarray
-    tail: np.ndarray | None
-    error: BaseException | None = None  # raised when the fold reaches the block, so in row order
-    # A failed block's stored entries, so that the fold reports the block's first bad entry: the
-    # failure met in its whole chunks may come after one in its head.
-    entries: tuple | None = None
-
-
-@dataclass(frozen=True)
-class _Sums:
-    """What is summed: plain moments or those of expm1, and the native options for it."""
-
-    sparse: bool
-    expm1: bool
-    log_base: float | None = None
-    square_f64: bool = False
-
-    def options(self):
-        out = {"expm1": self.expm1, "log_base": self.log_base}
-        return {**out, "square_f64": self.square_f64} if self.sparse else out
-
-    def partial(self, block, first):
-        entries = None
-        try:
-            if self.sparse:
-                indices, data = entries = _csr_entries(block)
-                head, closes, records, tail = _native(
-                    _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
-                kept = (indices[:head].copy(), data[:head].copy()) if head else None
-            else:
-                block = _dense_block(block)
-                head, closes, records, tail = _native(_blocks.dense_partial, block, first,
-                                                      **self.options())
-                # A copy, so that the block itself can go once this task is done.
-                kept = (np.array(block[:head]),) if head else None
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except BaseException as error:
-            return _Partial(None, False, np.zeros(0), None, error, entries)
-        return _Partial(kept, closes, records, tail)
-
-    def fold(self, state, part):
-        """The running (total, open chunk's sums) after one more block."""
-        total, carry = state
-        if part.head is not None:
-            fn = _blocks.continue_sparse if self.sparse else _blocks.continue_dense
-            carry = _native(fn, carry, *part.head, **self.options())
-            if part.head_closes:
-                total, carry = _native(_blocks.fold, total, carry), None
-        if part.error is not None:
-            if part.entries is not None and isinstance(part.error, PanicException):
-                n_cols = total.size // 2
-                _native(_blocks.continue_sparse, np.zeros(2 * n_cols), *part.entries)
-            raise part.error
-        total = _native(_blocks.fold, total, part.records)
-        if part.tail is not None:
-            carry = part.tail
-        return total, carry
-
-    def finish(self, state, n_rows):
-        total, carry = state
-        if carry is not None:  # the matrix's last chunk
-            total = _native(_blocks.fold, total, carry)
-        finish = _blocks.finish_hvg if self.expm1 else _blocks.finish_mean_std
-        return _native(finish, total, n_rows)
 
 
 def _statistics(x, sums, offsets):
@@ -227,7 +106,7 @@ def _statistics(x, sums, offsets):
 
 @dask.delayed(pure=True)
 def _nnz(block):
-    return int(block.indptr[-1]) if _is_csr(block) else 0
+    return int(block.indptr[-1]) if is_csr(block) else 0
 
 
 def _vector(pair, i, n_cols):
@@ -248,13 +127,13 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False):
     if square_f64 and not sparse:
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
-    sums = _Sums(sparse, True, log_base, bool(square_f64))
+    sums = Sums(sparse, True, log_base, bool(square_f64))
     pair = _statistics(x, sums, offsets)
     return _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
 
 
 def _scale_dense_block(block, mean, std, zero_center, max_value):
-    return _native(_blocks.scale_dense, _dense_block(block), mean, std, zero_center=zero_center,
+    return native(_blocks.scale_dense, dense_block(block), mean, std, zero_center=zero_center,
                    max_value=max_value)
 
 
@@ -265,7 +144,7 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False):
     x, sparse, offsets = _prepare(x, "scale")
     if sparse:
         raise TypeError("scale() takes dense blocks; use scale_sparse() for CSR blocks")
-    pair = _statistics(x, _Sums(False, False), offsets)
+    pair = _statistics(x, Sums(False, False), offsets)
     mean, std = _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
     dtype = np.float32 if x.dtype == np.float32 else np.float64
     scaled = da.blockwise(_scale_dense_block, "ij", x, "ij", mean, "j", std, "j",
@@ -275,8 +154,8 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False):
 
 
 def _scale_csr_block(block, std, max_value, promote):
-    indices, data = _csr_entries(block)
-    values = _native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
+    indices, data = csr_entries(block)
+    values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
                      promote=promote)
     out = type(block)((values, block.indices, block.indptr), shape=block.shape, copy=False)
     out.indices, out.indptr = block.indices, block.indptr  # the input's index types, unchanged
@@ -290,7 +169,7 @@ def scale_sparse(x, *, max_value=None, promote=False):
     x, sparse, offsets = _prepare(x, "scale_sparse")
     if not sparse:
         raise TypeError("scale_sparse() takes CSR blocks; use scale() for dense blocks")
-    pair = _statistics(x, _Sums(True, False, square_f64=bool(promote)), offsets)
+    pair = _statistics(x, Sums(True, False, square_f64=bool(promote)), offsets)
     mean, std = _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
     dtype = np.float32 if x.dtype == np.float32 and not promote else np.float64
     scaled = da.blockwise(_scale_csr_block, "ij", x, "ij", std, "j", max_value=max_value,
