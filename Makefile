@@ -16,7 +16,8 @@ VENV ?= .venv
 PIP_FLAGS ?= --quiet --disable-pip-version-check
 PYTEST = -m pytest -q -p no:cacheprovider
 
-SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp tests/native/*.cpp tests/native/*.hpp)
+SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
+	tests/native/*.cpp tests/native/*.hpp)
 
 .PHONY: demo test bench sanitize venv install format format-check native-test native-variants \
 	system-deps digests-agree test-gcc test-clang test-portable build-aarch64 test-aarch64

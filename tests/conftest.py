@@ -10,10 +10,15 @@ import pytest
 INDEX_MSG = "index out of bounds: the len is {} but the index is {}"
 
 
+# Under emulation everything runs many times slower; the runner there scales the children's time limits.
+TIMEOUT_SCALE = float(os.environ.get("BRENIX_TEST_TIMEOUT_SCALE", "1"))
+
+
 def run_py(code, env=None, timeout=120):
     """Run `code` in a fresh interpreter (`env` updates the environment; None removes a variable)."""
     full = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
-    return subprocess.run([sys.executable, "-c", code], env=full, capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([sys.executable, "-c", code], env=full, capture_output=True, text=True,
+                          timeout=timeout * TIMEOUT_SCALE)
 
 
 def assert_same(got, expected):

@@ -303,16 +303,18 @@ ColumnSums sparse_hvg_sums_vector(std::span<const std::int64_t> indices, std::sp
     const std::size_t nnz = data.size();
     const std::size_t n_chunks = chunk_count(nnz, SPARSE_CHUNK_ENTRIES);
     ColumnSums total = ColumnSums::zeros(n_cols);
-    auto chunk = [&](std::size_t k) {
-        const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
-        const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
-        ColumnSums zeros = ColumnSums::zeros(n_cols);
-        return square_f64 ? sparse_chunk_vector<T, true>(std::move(zeros), indices, data, n_cols, c,
-                                                         begin, end)
-                          : sparse_chunk_vector<T, false>(std::move(zeros), indices, data, n_cols,
-                                                          c, begin, end);
-    };
-    ordered_chunk_fold(n_chunks, chunk, [&](const ColumnSums& part) { add_record(total, part); });
+    ordered_chunk_fold(
+        n_chunks,
+        [&](std::size_t k) {
+            const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
+            const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
+            ColumnSums zeros = ColumnSums::zeros(n_cols);
+            return square_f64 ? sparse_chunk_vector<T, true>(std::move(zeros), indices, data,
+                                                             n_cols, c, begin, end)
+                              : sparse_chunk_vector<T, false>(std::move(zeros), indices, data,
+                                                              n_cols, c, begin, end);
+        },
+        [&](const ColumnSums& part) { add_record(total, part); });
     return total;
 }
 
