@@ -310,6 +310,15 @@ bool take_sparse(PyObject* indices, PyObject* data, SparseEntries& out) {
     return true;
 }
 
+bool take_f64_vector(PyObject* object, F64Vector& out) {
+    load_numpy_api();
+    if (!accepts(object, NPY_DOUBLE, 1)) return refuse_array(object);
+    if (!is_contiguous(object)) return refuse_noncontiguous();
+    out.keep = Ref::borrow(object);
+    out.values = view_flat<double>(object, out.aligned);
+    return true;
+}
+
 PyObject* wrap_1d(Buffer<double> buffer) {
     const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
     return wrap(std::move(buffer), 1, dims, NPY_DOUBLE);

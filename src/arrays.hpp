@@ -47,6 +47,14 @@ bool take_dense(PyObject* x, DenseMatrix& out);
 // indices (1-D int64) then data (1-D float64 or float32), both contiguous.
 bool take_sparse(PyObject* indices, PyObject* data, SparseEntries& out);
 
+// A 1-D contiguous float64 array, in place or as an aligned copy.
+struct F64Vector {
+    std::span<const double> values;
+    Ref keep;
+    Buffer<double> aligned;
+};
+bool take_f64_vector(PyObject* object, F64Vector& out);
+
 // New arrays that take over the buffers (no copy); their base is the buffer's
 // owner object.
 PyObject* wrap_1d(Buffer<double> buffer);

@@ -20,28 +20,52 @@ constexpr char PANIC_DOC[] =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.";
 
-// The state of the one module of this extension file. The first interpreter to
-// import the module owns it for the life of the process; the module's
-// process-wide state cannot be shared with another.
-PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+// The state of the modules of this extension file (_core, and _blocks beside
+// it so that both share one worker pool). The first interpreter to import one
+// of them owns them all for the life of the process; their process-wide state
+// cannot be shared with another.
+struct ModuleState {
+    PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    };
+    const char* name = nullptr;
+    PyObject* module = nullptr;
+    PyObject* panic_exception = nullptr;  // created on the module's first internal failure
 };
-const char* g_module_name = nullptr;
+constexpr std::size_t MAX_MODULES = 2;
+ModuleState g_modules[MAX_MODULES];
 std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
-PyObject* g_panic_exception = nullptr;  // created on the first internal failure
 
-void raise_panic(const char* message) {
-    if (g_panic_exception == nullptr) {
-        const std::string name = std::string(g_module_name) + ".PanicException";
-        g_panic_exception =
+// The state of the module with this name, claiming a free one the first time.
+ModuleState* module_state(const char* name) {
+    for (ModuleState& state : g_modules) {
+        if (state.name == nullptr) state.name = name;
+        if (std::strcmp(state.name, name) == 0) return &state;
+    }
+    return nullptr;
+}
+
+// The state of the module that a function's call came through.
+ModuleState& calling_module(PyObject* module) {
+    for (ModuleState& state : g_modules) {
+        if (state.module != nullptr && state.module == module) return state;
+    }
+    return g_modules[0];
+}
+
+void raise_panic(PyObject* module, const char* message) {
+    ModuleState& state = calling_module(module);
+    if (state.panic_exception == nullptr) {
+        const std::string name =
+            std::string(state.name != nullptr ? state.name : "brenix_kernels") + ".PanicException";
+        state.panic_exception =
             PyErr_NewExceptionWithDoc(name.c_str(), PANIC_DOC, PyExc_BaseException, nullptr);
-        if (g_panic_exception == nullptr) return;  // its error is set instead
+        if (state.panic_exception == nullptr) return;  // its error is set instead
     }
     Ref text = Ref::steal(
         PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)), "replace"));
     if (!text) return;
-    PyErr_SetObject(g_panic_exception, text.get());
+    PyErr_SetObject(state.panic_exception, text.get());
 }
 
 bool add_functions(PyObject* module, std::span<PyMethodDef> functions) {
@@ -63,17 +87,17 @@ bool add_functions(PyObject* module, std::span<PyMethodDef> functions) {
 
 }  // namespace
 
-void raise_from_current_exception() noexcept {
+void raise_from_current_exception(PyObject* module) noexcept {
     try {
         throw;
     } catch (const InternalFailure& failure) {
-        raise_panic(failure.what());
+        raise_panic(module, failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& failure) {
-        raise_panic(failure.what());
+        raise_panic(module, failure.what());
     } catch (...) {
-        raise_panic("unknown internal failure");
+        raise_panic(module, "unknown internal failure");
     }
 }
 
@@ -100,17 +124,21 @@ PyObject* create_module(const ModuleSpec& spec) {
                      spec.name);
         return nullptr;
     }
-    if (g_module != nullptr) return Py_NewRef(g_module);
+    ModuleState* state = module_state(spec.name);
+    if (state == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s: too many modules in one extension file", spec.name);
+        return nullptr;
+    }
+    if (state->module != nullptr) return Py_NewRef(state->module);
 
     // Single-phase modules are defined by their last name: the import system
     // gives the module its full one.
     const char* dot = std::strrchr(spec.name, '.');
-    g_module_def.m_name = dot != nullptr ? dot + 1 : spec.name;
-    g_module_def.m_doc = spec.doc;
-    g_module_name = spec.name;
-    Ref module = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
+    state->def.m_name = dot != nullptr ? dot + 1 : spec.name;
+    state->def.m_doc = spec.doc;
+    Ref module = Ref::steal(PyModule_Create2(&state->def, PYTHON_API_VERSION));
     if (!module || !add_functions(module.get(), spec.functions)) return nullptr;
-    g_module = Py_NewRef(module.get());
+    state->module = Py_NewRef(module.get());
     return module.release();
 }
 

@@ -148,9 +148,9 @@ struct Function {
 template <class Sig>
 Function(const char*, Sig, const char*, Ref (*)(const typename Sig::Args&)) -> Function<Sig>;
 
-// The Python exception for the C++ exception being handled. Call only in a
-// catch block.
-void raise_from_current_exception() noexcept;
+// The Python exception for the C++ exception being handled, in a function of
+// `module`. Call only in a catch block.
+void raise_from_current_exception(PyObject* module) noexcept;
 
 // Null with an error set: the body's own Python error, or one that says it
 // forgot to set it.
@@ -158,14 +158,14 @@ PyObject* released_result(Ref result) noexcept;
 
 // The call wrapper: no C++ exception crosses into the interpreter.
 template <const auto& Record>
-PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     // The combining and finishing steps run here, on the caller's thread.
     DefaultFloatingPoint defaults;
     try {
         return released_result(Record(args, nargs, kwnames));
     } catch (...) {
-        raise_from_current_exception();
+        raise_from_current_exception(module);
         return nullptr;
     }
 }
@@ -192,9 +192,10 @@ struct ModuleSpec {
     std::span<PyMethodDef> functions;
 };
 
-// The module of this extension file (one per file), for its PyInit function.
-// Made once per process, in the first interpreter that imports it; internal
-// failures in its functions raise "{name}.PanicException".
+// A module of this extension file (at most two per file), for its PyInit
+// function. Made once per process, in the first interpreter that imports one
+// of the file's modules; internal failures in its functions raise
+// "{name}.PanicException".
 PyObject* create_module(const ModuleSpec& spec);
 
 }  // namespace brenix

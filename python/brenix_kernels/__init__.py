@@ -1,4 +1,32 @@
 """Native per-gene kernels for single-cell expression matrices.
 
 The functions live in :mod:`brenix_kernels._core`; see its docstrings.
+:mod:`brenix_kernels.dask` (extra ``dask``) runs them over chunked arrays.
 """
+
+import importlib.abc
+import importlib.machinery
+import importlib.util
+import sys
+
+
+class _BlocksFinder(importlib.abc.MetaPathFinder):
+    """Finds ``brenix_kernels._blocks``, whose init function is in the shared object of ``_core``.
+
+    The two modules share one object file so that they share one worker pool; the interpreter loads
+    a second module from an already loaded shared object by its own init function, given a loader
+    that points there.
+    """
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != __name__ + "._blocks":
+            return None
+        core = importlib.util.find_spec(__name__ + "._core")
+        if core is None or core.origin is None:
+            return None
+        loader = importlib.machinery.ExtensionFileLoader(fullname, core.origin)
+        return importlib.util.spec_from_file_location(fullname, core.origin, loader=loader)
+
+
+if not any(isinstance(finder, _BlocksFinder) for finder in sys.meta_path):
+    sys.meta_path.append(_BlocksFinder())

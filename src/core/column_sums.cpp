@@ -110,4 +110,16 @@ ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_co
     });
 }
 
+void continue_sum_and_sq(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols) {
+    if (n_cols == 0) return;
+    accumulate_rows_f64(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
+                        n_cols);
+}
+
+void continue_sum_and_sq(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols) {
+    if (n_cols == 0) return;
+    accumulate_rows_f32(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
+                        n_cols);
+}
+
 }  // namespace brenix

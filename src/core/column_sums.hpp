@@ -47,6 +47,13 @@ std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double
 ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols);
 ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols);
 
+// The row loop of one chunk of column_sum_and_sq(_f32), run from the running
+// sums in `sums` rather than from zeros: from zeros it gives a chunk's record,
+// from the record of a chunk's first rows it finishes that chunk, so a chunk
+// cut in pieces (by the row blocks of a distributed array) sums as one.
+void continue_sum_and_sq(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols);
+void continue_sum_and_sq(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols);
+
 // Runs chunk(rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
 // matrix on the pool and adds the records into the totals in chunk order.
 // `rows` is the chunk's part of the matrix. Shared by the plain and the

@@ -67,10 +67,11 @@ std::size_t memo_row(const T* x, std::size_t n_cols, Scale scale, Memo& memo, bo
     return looked_up;
 }
 
-// One chunk of rows: per column, in row order, sum += e and sum_sq += square.
+// One chunk of rows, or the rest of one: per column, in row order, sum += e
+// and sum_sq += square, from the running sums in `out`.
 template <class T, class Scale, class Memo>
-ColumnSums hvg_rows(std::span<const T> rows, std::size_t n_cols, Scale scale, Memo memo) {
-    ColumnSums out = ColumnSums::zeros(n_cols);
+ColumnSums hvg_rows(ColumnSums out, std::span<const T> rows, std::size_t n_cols, Scale scale,
+                    Memo memo) {
     const bool skip_zeros = zeros_contribute_nothing(scale.c);
     std::uint32_t positions[NONZERO_BLOCK + NONZERO_SLACK];
     const std::size_t n_rows = rows.size() / n_cols;
@@ -85,19 +86,23 @@ template <class T, class Scale, class MakeMemo>
 ColumnSums dense_hvg_sums(std::span<const T> matrix, std::size_t n_cols, Scale scale,
                           MakeMemo make_memo) {
     return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows) {
-        return hvg_rows(rows, n_cols, scale, make_memo());
+        return hvg_rows(ColumnSums::zeros(n_cols), rows, n_cols, scale, make_memo());
     });
+}
+
+template <class T, class Scale, class Memo>
+auto expm1_term(std::span<const T> data, Scale scale, Memo memo) {
+    return [data, scale, memo](std::size_t p) mutable {
+        const Expm1Terms e = memo(scale(data[p]));
+        return std::pair{e.value, e.square};
+    };
 }
 
 template <class T, class Scale, class MakeMemo>
 ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<const T> data,
                            std::size_t n_cols, Scale scale, MakeMemo make_memo) {
-    return sparse_chunked_sums(indices, data.size(), n_cols, [&] {
-        return [&, memo = make_memo()](std::size_t p) mutable {
-            const Expm1Terms e = memo(scale(data[p]));
-            return std::pair{e.value, e.square};
-        };
-    });
+    return sparse_chunked_sums(indices, data.size(), n_cols,
+                               [&] { return expm1_term(data, scale, make_memo()); });
 }
 
 // The vector expm1 (expm1f for float32), where expm1_path() or
@@ -183,8 +188,8 @@ bool memo_pays(const Expm1Memo<double>& memo, std::size_t looked_up) {
 constexpr std::size_t WHOLE_RUN_ABOVE = 4;  // nonzeros * 4 >= length
 
 template <class T>
-ColumnSums hvg_rows_vector(std::span<const T> rows, std::size_t n_cols, std::optional<double> c) {
-    ColumnSums out = ColumnSums::zeros(n_cols);
+ColumnSums hvg_rows_vector(ColumnSums out, std::span<const T> rows, std::size_t n_cols,
+                           std::optional<double> c) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
     const bool skip_zeros = zeros_contribute_nothing(c);
@@ -242,18 +247,18 @@ ColumnSums hvg_rows_vector(std::span<const T> rows, std::size_t n_cols, std::opt
 template <class T>
 ColumnSums dense_hvg_sums_vector(std::span<const T> matrix, std::size_t n_cols,
                                  std::optional<double> c) {
-    return dense_chunked_sums(
-        matrix, n_cols, [&](std::span<const T> rows) { return hvg_rows_vector(rows, n_cols, c); });
+    return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows) {
+        return hvg_rows_vector(ColumnSums::zeros(n_cols), rows, n_cols, c);
+    });
 }
 
 // The stored entries of one chunk, as sparse_chunked_sums adds them, with the
 // same failure at the first bad entry in storage order. SQUARE_F64: square
 // the widened value (always so for float64).
 template <class T, bool SQUARE_F64>
-ColumnSums sparse_chunk_vector(std::span<const std::int64_t> indices, std::span<const T> data,
-                               std::size_t n_cols, std::optional<double> c, std::size_t begin,
-                               std::size_t end) {
-    ColumnSums out = ColumnSums::zeros(n_cols);
+ColumnSums sparse_chunk_vector(ColumnSums out, std::span<const std::int64_t> indices,
+                               std::span<const T> data, std::size_t n_cols, std::optional<double> c,
+                               std::size_t begin, std::size_t end) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
     const std::size_t indexed_end = std::clamp(indices.size(), begin, end);
@@ -303,8 +308,11 @@ ColumnSums sparse_hvg_sums_vector(std::span<const std::int64_t> indices, std::sp
         [&](std::size_t k) {
             const std::size_t begin = k * SPARSE_CHUNK_ENTRIES;
             const std::size_t end = std::min(begin + SPARSE_CHUNK_ENTRIES, nnz);
-            return square_f64 ? sparse_chunk_vector<T, true>(indices, data, n_cols, c, begin, end)
-                              : sparse_chunk_vector<T, false>(indices, data, n_cols, c, begin, end);
+            ColumnSums zeros = ColumnSums::zeros(n_cols);
+            return square_f64 ? sparse_chunk_vector<T, true>(std::move(zeros), indices, data,
+                                                             n_cols, c, begin, end)
+                              : sparse_chunk_vector<T, false>(std::move(zeros), indices, data,
+                                                              n_cols, c, begin, end);
         },
         [&](const ColumnSums& part) { add_record(total, part); });
     return total;
@@ -390,6 +398,54 @@ HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices, std::spa
     return finish(
         sparse_expm1_sum_and_sq_f32(indices, data, n_cols, scale_factor(log_base), square_f64),
         n_rows);
+}
+
+// The continuations take the path the kernels take, so that a chunk cut by
+// block boundaries costs what it costs whole; both paths give the same bits.
+void continue_hvg_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols,
+                       std::optional<double> log_base) {
+    if (n_cols == 0) return;
+    const std::optional<double> c = scale_factor(log_base);
+    sums = expm1_path() == Expm1Path::vector
+               ? hvg_rows_vector(std::move(sums), rows, n_cols, c)
+               : hvg_rows(std::move(sums), rows, n_cols, ScaleF64{c}, Expm1Memo<double>{});
+}
+
+void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
+                       std::optional<double> log_base) {
+    if (n_cols == 0) return;
+    const std::optional<double> c = scale_factor(log_base);
+    sums = expm1f_path() == Expm1fPath::vector
+               ? hvg_rows_vector(std::move(sums), rows, n_cols, c)
+               : hvg_rows(std::move(sums), rows, n_cols, ScaleF32{c}, Expm1Memo<float>{false});
+}
+
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const double> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool /*square_f64*/) {
+    const std::optional<double> c = scale_factor(log_base);
+    if (expm1_path() == Expm1Path::vector) {
+        sums = sparse_chunk_vector<double, true>(std::move(sums), indices, data, n_cols, c, 0,
+                                                 data.size());
+        return;
+    }
+    auto term = expm1_term(data, ScaleF64{c}, Expm1Memo<double>{});
+    accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
+}
+
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const float> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64) {
+    const std::optional<double> c = scale_factor(log_base);
+    if (expm1f_path() == Expm1fPath::vector) {
+        sums = square_f64 ? sparse_chunk_vector<float, true>(std::move(sums), indices, data, n_cols,
+                                                             c, 0, data.size())
+                          : sparse_chunk_vector<float, false>(std::move(sums), indices, data,
+                                                              n_cols, c, 0, data.size());
+        return;
+    }
+    auto term = expm1_term(data, ScaleF32{c}, Expm1Memo<float>{square_f64});
+    accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
 }
 
 }  // namespace brenix

@@ -36,6 +36,20 @@ ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
                                        std::span<const float> data, std::size_t n_cols,
                                        std::optional<double> c, bool square_f64);
 
+// One chunk's loop of the dense and sparse sums above, continued from the
+// running sums in `sums` over further rows or entries (see
+// continue_sum_and_sq); log_base as in the recipes below.
+void continue_hvg_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols,
+                       std::optional<double> log_base);
+void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
+                       std::optional<double> log_base);
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const double> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64);
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                              std::span<const float> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64);
+
 HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var);
 
 // The whole recipe: c = ln(log_base), the sums, the moments with n = n_rows,

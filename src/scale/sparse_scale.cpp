@@ -7,15 +7,11 @@ namespace brenix {
 
 namespace {
 
+// values[k] = data[k] / stdev[indices[k]], clipped from above at max_value.
 template <class Out, class In>
-ScaledValues<Out> scale_sparse(std::span<const std::int64_t> indices, std::span<const In> data,
-                               std::size_t n_rows, std::size_t n_cols,
-                               std::optional<double> max_value, ColumnSums totals) {
-    auto [mean, stdev] = column_mean_std(totals.sum.span(), totals.sum_sq.span(), n_rows);
-    totals = ColumnSums{};
-
-    // The moment pass has already checked every entry; the checks stay here
-    // so that this pass is safe on its own.
+Buffer<Out> scale_values(std::span<const std::int64_t> indices, std::span<const In> data,
+                         std::size_t n_cols, std::span<const double> stdev,
+                         std::optional<double> max_value) {
     const std::size_t nnz = data.size();
     auto values = Buffer<Out>::uninitialized(nnz);
     const std::uint64_t* columns = reinterpret_cast<const std::uint64_t*>(indices.data());
@@ -33,6 +29,18 @@ ScaledValues<Out> scale_sparse(std::span<const std::int64_t> indices, std::span<
         }
         if (indexed_end < end) fail_index(indices.size(), indexed_end);
     });
+    return values;
+}
+
+template <class Out, class In>
+ScaledValues<Out> scale_sparse(std::span<const std::int64_t> indices, std::span<const In> data,
+                               std::size_t n_rows, std::size_t n_cols,
+                               std::optional<double> max_value, ColumnSums totals) {
+    auto [mean, stdev] = column_mean_std(totals.sum.span(), totals.sum_sq.span(), n_rows);
+    totals = ColumnSums{};
+    // The moment pass has already checked every entry; the checks stay in the
+    // write pass so that it is safe on its own.
+    auto values = scale_values<Out>(indices, data, n_cols, stdev.span(), max_value);
     return {std::move(values), std::move(mean), std::move(stdev)};
 }
 
@@ -58,6 +66,25 @@ ScaledValues<float> scale_sparse_f32(std::span<const std::int64_t> indices,
                                      std::size_t n_cols, std::optional<double> max_value) {
     return scale_sparse<float>(indices, data, n_rows, n_cols, max_value,
                                sparse_column_sum_and_sq_f32(indices, data, n_cols, false));
+}
+
+Buffer<double> scale_sparse_values(std::span<const std::int64_t> indices,
+                                   std::span<const double> data, std::size_t n_cols,
+                                   std::span<const double> stdev, std::optional<double> max_value) {
+    return scale_values<double>(indices, data, n_cols, stdev, max_value);
+}
+
+Buffer<double> scale_sparse_values_promoted(std::span<const std::int64_t> indices,
+                                            std::span<const float> data, std::size_t n_cols,
+                                            std::span<const double> stdev,
+                                            std::optional<double> max_value) {
+    return scale_values<double>(indices, data, n_cols, stdev, max_value);
+}
+
+Buffer<float> scale_sparse_values(std::span<const std::int64_t> indices,
+                                  std::span<const float> data, std::size_t n_cols,
+                                  std::span<const double> stdev, std::optional<double> max_value) {
+    return scale_values<float>(indices, data, n_cols, stdev, max_value);
 }
 
 }  // namespace brenix

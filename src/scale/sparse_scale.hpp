@@ -34,4 +34,17 @@ ScaledValues<float> scale_sparse_f32(std::span<const std::int64_t> indices,
                                      std::span<const float> data, std::size_t n_rows,
                                      std::size_t n_cols, std::optional<double> max_value);
 
+// The write pass of the functions above alone, with the deviations given
+// (one per column, n_cols of them): the values in the element type of each.
+Buffer<double> scale_sparse_values(std::span<const std::int64_t> indices,
+                                   std::span<const double> data, std::size_t n_cols,
+                                   std::span<const double> stdev, std::optional<double> max_value);
+Buffer<double> scale_sparse_values_promoted(std::span<const std::int64_t> indices,
+                                            std::span<const float> data, std::size_t n_cols,
+                                            std::span<const double> stdev,
+                                            std::optional<double> max_value);
+Buffer<float> scale_sparse_values(std::span<const std::int64_t> indices,
+                                  std::span<const float> data, std::size_t n_cols,
+                                  std::span<const double> stdev, std::optional<double> max_value);
+
 }  // namespace brenix

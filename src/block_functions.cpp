@@ -1,0 +1,468 @@
+// The functions of brenix_kernels._blocks, one record each (see records.hpp).
+// Running sums travel as flat float64 arrays of 2 * n_cols values (the sums,
+// then the sums of squares), records as k such runs one after another.
+// Scalars are converted before any array is taken in, in signature order.
+#include "block_functions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "arrays.hpp"
+#include "blocks/partials.hpp"
+#include "hvg/seurat.hpp"
+#include "records.hpp"
+#include "scale/dense_scale.hpp"
+#include "scale/sparse_scale.hpp"
+
+namespace brenix {
+
+namespace {
+
+template <std::size_t N>
+Ref tuple_of(std::array<Ref, N> items) {
+    return Ref::steal(brenix::make_tuple(items));
+}
+
+Ref raise_value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return {};
+}
+
+Buffer<double> flatten(const ColumnSums& sums, std::size_t n_cols) {
+    auto flat = Buffer<double>::uninitialized(2 * n_cols);
+    std::copy_n(sums.sum.data(), n_cols, flat.data());
+    std::copy_n(sums.sum_sq.data(), n_cols, flat.data() + n_cols);
+    return flat;
+}
+
+ColumnSums unflatten(std::span<const double> flat, std::size_t n_cols) {
+    ColumnSums sums = ColumnSums::zeros(n_cols);
+    std::copy_n(flat.data(), n_cols, sums.sum.data());
+    std::copy_n(flat.data() + n_cols, n_cols, sums.sum_sq.data());
+    return sums;
+}
+
+// Running sums given from Python: an even number of float64 values.
+bool take_sums(PyObject* object, F64Vector& out) {
+    if (!take_f64_vector(object, out)) return false;
+    if (out.values.size() % 2 == 0) return true;
+    raise_value_error("running sums must hold 2 * n_cols values");
+    return false;
+}
+
+// (head, head_closes, records, tail or None)
+Ref partial_result(BlockPartial partial, std::size_t n_cols) {
+    auto records = Buffer<double>::uninitialized(partial.records.size() * 2 * n_cols);
+    for (std::size_t k = 0; k < partial.records.size(); ++k) {
+        std::copy_n(partial.records[k].sum.data(), n_cols, records.data() + 2 * k * n_cols);
+        std::copy_n(partial.records[k].sum_sq.data(), n_cols,
+                    records.data() + (2 * k + 1) * n_cols);
+        partial.records[k] = ColumnSums{};
+    }
+    Ref head = Ref::steal(PyLong_FromSize_t(partial.head));
+    if (!head) return {};
+    return tuple_of(std::array{
+        std::move(head),
+        Ref::borrow(partial.head_closes ? Py_True : Py_False),
+        Ref::steal(wrap_1d(std::move(records))),
+        partial.tail ? Ref::steal(wrap_1d(flatten(*partial.tail, n_cols))) : Ref::borrow(Py_None),
+    });
+}
+
+Ref pair_result(Buffer<double> first, Buffer<double> second) {
+    return tuple_of(
+        std::array{Ref::steal(wrap_1d(std::move(first))), Ref::steal(wrap_1d(std::move(second)))});
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr char DENSE_PARTIAL_DOC[] =
+    "dense_partial(x, first_row, *, expm1=False, log_base=None)\n"
+    "--\n"
+    "\n"
+    "The part of the column sums a row block contributes, `x` being rows\n"
+    "`first_row`... of the whole matrix (dense intake as `_core.scale`):\n"
+    "`(head, head_closes, records, tail)`. The first `head` rows finish the\n"
+    "2048-row chunk an earlier block opened (`head_closes`: it ends here);\n"
+    "`records` holds the sums of the chunks wholly inside the block, in order;\n"
+    "`tail` the running sums, from zero, of the chunk left open at the end, or\n"
+    "None. With `expm1`, the sums are those of the Seurat statistics.";
+
+struct DensePartialArgs {
+    PyObject* x = nullptr;
+    std::uint64_t first_row = 0;
+    bool expm1 = false;
+    std::optional<double> log_base;
+};
+
+Ref dense_partial_impl(const DensePartialArgs& args) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    const SumsKind kind{args.expm1, args.log_base, false};
+    return std::visit(
+        [&](auto block) {
+            return partial_result(dense_partial(block, x.n_cols, args.first_row, kind), x.n_cols);
+        },
+        x.values);
+}
+
+constexpr Function DENSE_PARTIAL{
+    "dense_partial",
+    Signature{
+        positional("x", &DensePartialArgs::x),
+        positional("first_row", &DensePartialArgs::first_row),
+        keyword_only("expm1", &DensePartialArgs::expm1),
+        keyword_only("log_base", &DensePartialArgs::log_base),
+    },
+    DENSE_PARTIAL_DOC,
+    dense_partial_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char CONTINUE_DENSE_DOC[] =
+    "continue_dense(sums, x, *, expm1=False, log_base=None)\n"
+    "--\n"
+    "\n"
+    "The running sums of an open chunk continued over the rows of `x`.";
+
+struct ContinueDenseArgs {
+    PyObject* sums = nullptr;
+    PyObject* x = nullptr;
+    bool expm1 = false;
+    std::optional<double> log_base;
+};
+
+Ref continue_dense_impl(const ContinueDenseArgs& args) {
+    F64Vector flat;
+    DenseMatrix x;
+    if (!take_sums(args.sums, flat) || !take_dense(args.x, x)) return {};
+    if (flat.values.size() != 2 * x.n_cols) {
+        return raise_value_error("running sums must hold 2 * n_cols values");
+    }
+    ColumnSums sums = unflatten(flat.values, x.n_cols);
+    const SumsKind kind{args.expm1, args.log_base, false};
+    std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
+    return Ref::steal(wrap_1d(flatten(sums, x.n_cols)));
+}
+
+constexpr Function CONTINUE_DENSE{
+    "continue_dense",
+    Signature{
+        positional("sums", &ContinueDenseArgs::sums),
+        positional("x", &ContinueDenseArgs::x),
+        keyword_only("expm1", &ContinueDenseArgs::expm1),
+        keyword_only("log_base", &ContinueDenseArgs::log_base),
+    },
+    CONTINUE_DENSE_DOC,
+    continue_dense_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SPARSE_PARTIAL_DOC[] =
+    "sparse_partial(indices, data, n_cols, first_entry, *, expm1=False, log_base=None, "
+    "square_f64=False)\n"
+    "--\n"
+    "\n"
+    "As `dense_partial`, for the stored entries of a CSR row block, the first\n"
+    "of which is entry `first_entry` of the whole matrix in storage order; the\n"
+    "chunks are 1,000,000 entries long. Entries after the head are checked as\n"
+    "`_core.hvg_seurat_stats_sparse` checks them.";
+
+struct SparsePartialArgs {
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_cols = 0;
+    std::uint64_t first_entry = 0;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref sparse_partial_impl(const SparsePartialArgs& args) {
+    SparseEntries entries;
+    if (!take_sparse(args.indices, args.data, entries)) return {};
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    return std::visit(
+        [&](auto data) {
+            return partial_result(
+                sparse_partial(entries.indices, data, args.n_cols, args.first_entry, kind),
+                args.n_cols);
+        },
+        entries.data);
+}
+
+constexpr Function SPARSE_PARTIAL{
+    "sparse_partial",
+    Signature{
+        positional("indices", &SparsePartialArgs::indices),
+        positional("data", &SparsePartialArgs::data),
+        positional("n_cols", &SparsePartialArgs::n_cols),
+        positional("first_entry", &SparsePartialArgs::first_entry),
+        keyword_only("expm1", &SparsePartialArgs::expm1),
+        keyword_only("log_base", &SparsePartialArgs::log_base),
+        keyword_only("square_f64", &SparsePartialArgs::square_f64),
+    },
+    SPARSE_PARTIAL_DOC,
+    sparse_partial_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char CONTINUE_SPARSE_DOC[] =
+    "continue_sparse(sums, indices, data, *, expm1=False, log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "The running sums of an open chunk continued over further stored entries.";
+
+struct ContinueSparseArgs {
+    PyObject* sums = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref continue_sparse_impl(const ContinueSparseArgs& args) {
+    F64Vector flat;
+    SparseEntries entries;
+    if (!take_sums(args.sums, flat) || !take_sparse(args.indices, args.data, entries)) return {};
+    const std::size_t n_cols = flat.values.size() / 2;
+    ColumnSums sums = unflatten(flat.values, n_cols);
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    std::visit([&](auto data) { continue_entries(sums, entries.indices, data, n_cols, kind); },
+               entries.data);
+    return Ref::steal(wrap_1d(flatten(sums, n_cols)));
+}
+
+constexpr Function CONTINUE_SPARSE{
+    "continue_sparse",
+    Signature{
+        positional("sums", &ContinueSparseArgs::sums),
+        positional("indices", &ContinueSparseArgs::indices),
+        positional("data", &ContinueSparseArgs::data),
+        keyword_only("expm1", &ContinueSparseArgs::expm1),
+        keyword_only("log_base", &ContinueSparseArgs::log_base),
+        keyword_only("square_f64", &ContinueSparseArgs::square_f64),
+    },
+    CONTINUE_SPARSE_DOC,
+    continue_sparse_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char FOLD_DOC[] =
+    "fold(total, records)\n"
+    "--\n"
+    "\n"
+    "The running total after adding each record in turn, as the kernels\n"
+    "combine their chunk records.";
+
+struct FoldArgs {
+    PyObject* total = nullptr;
+    PyObject* records = nullptr;
+};
+
+Ref fold_impl(const FoldArgs& args) {
+    F64Vector flat;
+    F64Vector records;
+    if (!take_sums(args.total, flat) || !take_f64_vector(args.records, records)) return {};
+    const std::size_t n_cols = flat.values.size() / 2;
+    if (n_cols > 0 ? records.values.size() % (2 * n_cols) != 0 : !records.values.empty()) {
+        return raise_value_error("records must hold a multiple of 2 * n_cols values");
+    }
+    ColumnSums total = unflatten(flat.values, n_cols);
+    fold_records(total, records.values, n_cols);
+    return Ref::steal(wrap_1d(flatten(total, n_cols)));
+}
+
+constexpr Function FOLD{
+    "fold",
+    Signature{
+        positional("total", &FoldArgs::total),
+        positional("records", &FoldArgs::records),
+    },
+    FOLD_DOC,
+    fold_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char FINISH_MEAN_STD_DOC[] =
+    "finish_mean_std(total, n_rows)\n"
+    "--\n"
+    "\n"
+    "`(mean, std)` from the totals, as `_core.scale` finishes them.";
+
+constexpr char FINISH_HVG_DOC[] =
+    "finish_hvg(total, n_rows)\n"
+    "--\n"
+    "\n"
+    "`(means, dispersions)` from the totals of expm1, as\n"
+    "`_core.hvg_seurat_stats` finishes them.";
+
+struct FinishArgs {
+    PyObject* total = nullptr;
+    std::uint64_t n_rows = 0;
+};
+
+Ref finish_mean_std_impl(const FinishArgs& args) {
+    F64Vector total;
+    if (!take_sums(args.total, total)) return {};
+    const std::size_t n_cols = total.values.size() / 2;
+    auto [mean, stdev] =
+        column_mean_std(total.values.first(n_cols), total.values.last(n_cols), args.n_rows);
+    return pair_result(std::move(mean), std::move(stdev));
+}
+
+Ref finish_hvg_impl(const FinishArgs& args) {
+    F64Vector total;
+    if (!take_sums(args.total, total)) return {};
+    const std::size_t n_cols = total.values.size() / 2;
+    auto [mean, var] =
+        column_mean_var(total.values.first(n_cols), total.values.last(n_cols), args.n_rows);
+    HvgStats stats = finish_hvg(mean.span(), var.span());
+    return pair_result(std::move(stats.means), std::move(stats.dispersions));
+}
+
+constexpr Function FINISH_MEAN_STD{
+    "finish_mean_std",
+    Signature{
+        positional("total", &FinishArgs::total),
+        positional("n_rows", &FinishArgs::n_rows),
+    },
+    FINISH_MEAN_STD_DOC,
+    finish_mean_std_impl,
+};
+
+constexpr Function FINISH_HVG{
+    "finish_hvg",
+    Signature{
+        positional("total", &FinishArgs::total),
+        positional("n_rows", &FinishArgs::n_rows),
+    },
+    FINISH_HVG_DOC,
+    finish_hvg_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_DENSE_DOC[] =
+    "scale_dense(x, mean, std, *, zero_center=True, max_value=None)\n"
+    "--\n"
+    "\n"
+    "The write pass of `_core.scale` over a row block, with the column means\n"
+    "and standard deviations given.";
+
+struct ScaleDenseArgs {
+    PyObject* x = nullptr;
+    PyObject* mean = nullptr;
+    PyObject* std = nullptr;
+    bool zero_center = true;
+    std::optional<double> max_value;
+};
+
+Ref scale_dense_impl(const ScaleDenseArgs& args) {
+    DenseMatrix x;
+    F64Vector mean;
+    F64Vector stdev;
+    if (!take_dense(args.x, x) || !take_f64_vector(args.mean, mean) ||
+        !take_f64_vector(args.std, stdev)) {
+        return {};
+    }
+    if (mean.values.size() != x.n_cols || stdev.values.size() != x.n_cols) {
+        return raise_value_error("mean and std must hold one value per column of x");
+    }
+    return std::visit(
+        [&](auto matrix) {
+            using T = std::remove_const_t<typename decltype(matrix)::element_type>;
+            auto out = Buffer<T>::uninitialized(matrix.size());
+            if constexpr (std::is_same_v<T, double>) {
+                apply_chunks_f64(out.span(), matrix, x.n_cols, args.zero_center, mean.values,
+                                 stdev.values, args.max_value);
+            } else {
+                apply_chunks_f32(out.span(), matrix, x.n_cols, args.zero_center, mean.values,
+                                 stdev.values, args.max_value);
+            }
+            return Ref::steal(wrap_2d(std::move(out), x.n_rows, x.n_cols));
+        },
+        x.values);
+}
+
+constexpr Function SCALE_DENSE{
+    "scale_dense",
+    Signature{
+        positional("x", &ScaleDenseArgs::x),
+        positional("mean", &ScaleDenseArgs::mean),
+        positional("std", &ScaleDenseArgs::std),
+        keyword_only("zero_center", &ScaleDenseArgs::zero_center),
+        keyword_only("max_value", &ScaleDenseArgs::max_value),
+    },
+    SCALE_DENSE_DOC,
+    scale_dense_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_SPARSE_VALUES_DOC[] =
+    "scale_sparse_values(indices, data, std, *, max_value=None, promote=False)\n"
+    "--\n"
+    "\n"
+    "The values of `_core.scale_sparse_data` for some stored entries, with the\n"
+    "column standard deviations given (one per column).";
+
+struct ScaleSparseValuesArgs {
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    PyObject* std = nullptr;
+    std::optional<double> max_value;
+    bool promote = false;
+};
+
+Ref scale_sparse_values_impl(const ScaleSparseValuesArgs& args) {
+    SparseEntries entries;
+    F64Vector stdev;
+    if (!take_sparse(args.indices, args.data, entries) || !take_f64_vector(args.std, stdev)) {
+        return {};
+    }
+    const std::size_t n_cols = stdev.values.size();
+    if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
+        return Ref::steal(wrap_1d(
+            scale_sparse_values(entries.indices, *data, n_cols, stdev.values, args.max_value)));
+    }
+    const auto data = std::get<std::span<const float>>(entries.data);
+    if (args.promote) {
+        return Ref::steal(wrap_1d(scale_sparse_values_promoted(entries.indices, data, n_cols,
+                                                               stdev.values, args.max_value)));
+    }
+    return Ref::steal(
+        wrap_1d(scale_sparse_values(entries.indices, data, n_cols, stdev.values, args.max_value)));
+}
+
+constexpr Function SCALE_SPARSE_VALUES{
+    "scale_sparse_values",
+    Signature{
+        positional("indices", &ScaleSparseValuesArgs::indices),
+        positional("data", &ScaleSparseValuesArgs::data),
+        positional("std", &ScaleSparseValuesArgs::std),
+        keyword_only("max_value", &ScaleSparseValuesArgs::max_value),
+        keyword_only("promote", &ScaleSparseValuesArgs::promote),
+    },
+    SCALE_SPARSE_VALUES_DOC,
+    scale_sparse_values_impl,
+};
+
+}  // namespace
+
+std::span<PyMethodDef> block_functions() {
+    return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
+                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES>();
+}
+
+}  // namespace brenix

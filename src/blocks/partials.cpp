@@ -1,0 +1,123 @@
+#include "blocks/partials.hpp"
+
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#include "core/sparse_sums.hpp"
+#include "hvg/seurat.hpp"
+#include "pool.hpp"
+
+namespace brenix {
+
+namespace {
+
+// cont(sums, begin, end) continues `sums` over the block's items [begin, end).
+template <class Continue>
+BlockPartial block_partial(std::size_t first, std::size_t len, std::size_t chunk,
+                           std::size_t n_cols, Continue&& cont) {
+    BlockPartial out;
+    const std::size_t into_chunk = first % chunk;
+    if (into_chunk != 0) {
+        out.head = std::min(chunk - into_chunk, len);
+        out.head_closes = out.head < len || (first + len) % chunk == 0;
+    }
+    const std::size_t n_whole = (len - out.head) / chunk;
+    const bool open_tail = out.head + n_whole * chunk < len;
+    // The tail is summed with the whole chunks, as one more (shorter) item.
+    // The records are kept, in order, until the fold reaches this block.
+    ordered_chunk_fold(
+        n_whole + open_tail,
+        [&](std::size_t k) {
+            ColumnSums sums = ColumnSums::zeros(n_cols);
+            const std::size_t begin = out.head + k * chunk;
+            cont(sums, begin, std::min(begin + chunk, len));
+            return sums;
+        },
+        [&](ColumnSums& record) { out.records.push_back(std::move(record)); });
+    if (open_tail) {
+        out.tail = std::move(out.records.back());
+        out.records.pop_back();
+    }
+    return out;
+}
+
+}  // namespace
+
+template <class T>
+void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
+                   const SumsKind& kind) {
+    if (kind.expm1) {
+        continue_hvg_sums(sums, rows, n_cols, kind.log_base);
+    } else {
+        continue_sum_and_sq(sums, rows, n_cols);
+    }
+}
+
+template <class T>
+void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
+                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind) {
+    if (kind.expm1) {
+        continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64);
+    } else if constexpr (std::is_same_v<T, float>) {
+        continue_sparse_sum_and_sq(sums, indices, data, n_cols, kind.square_f64);
+    } else {
+        continue_sparse_sum_and_sq(sums, indices, data, n_cols);
+    }
+}
+
+template <class T>
+BlockPartial dense_partial(std::span<const T> block, std::size_t n_cols, std::size_t first_row,
+                           const SumsKind& kind) {
+    // The kernels refuse a matrix without columns through its zero chunk
+    // length; so does every block of one.
+    chunk_count(block.size(), rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols));
+    const std::size_t n_rows = block.size() / n_cols;
+    return block_partial(first_row, n_rows, MOMENT_CHUNK_ROWS, n_cols,
+                         [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
+                             continue_rows(sums,
+                                           block.subspan(begin * n_cols, (end - begin) * n_cols),
+                                           n_cols, kind);
+                         });
+}
+
+template <class T>
+BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<const T> data,
+                            std::size_t n_cols, std::size_t first_entry, const SumsKind& kind) {
+    return block_partial(first_entry, data.size(), SPARSE_CHUNK_ENTRIES, n_cols,
+                         [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
+                             // Indices past the data are never read; indices
+                             // shorter than the data fail at the first missing one.
+                             const std::size_t indexed = std::clamp(indices.size(), begin, end);
+                             if (indexed < end) fail_index(indices.size(), indexed);
+                             continue_entries(sums, indices.subspan(begin, end - begin),
+                                              data.subspan(begin, end - begin), n_cols, kind);
+                         });
+}
+
+void fold_records(ColumnSums& total, std::span<const double> records, std::size_t n_cols) {
+    ColumnSums record = ColumnSums::zeros(n_cols);
+    for (std::size_t first = 0; first + 2 * n_cols <= records.size() && n_cols > 0;
+         first += 2 * n_cols) {
+        std::copy_n(records.data() + first, n_cols, record.sum.data());
+        std::copy_n(records.data() + first + n_cols, n_cols, record.sum_sq.data());
+        add_record(total, record);
+    }
+}
+
+template BlockPartial dense_partial(std::span<const double>, std::size_t, std::size_t,
+                                    const SumsKind&);
+template BlockPartial dense_partial(std::span<const float>, std::size_t, std::size_t,
+                                    const SumsKind&);
+template BlockPartial sparse_partial(std::span<const std::int64_t>, std::span<const double>,
+                                     std::size_t, std::size_t, const SumsKind&);
+template BlockPartial sparse_partial(std::span<const std::int64_t>, std::span<const float>,
+                                     std::size_t, std::size_t, const SumsKind&);
+template void continue_rows(ColumnSums&, std::span<const double>, std::size_t, const SumsKind&);
+template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, const SumsKind&);
+template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const double>,
+                               std::size_t, const SumsKind&);
+template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const float>,
+                               std::size_t, const SumsKind&);
+
+}  // namespace brenix

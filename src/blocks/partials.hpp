@@ -1,0 +1,71 @@
+// Column sums of a matrix that arrives in row blocks (a distributed array),
+// with the bits of the whole-matrix kernels.
+//
+// The kernels cut the matrix into fixed chunks (MOMENT_CHUNK_ROWS rows, or
+// SPARSE_CHUNK_ENTRIES stored entries) counted from its start, sum each chunk
+// from zeros and add the chunk records to a zero total in chunk order. Block
+// boundaries fall anywhere relative to those chunks, so a block is seen as
+//
+//   head     the items that finish a chunk opened in an earlier block: they
+//            can only be summed once that chunk's running sums arrive;
+//   records  the chunks wholly inside the block, summed in parallel now;
+//   tail     the start of a chunk that goes on into later blocks: its running
+//            sums from zeros, also computed now.
+//
+// A fold then visits the blocks in order with the running total and the one
+// open chunk's sums: continue the open chunk over the head, add it to the
+// total once it closes, add the records in order, and carry the tail on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/column_sums.hpp"
+
+namespace brenix {
+
+// What a pass sums: the values and their squares (for scaling), or expm1 of
+// the values and its square (for the Seurat statistics).
+struct SumsKind {
+    bool expm1 = false;
+    std::optional<double> log_base;  // expm1 only
+    bool square_f64 = false;         // float32 stored entries only
+};
+
+struct BlockPartial {
+    std::size_t head = 0;             // leading items that belong to an earlier chunk
+    bool head_closes = false;         // whether that chunk ends within this block
+    std::vector<ColumnSums> records;  // chunks wholly inside the block, in order
+    std::optional<ColumnSums> tail;   // running sums of the chunk left open at the end
+};
+
+// The partial of a row-major block whose first row is row `first_row` of the
+// matrix. A matrix without columns fails as the kernels do.
+template <class T>
+BlockPartial dense_partial(std::span<const T> block, std::size_t n_cols, std::size_t first_row,
+                           const SumsKind& kind);
+
+// The partial of a block's stored entries, the first of which is entry
+// `first_entry` of the matrix in storage order. A bad column fails at the
+// first bad entry after the head; the head's entries are checked when it is
+// continued.
+template <class T>
+BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<const T> data,
+                            std::size_t n_cols, std::size_t first_entry, const SumsKind& kind);
+
+// Continues the running sums of an open chunk over further rows or entries.
+template <class T>
+void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
+                   const SumsKind& kind);
+template <class T>
+void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
+                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind);
+
+// Adds records (each one sum row then one sum_sq row, n_cols wide) to the
+// total one after another, as the kernels combine their chunk records.
+void fold_records(ColumnSums& total, std::span<const double> records, std::size_t n_cols);
+
+}  // namespace brenix

@@ -1,0 +1,91 @@
+"""The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._blockwise) without dask:
+folded by hand over row blocks they give _core's bits on the whole matrix, for any cut; both extension
+modules share one worker pool."""
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brenix_kernels import _core
+from brenix_kernels._blockwise import Sums
+from conftest import assert_same, run_py
+
+
+def folded(sums, blocks, firsts, n_rows, n_cols):
+    state = (np.zeros(2 * n_cols), None)
+    for block, first in zip(blocks, firsts):
+        state = sums.fold(state, sums.partial(block, first))
+    return sums.finish(state, n_rows)
+
+
+def cut(n, bounds):
+    return sorted({0, n, *bounds})
+
+
+@settings(max_examples=20, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(bounds=st.lists(st.integers(0, 4500), max_size=5), dtype=st.sampled_from(["f8", "f4"]),
+       log_base=st.sampled_from([None, 2.0, np.inf]))
+def test_dense_blocks_folded(bounds, dtype, log_base):
+    rng = np.random.default_rng(len(bounds))
+    x = np.log1p(rng.poisson(0.4, (4500, 9))).astype(dtype)
+    x[rng.random(x.shape) < 0.001] = np.nan
+    edges = cut(4500, bounds)
+    blocks = [x[a:b] for a, b in zip(edges, edges[1:])]
+    assert_same(folded(Sums(False, True, log_base), blocks, edges, 4500, 9),
+                _core.hvg_seurat_stats(x, log_base=log_base))
+    assert_same(folded(Sums(False, False), blocks, edges, 4500, 9), _core.scale(x, return_mean_std=True)[1:])
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("dtype, square_f64", [("f8", False), ("f4", False), ("f4", True)])
+def test_sparse_blocks_folded(dtype, square_f64):
+    # 1.2 million stored entries: the second chunk starts inside a block, or on a block boundary.
+    rng = np.random.default_rng(3)
+    indices = rng.integers(0, 30, 1_200_000)
+    data = np.log1p(rng.integers(1, 9, indices.size)).astype(dtype)
+    for edges in [[0, 1_200_000], [0, 400_000, 999_999, 1_000_001, 1_200_000], [0, 1_000_000, 1_200_000]]:
+        blocks = [(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
+        sums = Sums(True, True, None, square_f64)
+        state = (np.zeros(60), None)
+        for (i, d), first in zip(blocks, edges):
+            part = sums.partial(_Entries(i, d), first)
+            state = sums.fold(state, part)
+        assert_same(sums.finish(state, 50_000),
+                    _core.hvg_seurat_stats_sparse(indices, data, 50_000, 30, square_f64=square_f64))
+
+
+class _Entries:
+    """The part of a CSR matrix the sparse pieces read: indptr, indices and data of its stored entries."""
+
+    format = "csr"
+
+    def __init__(self, indices, data):
+        self.indices, self.data = indices, data
+        self.indptr = np.array([0, len(data)])
+        self.shape = (1, 30)
+
+
+def test_one_worker_pool_for_both_modules():
+    # Both modules live in one shared object: the pool they share has the configured size. Each
+    # module raises a PanicException of its own, whichever was imported first.
+    child = run_py("""
+import os, numpy as np
+from brenix_kernels import _blocks, _core
+before = len(os.listdir('/proc/self/task'))
+_blocks.dense_partial(np.ones((5000, 3)), 100)
+_core.scale(np.ones((5000, 3)))
+print(len(os.listdir('/proc/self/task')) - before, _blocks.__file__ == _core.__file__)
+for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial(np.ones((2, 0)), 0)]:
+    try:
+        call()
+    except BaseException as error:
+        print(type(error).__module__, type(error).__name__, error)
+""", env={"RAYON_NUM_THREADS": "3"})
+    assert child.stdout.splitlines() == [
+        "3 True",
+        "brenix_kernels._core PanicException chunk_size must not be zero",
+        "brenix_kernels._blocks PanicException chunk_size must not be zero",
+    ], child.stderr
+
+

@@ -1,0 +1,308 @@
+"""brenix_kernels.dask against brenix_kernels._core on the whole matrix, bit for bit, for any row
+chunking and on every scheduler; its errors; an out-of-core run within the workers' memory limit."""
+
+import os
+import re
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+sp = pytest.importorskip("scipy.sparse")
+
+from brenix_kernels import _core  # noqa: E402
+from brenix_kernels import dask as bd  # noqa: E402
+from conftest import INDEX_MSG, assert_same  # noqa: E402
+
+ODD = [np.nan, np.inf, -np.inf, -0.0, 3e20]
+# ASan keeps freed memory in quarantine: worker processes get no memory limit under it.
+UNDER_SANITIZER = os.environ.get("BRENIX_UNDER_SANITIZER") == "1"
+
+
+def counts(seed, shape, dtype, odd=False):
+    """log1p of small counts: mostly zeros (the kernels skip them), values repeating within rows."""
+    rng = np.random.default_rng(seed)
+    x = np.log1p(rng.poisson(rng.uniform(0.05, 2.0, shape[1]), shape) * rng.uniform(0.5, 3, (shape[0], 1)))
+    if odd:
+        mask = rng.random(shape) < 0.001
+        x[mask] = rng.choice(ODD, mask.sum())
+    return x.astype(dtype)
+
+
+def csr(seed, n_rows, n_cols, density, dtype, kind=sp.csr_matrix, index="i4"):
+    rng = np.random.default_rng(seed)
+    m = sp.random(n_rows, n_cols, density=density, format="csr", rng=rng, dtype="f8")
+    m.sort_indices()  # merged column chunks come back in sorted order
+    m.data = np.log1p(np.round(m.data * 20)).astype(dtype)
+    m = kind(m)
+    m.indices, m.indptr = m.indices.astype(index), m.indptr.astype(index)
+    return m
+
+
+def entries(m):
+    return m.indices.astype(np.int64), m.data
+
+
+def compute(*arrays, **kwargs):
+    return tuple(np.asarray(a) if isinstance(a, np.ndarray) else a for a in dask.compute(*arrays, **kwargs))
+
+
+# --- dense ----------------------------------------------------------------------------------------
+
+# 7000 rows are four kernel chunks, the last short. Blocks: one; aligned on 2048; smaller than a
+# chunk; a chunk over three blocks (2048..4096 in 1900 | 150 | 2000); one-row blocks at the ends.
+DENSE_ROWS = 7000
+ROW_CHUNKS = {
+    "whole": (7000,),
+    "aligned": (2048, 2048, 2048, 856),
+    "small": (700,) * 10,
+    "three": (1900, 150, 2000, 2950),
+    "ragged": (1, 2047, 1, 4950, 1),
+}
+
+
+@pytest.mark.parametrize("dtype", ["f8", "f4", "i8"])
+@pytest.mark.parametrize("rows", list(ROW_CHUNKS))
+def test_dense_agrees_with_core(dtype, rows):
+    x = counts(1, (DENSE_ROWS, 29), "f8", odd=dtype != "i8")
+    x = np.round(x * 2).astype(dtype) if dtype == "i8" else x.astype(dtype)
+    dx = da.from_array(x, chunks=(ROW_CHUNKS[rows], 10))  # three column chunks, merged first
+    # Computed together, so that the graphs of different options share the blocks but nothing else.
+    log_bases = [None, 2.0, np.inf]  # an infinite log makes zeros count
+    got = compute(*[v for log_base in log_bases for v in bd.hvg_seurat_stats(dx, log_base=log_base)])
+    for i, log_base in enumerate(log_bases):
+        assert_same(got[2 * i:2 * i + 2], _core.hvg_seurat_stats(x, log_base=log_base))
+    for zero_center, max_value in [(True, None), (True, 1.5), (False, 0.5)]:
+        got = compute(*bd.scale(dx, zero_center=zero_center, max_value=max_value, return_mean_std=True))
+        assert_same(got, _core.scale(x, zero_center=zero_center, max_value=max_value, return_mean_std=True))
+    scaled = bd.scale(dx)
+    assert scaled.chunks[0] == ROW_CHUNKS[rows] and scaled.dtype == (np.float32 if dtype == "f4" else np.float64)
+
+
+@settings(max_examples=25, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), dtype=st.sampled_from(["f8", "f4"]))
+def test_dense_any_row_chunking(cuts, dtype):
+    x = counts(2, (5000, 7), dtype, odd=True)
+    bounds = sorted({0, 5000, *cuts})
+    dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 7))
+    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:]),
+                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:])
+
+
+def test_dense_edge_shapes():
+    for x in [np.zeros((0, 4)), np.ones((1, 3), np.float32), np.full((3, 2), 0.1)]:
+        dx = da.from_array(x, chunks=(1 if len(x) else 0, 1))
+        assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats(x))
+        assert_same(compute(*bd.scale(dx, return_mean_std=True)), _core.scale(x, return_mean_std=True))
+
+
+# --- sparse ---------------------------------------------------------------------------------------
+
+SPARSE_SHAPE = (30_000, 90)  # 2.4 million stored entries: three kernel chunks
+
+
+def sparse_chunkings(n_rows):
+    return [(n_rows,), (1000,) * (n_rows // 1000), (11_000, 400, 13_000, 5_600)]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("kind, index, dtype",
+                         [(sp.csr_matrix, "i4", "f8"), (sp.csr_array, "i8", "f4"), (sp.csr_matrix, "i8", "f4")])
+def test_sparse_agrees_with_core(kind, index, dtype):
+    m = csr(3, *SPARSE_SHAPE, 0.9, dtype, kind, index)
+    n_rows, n_cols = m.shape
+    for rows in sparse_chunkings(n_rows):
+        # 1000-row blocks hold about 81,000 entries: a kernel chunk spans thirteen of them.
+        dx = da.from_array(m, chunks=(rows, 40), asarray=False)
+        for square_f64, log_base in [(False, None), (True, 10)]:
+            assert_same(compute(*bd.hvg_seurat_stats(dx, log_base=log_base, square_f64=square_f64)),
+                        _core.hvg_seurat_stats_sparse(*entries(m), n_rows, n_cols, log_base=log_base,
+                                                      square_f64=square_f64))
+        for promote, max_value in [(False, None), (True, 2.0)]:
+            scaled, mean, std = bd.scale_sparse(dx, max_value=max_value, promote=promote)
+            *blocks, mean, std = dask.compute(*scaled.to_delayed().ravel(), mean, std)
+            assert scaled.chunks[0] == tuple(rows)
+            expected = _core.scale_sparse_data(*entries(m), n_rows, n_cols, max_value=max_value, promote=promote)
+            assert_same((sp.vstack(blocks, format="csr").data, mean, std), expected)
+            # The structure of the input's row blocks (their columns merged), index types included.
+            bounds = np.cumsum((0,) + tuple(rows))
+            for got, first, last in zip(blocks, bounds, bounds[1:]):
+                block = m[first:last]
+                assert type(got) is kind and got.indices.dtype == block.indices.dtype
+                assert np.array_equal(got.indices, block.indices) and np.array_equal(got.indptr, block.indptr)
+
+
+def test_sparse_small_blocks_and_empty():
+    m = csr(4, 500, 6, 0.3, "f4")
+    for rows in [(500,), (7,) * 71 + (3,), (250, 0, 250)]:
+        dx = da.from_array(m, chunks=(rows, 6), asarray=False)
+        assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats_sparse(*entries(m), 500, 6))
+    empty = da.from_array(sp.csr_matrix((4, 3), dtype="f8"), chunks=(2, 3), asarray=False)
+    assert_same(compute(*bd.scale_sparse(empty)[1:]),
+                _core.scale_sparse_data(np.zeros(0, np.int64), np.zeros(0), 4, 3)[1:])
+
+
+# --- errors ---------------------------------------------------------------------------------------
+
+
+def bad_entries(m, positions, columns):
+    m = m.copy()
+    m.indices[positions] = columns
+    return m
+
+
+def split_rows(m, rows):
+    """A dask array of the row blocks of m, cut from its arrays as they are (slicing would drop the
+    entries with bad columns)."""
+    parts, first = [], 0
+    for n in rows:
+        p, q = m.indptr[first], m.indptr[first + n]
+        block = type(m)((m.data[p:q], m.indices[p:q], m.indptr[first:first + n + 1] - p), shape=(n, m.shape[1]))
+        parts.append(da.from_delayed(dask.delayed(block), block.shape, dtype=block.dtype, meta=block[:0]))
+        first += n
+    return da.concatenate(parts)
+
+
+def test_first_bad_entry_in_storage_order_whatever_fails_first():
+    # Bad columns in the middle of a later block and in the head of an earlier one: the error is the
+    # whole-matrix function's, for the first bad entry in storage order.
+    m = bad_entries(csr(5, 3000, 8, 0.5, "f8"), [9000, 1500], [77, 12])
+    whole = _core.hvg_seurat_stats_sparse
+    with pytest.raises(BaseException) as expected:
+        whole(*entries(m), 3000, 8)
+    assert str(expected.value) == INDEX_MSG.format(8, 12)
+    for rows in [(3000,), (100,) * 30, (2999, 1)]:
+        dx = split_rows(m, rows)
+        for call in [bd.hvg_seurat_stats(dx)[0], bd.scale_sparse(dx)[1]]:
+            with pytest.raises(BaseException) as info:
+                call.compute()
+            assert type(info.value) is bd.PanicException
+            assert str(info.value) == str(expected.value)
+
+
+@pytest.mark.slow
+def test_bad_entry_in_a_head_before_one_in_a_later_chunk():
+    # Block 1 starts mid-chunk: a bad column among the entries that finish the first chunk comes
+    # before the one in its own chunk, which its parallel pass meets first.
+    m = bad_entries(csr(9, 30_000, 50, 1.0, "f4"), [700_000, 1_200_000], [60, 77])
+    with pytest.raises(bd.PanicException, match=re.escape(INDEX_MSG.format(50, 60))):
+        bd.hvg_seurat_stats(split_rows(m, (10_000, 20_000)))[0].compute()
+
+
+def test_bad_input():
+    x = da.ones((10, 4), chunks=(3, 4))
+    cases = [
+        (lambda: bd.hvg_seurat_stats(np.ones((3, 3))), TypeError, "takes a dask array, not 'ndarray'"),
+        (lambda: bd.scale(da.ones(5)), ValueError, "takes a 2-D array; this one has shape (5,)"),
+        (lambda: bd.hvg_seurat_stats(x, square_f64=True), TypeError, "square_f64 applies to CSR blocks only"),
+        (lambda: bd.scale(x[x[:, 0] > 0]), ValueError, "row chunk sizes of x must be known, not (nan, nan, nan, nan)"),
+        (lambda: bd.scale(da.concatenate([x[:, x[0] > 0]] * 2, axis=1)), ValueError,
+         "cannot merge the column chunks (nan, nan) of x"),
+        (lambda: bd.scale_sparse(x), TypeError, "scale_sparse() takes CSR blocks"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=re.escape(message)):
+            call()
+
+
+def test_bad_blocks_raise_when_computed():
+    m = csr(6, 40, 5, 0.5, "f8")
+    ints = da.from_array(sp.csr_matrix(m.astype("i8")), chunks=(10, 5), asarray=False)
+    as_csr = da.from_array(m, chunks=(10, 5), asarray=False)
+    coo = as_csr.map_blocks(sp.coo_matrix, meta=as_csr._meta)
+    mislabelled = as_csr.map_blocks(lambda b: b, meta=np.empty((0, 0)))
+    mixed = da.concatenate([da.from_array(m[:, :2], chunks=(10, 2), asarray=False),
+                            da.from_array(m[:, 2:].toarray(), chunks=(10, 3))], axis=1)
+    cases = [
+        (lambda: bd.hvg_seurat_stats(ints), TypeError, "sparse data must be float32 or float64"),
+        (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
+        (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
+        (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge the column chunks (2, 3) of x, of types ['csr_matrix', 'ndarray']"),
+        (lambda: bd.hvg_seurat_stats(da.ones((5, 0), chunks=(2, 0))), bd.PanicException, "chunk_size must not be zero"),
+        (lambda: bd.scale(da.ones((5, 3), chunks=2), max_value="1"), TypeError, "argument 'max_value': must be real number, not str"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=re.escape(message)):
+            result = call()
+            dask.compute(*(result if isinstance(result, tuple) else (result,)))
+    assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
+
+
+# --- a cluster of two worker processes --------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  memory_limit=0 if UNDER_SANITIZER else "400MB",
+                                  dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"}) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def test_cluster_agrees_with_core(client):
+    x = counts(7, (DENSE_ROWS, 33), "f4", odd=True)
+    dx = da.from_array(x, chunks=(ROW_CHUNKS["three"], 11))
+    assert_same(compute(*bd.hvg_seurat_stats(dx, log_base=2)), _core.hvg_seurat_stats(x, log_base=2))
+    scaled, mean, std = bd.scale(dx, max_value=3, return_mean_std=True)
+    assert_same(compute(scaled, mean, std), _core.scale(x, max_value=3, return_mean_std=True))
+
+    m = csr(8, 4000, 30, 0.2, "f8", sp.csr_array)
+    dm = da.from_array(m, chunks=((1500, 1000, 1500), 30), asarray=False)
+    assert_same(compute(*bd.hvg_seurat_stats(dm)), _core.hvg_seurat_stats_sparse(*entries(m), 4000, 30))
+    bad = split_rows(bad_entries(m, [20000, 5000], [30, 31]), (1500, 1000, 1500))
+    with pytest.raises(bd.PanicException, match=re.escape(INDEX_MSG.format(30, 31))):
+        compute(*bd.scale_sparse(bad)[1:])
+
+
+def start_memory_sampler(dask_worker):
+    """Samples the worker process's resident memory every few milliseconds until read."""
+    import threading
+    import time
+
+    import psutil
+
+    process, state = psutil.Process(), {"peak": 0, "run": True}
+
+    def sample():
+        while state["run"]:
+            state["peak"] = max(state["peak"], process.memory_info().rss)
+            time.sleep(0.003)
+
+    dask_worker.brenix_memory = state
+    threading.Thread(target=sample, daemon=True).start()
+
+
+def read_memory_peak(dask_worker):
+    dask_worker.brenix_memory["run"] = False
+    return dask_worker.brenix_memory["peak"]
+
+
+def levels(seed, shape):
+    """log1p of counts 0..3, three quarters zeros: quick to make in bulk."""
+    counts_ = np.maximum(np.random.default_rng(seed).integers(-12, 4, shape, dtype=np.int8), 0)
+    return np.log1p(np.arange(4, dtype="f4"))[counts_]
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan keeps freed memory in quarantine")
+def test_out_of_core_within_memory_limit(tmp_path):
+    """A Zarr array four times a worker's memory limit, on workers of their own."""
+    distributed = pytest.importorskip("distributed")
+    zarr = pytest.importorskip("zarr")
+    limit, n_rows, n_cols, rows = 250e6, 250_000, 1000, 5_000  # 1 GB of float32 in 20 MB blocks
+    z = zarr.create_array(tmp_path / "x.zarr", shape=(n_rows, n_cols), chunks=(rows, n_cols), dtype="f4",
+                          compressors=None)
+    for first in range(0, n_rows, rows):
+        z[first:first + rows] = levels(first, (rows, n_cols))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, memory_limit=limit, dashboard_address=":0",
+                                  env={"RAYON_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as c:
+        c.run(start_memory_sampler)
+        got = compute(*bd.hvg_seurat_stats(da.from_zarr(z)))
+        peaks = c.run(read_memory_peak)
+    assert n_rows * n_cols * 4 > 3.9 * limit and max(peaks.values()) < limit, peaks
+    assert_same(got, _core.hvg_seurat_stats(z[:]))
