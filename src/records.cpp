@@ -108,7 +108,7 @@ PyObject* released_result(Ref result) noexcept {
     return result.release();
 }
 
-PyObject* create_module(const ModuleSpec& spec) {
+PyObject* create_module(const ModuleDescription& module_description) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred()) {
@@ -121,23 +121,24 @@ PyObject* create_module(const ModuleSpec& spec) {
         PyErr_Format(PyExc_ImportError,
                      "%s does not support sub-interpreters: it can only be imported once per "
                      "process, in the interpreter that imported it first",
-                     spec.name);
+                     module_description.name);
         return nullptr;
     }
-    ModuleState* state = module_state(spec.name);
+    ModuleState* state = module_state(module_description.name);
     if (state == nullptr) {
-        PyErr_Format(PyExc_SystemError, "%s: too many modules in one extension file", spec.name);
+        PyErr_Format(PyExc_SystemError, "%s: too many modules in one extension file",
+                     module_description.name);
         return nullptr;
     }
     if (state->module != nullptr) return Py_NewRef(state->module);
 
     // Single-phase modules are defined by their last name: the import system
     // gives the module its full one.
-    const char* dot = std::strrchr(spec.name, '.');
-    state->def.m_name = dot != nullptr ? dot + 1 : spec.name;
-    state->def.m_doc = spec.doc;
+    const char* dot = std::strrchr(module_description.name, '.');
+    state->def.m_name = dot != nullptr ? dot + 1 : module_description.name;
+    state->def.m_doc = module_description.doc;
     Ref module = Ref::steal(PyModule_Create2(&state->def, PYTHON_API_VERSION));
-    if (!module || !add_functions(module.get(), spec.functions)) return nullptr;
+    if (!module || !add_functions(module.get(), module_description.functions)) return nullptr;
     state->module = Py_NewRef(module.get());
     return module.release();
 }

@@ -186,7 +186,7 @@ std::span<PyMethodDef> function_table() {
     return table;
 }
 
-struct ModuleSpec {
+struct ModuleDescription {
     const char* name;  // as imported, "brenix_kernels._core"
     const char* doc;
     std::span<PyMethodDef> functions;
@@ -196,6 +196,6 @@ struct ModuleSpec {
 // function. Made once per process, in the first interpreter that imports one
 // of the file's modules; internal failures in its functions raise
 // "{name}.PanicException".
-PyObject* create_module(const ModuleSpec& spec);
+PyObject* create_module(const ModuleDescription& module_description);
 
 }  // namespace brenix
