@@ -15,9 +15,12 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
     !defined(BRENIX_PORTABLE_ONLY)
 #define BRENIX_X86_VARIANTS 1
-#define BRENIX_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
-#define BRENIX_TARGET_AVX512 \
-    __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt")))
+// The target string of each variant, written once: function attributes and
+// the pragma regions of src/math both use these.
+#define BRENIX_TARGETS_AVX2 "avx2,popcnt"
+#define BRENIX_TARGETS_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt"
+#define BRENIX_TARGET_AVX2 __attribute__((target(BRENIX_TARGETS_AVX2)))
+#define BRENIX_TARGET_AVX512 __attribute__((target(BRENIX_TARGETS_AVX512)))
 #else
 #define BRENIX_X86_VARIANTS 0
 #endif

@@ -36,7 +36,7 @@ constexpr std::size_t LANES = 4;
 }  // namespace avx2
 BRENIX_END_TARGET
 
-BRENIX_BEGIN_TARGET("avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt")
+BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX512)
 namespace avx512 {
 constexpr std::size_t LANES = 8;
 #define BRENIX_LANES_AVX512

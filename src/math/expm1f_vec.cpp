@@ -26,8 +26,7 @@ constexpr std::size_t LANES = 4;  // 128 bits: SSE2, NEON
 }  // namespace portable
 
 #if BRENIX_X86_VARIANTS
-// The target strings of BRENIX_TARGET_AVX2 and BRENIX_TARGET_AVX512.
-BRENIX_BEGIN_TARGET("avx2,popcnt")
+BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX2)
 namespace avx2 {
 constexpr std::size_t LANES = 8;
 #define BRENIX_LANES_AVX2
@@ -36,7 +35,7 @@ constexpr std::size_t LANES = 8;
 }  // namespace avx2
 BRENIX_END_TARGET
 
-BRENIX_BEGIN_TARGET("avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt")
+BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX512)
 namespace avx512 {
 constexpr std::size_t LANES = 16;
 #define BRENIX_LANES_AVX512
