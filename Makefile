@@ -1,13 +1,17 @@
 # The few verbs a newcomer needs. Each one sets up what it uses: a virtual
-# environment with a CPython 3.13 interpreter, the package built from this
-# checkout, the test dependencies, and (for `test`) the Debian packages of the
-# other compilers.
+# environment with a CPython 3.13 interpreter and the package built from this
+# checkout, plus what that verb needs (the demo's or the tests' packages).
 #
 #   make demo       build, install and run the demo on generated data
-#   make test       every build variant and its test suite (what CI runs)
+#   make test       the quick check, without root: C++ formatting, one GCC
+#                   build, the whole pytest suite, and the C++ test programs
+#                   with their long proofs sampled (a few minutes)
+#   make ci         what CI runs (as root): `make test`, then every build
+#                   variant, the full proofs, aarch64 under emulation and the
+#                   check that all variants computed the same bits
 #   make bench      the benchmark against the plain NumPy/SciPy way
 #
-# Single variants, each also part of `make test`:
+# Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
 # (build-aarch64 only cross-compiles; the aarch64 targets need root.)
 
@@ -19,8 +23,9 @@ PYTEST = -m pytest -q -p no:cacheprovider
 SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 	tests/native/*.cpp tests/native/*.hpp)
 
-.PHONY: demo test bench sanitize venv install format format-check native-test native-variants \
-	system-deps digests-agree test-gcc test-clang test-portable build-aarch64 test-aarch64
+.PHONY: demo test ci bench sanitize venv install install-demo format format-check native-test \
+	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
+	build-aarch64 test-aarch64
 
 venv: $(VENV)/bin/python
 
@@ -34,13 +39,21 @@ $(VENV)/bin/python:
 install: venv
 	BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]"
 
-demo: install
+# The demo needs only NumPy, as a user's install does: no test tools.
+install-demo: venv
+	$(VENV)/bin/pip install $(PIP_FLAGS) .
+
+demo: install-demo
 	$(VENV)/bin/python -m brenix_kernels.demo
 
-# Every variant's suite, the C++ test programs, then the check that all
-# variants computed the same bits. The aarch64 variant is cross-compiled and
-# its suite run under emulation.
-test: format-check test-gcc sanitize test-clang test-portable native-variants test-aarch64
+# The quick check anyone can run: no root, no Debian packages.
+test: format-check test-gcc native-quick
+
+# Every variant's suite, the C++ test programs with their full proofs, then
+# the check that all variants computed the same bits. The aarch64 variant is
+# cross-compiled and its suite run under emulation.
+ci: test
+	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64
 	$(MAKE) digests-agree
 
 system-deps:
@@ -123,6 +136,10 @@ native-test: venv
 		-DBRENIX_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python $(NATIVE_FLAGS)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure $(CTEST_ARGS)
+
+# The C++ test programs of the GCC build, with the long proofs sampled.
+native-quick:
+	$(MAKE) native-test NATIVE_DIR=build/native-gcc CTEST_ARGS="-LE full"
 
 native-variants: system-deps
 	$(MAKE) native-test NATIVE_DIR=build/native-gcc

@@ -6,8 +6,16 @@ The functions live in :mod:`brenix_kernels._core`; see its docstrings.
 
 import importlib.abc
 import importlib.machinery
+import importlib.metadata
 import importlib.util
 import sys
+
+# The one version is the project's, in pyproject.toml; an installed package
+# carries it in its metadata.
+try:
+    __version__ = importlib.metadata.version(__name__)
+except importlib.metadata.PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
 
 
 class _BlocksFinder(importlib.abc.MetaPathFinder):
