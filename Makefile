@@ -13,7 +13,9 @@
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
-# (build-aarch64 only cross-compiles; the aarch64 targets need root.)
+#   make test-unstable test-debian13
+# (build-aarch64 only cross-compiles; the aarch64 and Debian-root targets need
+# root.)
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
@@ -25,7 +27,7 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 
 .PHONY: demo test ci bench sanitize venv install install-demo format format-check native-test \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
-	build-aarch64 test-aarch64
+	build-aarch64 test-aarch64 test-unstable test-debian13
 
 venv: $(VENV)/bin/python
 
@@ -51,9 +53,10 @@ test: format-check test-gcc native-quick
 
 # Every variant's suite, the C++ test programs with their full proofs, then
 # the check that all variants computed the same bits. The aarch64 variant is
-# cross-compiled and its suite run under emulation.
+# cross-compiled and its suite run under emulation; the two Debian roots build
+# and test natively with their own compiler, Python and C library.
 ci: test
-	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64
+	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 test-unstable test-debian13
 	$(MAKE) digests-agree
 
 system-deps:
@@ -157,6 +160,20 @@ build-aarch64: venv
 test-aarch64: build-aarch64
 	mkdir -p build/digests
 	DIGESTS=build/digests/aarch64.txt scripts/aarch64/run-tests
+
+# Native amd64 Debian roots (build/debian-<suite>/root, made once and kept;
+# see scripts/debian-root/): the package built there with the root's own GCC
+# as a development build, the whole suite, the digests, and the C++ test
+# programs. Debian unstable has the newest Python, GCC and glibc; Debian 13
+# (glibc 2.41, the first with a correctly rounded expm1f) runs the full
+# proofs.
+test-unstable:
+	scripts/debian-root/make-root sid
+	CTEST_ARGS="-LE full" scripts/debian-root/run-tests sid
+
+test-debian13:
+	scripts/debian-root/make-root trixie
+	scripts/debian-root/run-tests trixie
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
