@@ -165,15 +165,17 @@ test-aarch64: build-aarch64
 # see scripts/debian-root/): the package built there with the root's own GCC
 # as a development build, the whole suite, the digests, and the C++ test
 # programs. Debian unstable has the newest Python, GCC and glibc; Debian 13
-# (glibc 2.41, the first with a correctly rounded expm1f) runs the full
-# proofs.
+# (glibc 2.41, the first with a correctly rounded expm1f) runs the float32
+# proof on all 2^32 inputs. The 10^9 random float64 inputs are sampled in both:
+# glibc's double expm1 is the same from 2.36 on (the digests show it), and
+# native-variants runs them in full three times already.
 test-unstable:
 	scripts/debian-root/make-root sid
 	CTEST_ARGS="-LE full" scripts/debian-root/run-tests sid
 
 test-debian13:
 	scripts/debian-root/make-root trixie
-	scripts/debian-root/run-tests trixie
+	CTEST_ARGS="-E ^expm1_random$$" scripts/debian-root/run-tests trixie
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
