@@ -62,7 +62,11 @@ std::atomic<std::size_t> g_fail_worker_start{SIZE_MAX};
 // True on the pool's own threads, which only ever run tasks: a pass started
 // there runs inline. Handing it to the pool would wait for the pass mutex that
 // the caller of the enclosing pass holds, or for workers that are all busy.
-thread_local bool t_runs_tasks = false;
+// Initial-exec: in the static TLS block every thread gets when it starts. The
+// default model for a loaded module allocates a thread's copy on first use,
+// and glibc aborts the process when that allocation fails (seen with GCC 16
+// and glibc 2.43 under an address-space limit) instead of failing the start.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_runs_tasks = false;
 
 // One pass handed to the workers. Lives on the calling thread's stack until
 // its completion latch, `unfinished`, reaches zero.

@@ -1,15 +1,19 @@
 """Prints one digest per call of a fixed workload, so that builds can be compared bit for bit.
 
-Each build variant (compiler, instruction-set path, architecture) runs this against its own extension; the
-outputs must be identical. Lines starting with "libm" hold results that pass through the C library's expm1,
-log and log1p, which another C library may round differently: compare those only between builds on one
-platform. The other results use only IEEE arithmetic and sqrt and must agree everywhere. The data come
-from integer arithmetic and correctly rounded operations (no random generator, whose stream could change
-between NumPy versions, and no transcendental function, whose last bit may differ between platforms).
-NaN results may differ in their sign bit only, which is cleared before hashing.
+Each build variant (compiler, instruction-set path, architecture, C library) runs this against its own
+extension. The first line names the platform; every other line starts with its group, which says how far
+its results may agree (scripts/digests-agree holds the rules):
+- "ieee": only IEEE arithmetic and sqrt; must agree everywhere.
+- "libm-double": also the C library's double expm1, log and log1p.
+- "libm-expm1f": also float32 expm1f (then double log and log1p). glibc 2.41 made expm1f correctly
+  rounded, so these agree only among C libraries with the same kind of expm1f.
+The data come from integer arithmetic and correctly rounded operations (no random generator, whose stream
+could change between NumPy versions, and no transcendental function, whose last bit may differ between
+platforms). NaN results may differ in their sign bit only, which is cleared before hashing.
 """
 
 import hashlib
+import platform
 
 import numpy as np
 
@@ -59,18 +63,21 @@ def main():
     data[indices == 7] = np.nan
     data32 = data.astype(np.float32)
     calls = {
-        "scale f64": lambda: C.scale(x, max_value=2.5, return_mean_std=True),
-        "scale f32": lambda: C.scale(x32, zero_center=False, return_mean_std=True),
-        "scale_sparse_data f64": lambda: C.scale_sparse_data(indices, data, n_rows, n_cols, max_value=3.0),
-        "scale_sparse_data f32": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols),
-        "scale_sparse_data f32 promote": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols, promote=True),
-        "libm hvg_seurat_stats f64": lambda: C.hvg_seurat_stats(x),
-        "libm hvg_seurat_stats f32 log2": lambda: C.hvg_seurat_stats(x32, log_base=2),
-        "libm hvg_seurat_stats_sparse f64": lambda: C.hvg_seurat_stats_sparse(indices, data, n_rows, n_cols),
-        "libm hvg_seurat_stats_sparse f32": lambda: C.hvg_seurat_stats_sparse(indices, data32, n_rows, n_cols),
-        "libm hvg_seurat_stats_sparse f32 sq64": lambda: C.hvg_seurat_stats_sparse(indices, data32, n_rows, n_cols,
-                                                                                 square_f64=True),
+        "ieee scale f64": lambda: C.scale(x, max_value=2.5, return_mean_std=True),
+        "ieee scale f32": lambda: C.scale(x32, zero_center=False, return_mean_std=True),
+        "ieee scale_sparse_data f64": lambda: C.scale_sparse_data(indices, data, n_rows, n_cols, max_value=3.0),
+        "ieee scale_sparse_data f32": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols),
+        "ieee scale_sparse_data f32 promote": lambda: C.scale_sparse_data(indices, data32, n_rows, n_cols,
+                                                                           promote=True),
+        "libm-double hvg_seurat_stats f64": lambda: C.hvg_seurat_stats(x),
+        "libm-expm1f hvg_seurat_stats f32 log2": lambda: C.hvg_seurat_stats(x32, log_base=2),
+        "libm-double hvg_seurat_stats_sparse f64": lambda: C.hvg_seurat_stats_sparse(indices, data, n_rows, n_cols),
+        "libm-expm1f hvg_seurat_stats_sparse f32": lambda: C.hvg_seurat_stats_sparse(indices, data32, n_rows, n_cols),
+        "libm-expm1f hvg_seurat_stats_sparse f32 sq64": lambda: C.hvg_seurat_stats_sparse(
+            indices, data32, n_rows, n_cols, square_f64=True),
     }
+    libc, libc_version = platform.libc_ver()
+    print(f"platform: {platform.machine()} {libc or 'unknown'} {libc_version or 'unknown'}")
     for name, call in calls.items():
         print(f"{name}: {digest(call())}")
 

@@ -154,13 +154,24 @@ def bad_entries(m, positions, columns):
     return m
 
 
+def dask_concatenates(kind):
+    """Whether dask.array can concatenate blocks of this sparse type: Debian's dask 2024.12 knows the
+    sparse matrices but not the newer sparse arrays (csr_array)."""
+    try:
+        da.concatenate([da.from_array(kind((2, 2)), chunks=(1, 2), asarray=False)] * 2)
+        return True
+    except ValueError:
+        return False
+
+
 def split_rows(m, rows):
     """A dask array of the row blocks of m, cut from its arrays as they are (slicing would drop the
-    entries with bad columns)."""
+    entries with bad columns); as sparse matrices where dask cannot concatenate m's kind."""
     parts, first = [], 0
+    kind = type(m) if dask_concatenates(type(m)) else sp.csr_matrix
     for n in rows:
         p, q = m.indptr[first], m.indptr[first + n]
-        block = type(m)((m.data[p:q], m.indices[p:q], m.indptr[first:first + n + 1] - p), shape=(n, m.shape[1]))
+        block = kind((m.data[p:q], m.indices[p:q], m.indptr[first:first + n + 1] - p), shape=(n, m.shape[1]))
         parts.append(da.from_delayed(dask.delayed(block), block.shape, dtype=block.dtype, meta=block[:0]))
         first += n
     return da.concatenate(parts)

@@ -12,10 +12,7 @@ die() {
     say "$*"
     exit 1
 }
-
-need_superuser() {
-    [ "$(id -u)" = 0 ] || die "$(basename "$0") needs root (debootstrap, chroot and mount do)"
-}
+. scripts/lib/debian.sh
 
 need_root_tree() {
     [ -f "$ROOT/.brenix-root" ] || die "no complete arm64 root at $ROOT: run scripts/aarch64/make-root first"
@@ -33,13 +30,5 @@ use_binfmt() {
     if [ $# -gt 0 ] && ! grep -q '^flags:.*F' "$entry"; then
         interpreter=$(sed -n 's/^interpreter //p' "$entry")
         install -D "$(readlink -f "$interpreter")" "$1$interpreter"
-    fi
-}
-
-# Fails if anything is mounted at or below $1, so that nothing ever deletes
-# through a mount into the host's own /proc.
-nothing_mounted_under() {
-    if awk -v d="$(realpath -m "$1")" '$2 == d || index($2, d "/") == 1 { found = 1 } END { exit !found }' /proc/mounts; then
-        die "something is still mounted under $dir; unmount it first"
     fi
 }
