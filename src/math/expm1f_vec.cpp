@@ -24,12 +24,13 @@ namespace {
 
 #define BRENIX_VECTOR_BODY "math/expm1f_lanes.inc"
 #define BRENIX_VECTOR_BODY_2 "math/expm1f_cr_lanes.inc"
-#define BRENIX_VECTOR_AVX2_TARGET BRENIX_TARGETS_AVX2
+#define BRENIX_VECTOR_AVX2_TARGET BRENIX_TARGETS_AVX2_FMA
 #include "math/each_isa.inc"
 
 #if BRENIX_X86_VARIANTS
-constexpr Variants<float> CLASSIC{&portable::run, &avx2::run, &avx512::run};
-constexpr Variants<float> CORRECTLY_ROUNDED{&portable::cr::run, &avx2::cr::run, &avx512::cr::run};
+constexpr Variants<float> CLASSIC{&portable::run, &avx2::run, &avx512::run, true};
+constexpr Variants<float> CORRECTLY_ROUNDED{&portable::cr::run, &avx2::cr::run, &avx512::cr::run,
+                                            true};
 #else
 constexpr Variants<float> CLASSIC{&portable::run, &portable::run, &portable::run};
 constexpr Variants<float> CORRECTLY_ROUNDED{&portable::cr::run, &portable::cr::run,

@@ -14,9 +14,9 @@
 
 namespace brenix {
 
-// One kernel compiled per instruction set. A variant that needs fused
-// multiply-add (the float64 kernel's AVX2 one) is given up for the portable
-// one on a processor with AVX2 but without FMA.
+// One kernel compiled per instruction set. The AVX2 variants of src/math are
+// compiled with FMA (BRENIX_TARGETS_AVX2_FMA): on a processor with AVX2 but
+// without FMA the portable variant stands in.
 template <class T>
 struct Variants {
     using Run = void (*)(const T*, T*, std::size_t);
