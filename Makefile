@@ -60,7 +60,7 @@ ci: test
 	$(MAKE) digests-agree
 
 system-deps:
-	scripts/install-system-deps clang
+	scripts/install-system-deps clang mpfr
 
 # --- build variants -------------------------------------------------------
 # gcc is the venv's own install. Every other variant is built in a directory
@@ -141,10 +141,15 @@ native-test: venv
 native-quick:
 	$(MAKE) native-test NATIVE_DIR=build/native-gcc CTEST_ARGS="-LE full"
 
+# The correctly rounded expm1f's 2^32 proof against MPFR runs in full on the
+# GCC build only (about four minutes; the Debian 13 root runs it again against
+# its C library), sampled on the others.
 native-variants: system-deps
 	$(MAKE) native-test NATIVE_DIR=build/native-gcc
-	$(MAKE) native-test NATIVE_DIR=build/native-clang NATIVE_FLAGS=-DCMAKE_CXX_COMPILER=clang++-14
-	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON
+	$(MAKE) native-test NATIVE_DIR=build/native-clang NATIVE_FLAGS=-DCMAKE_CXX_COMPILER=clang++-14 \
+		CTEST_ARGS="-E ^expm1f_cr_exhaustive$$"
+	$(MAKE) native-test NATIVE_DIR=build/native-portable NATIVE_FLAGS=-DBRENIX_PORTABLE_ONLY=ON \
+		CTEST_ARGS="-E ^expm1f_cr_exhaustive$$"
 	$(MAKE) native-test NATIVE_DIR=build/native-tsan NATIVE_FLAGS=-DBRENIX_TSAN=ON CTEST_ARGS="-R pool"
 
 # aarch64: the extension cross-compiled with Debian's cross compiler against

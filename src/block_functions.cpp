@@ -14,6 +14,7 @@
 #include "arrays.hpp"
 #include "blocks/partials.hpp"
 #include "hvg/seurat.hpp"
+#include "math/expm1f_vec.hpp"
 #include "records.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
@@ -458,11 +459,30 @@ constexpr Function SCALE_SPARSE_VALUES{
     scale_sparse_values_impl,
 };
 
+// ---------------------------------------------------------------------------
+
+constexpr char EXPM1F_PATH_DOC[] =
+    "_expm1f_path()\n"
+    "--\n"
+    "\n"
+    "Which expm1f the float32 Seurat statistics use in this process, for tests:\n"
+    "'classic vector', 'correctly rounded vector' or 'library'.";
+
+struct NoArgs {};
+
+Ref expm1f_path_impl(const NoArgs&) {
+    return Ref::steal(PyUnicode_FromString(name(expm1f_path())));
+}
+
+constexpr Function EXPM1F_PATH{"_expm1f_path", Signature<NoArgs>{}, EXPM1F_PATH_DOC,
+                               expm1f_path_impl};
+
 }  // namespace
 
 std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
-                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES>();
+                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES,
+                          EXPM1F_PATH>();
 }
 
 }  // namespace brenix

@@ -2,8 +2,12 @@
 (BRENIX_VECTOR_EXPM1F=off for float32, BRENIX_VECTOR_EXPM1=off for float64) give the reference's bits,
 including the special lanes and the row runs summed whole, gathered, scaled or with zeros counted."""
 
+import ctypes
+import ctypes.util
 import hashlib
+import math
 import os
+import platform
 from pathlib import Path
 
 import numpy as np
@@ -96,3 +100,30 @@ def test_first_bad_entry_across_blocks(bad, n_indices):
     indices[bad] = [400 + k for k in range(len(bad))]
     first = INDEX_MSG.format(300, 400) if bad else INDEX_MSG.format(n_indices, n_indices)
     assert str(panic(hvg_seurat_stats_sparse, indices, data, 70, 300).args[0]) == first
+
+
+# Inputs on which the classic single-precision algorithm and a correctly rounded expm1f differ.
+SEPARATING = np.array([0x3f4448fc, 0x3fa3ed32, 0x4011773f, 0x41093099, 0xbf516249, 0x3e245699], np.uint32)
+
+
+def library_expm1f_is_correctly_rounded():
+    """Judged from the C library's own expm1f, independently of the kernels: on these inputs the double expm1
+    lies far from a float midpoint, so rounding it gives the correctly rounded float."""
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    libm.expm1f.restype, libm.expm1f.argtypes = ctypes.c_float, [ctypes.c_float]
+    xs = SEPARATING.view(np.float32)
+    return all(np.float32(libm.expm1f(float(x))) == np.float32(math.expm1(float(x))) for x in xs)
+
+
+def test_float32_path_follows_the_c_library():
+    """The process takes the vector kernel that agrees with its C library: the correctly rounded one where the
+    library rounds correctly (glibc 2.41 and later), the classic one under older glibc on x86-64;
+    BRENIX_VECTOR_EXPM1F=off forces the library."""
+    code = "from brenix_kernels import _blocks; print(_blocks._expm1f_path())"
+    chosen = run_py(code).stdout.strip()
+    print(f"expm1f path: {chosen} (glibc {platform.libc_ver()[1] or 'none'}, {platform.machine()})")
+    if library_expm1f_is_correctly_rounded():
+        assert chosen == "correctly rounded vector"
+    elif platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc":
+        assert chosen == "classic vector"
+    assert run_py(code, env={"BRENIX_VECTOR_EXPM1F": "off"}).stdout.strip() == "library"

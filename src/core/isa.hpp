@@ -18,6 +18,7 @@
 // The target string of each variant, written once: function attributes and
 // the pragma regions of src/math both use these.
 #define BRENIX_TARGETS_AVX2 "avx2,popcnt"
+#define BRENIX_TARGETS_AVX2_FMA "avx2,fma,popcnt"
 #define BRENIX_TARGETS_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,avx2,popcnt"
 #define BRENIX_TARGET_AVX2 __attribute__((target(BRENIX_TARGETS_AVX2)))
 #define BRENIX_TARGET_AVX512 __attribute__((target(BRENIX_TARGETS_AVX512)))

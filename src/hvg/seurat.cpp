@@ -339,7 +339,7 @@ ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
 
 ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
                           std::optional<double> c) {
-    if (expm1f_path() == Expm1fPath::vector) return dense_hvg_sums_vector(matrix, n_cols, c);
+    if (expm1f_path() != Expm1fPath::library) return dense_hvg_sums_vector(matrix, n_cols, c);
     return dense_hvg_sums(matrix, n_cols, ScaleF32{c}, [] { return Expm1Memo<float>{false}; });
 }
 
@@ -355,7 +355,7 @@ ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
 ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
                                        std::span<const float> data, std::size_t n_cols,
                                        std::optional<double> c, bool square_f64) {
-    if (expm1f_path() == Expm1fPath::vector) {
+    if (expm1f_path() != Expm1fPath::library) {
         return sparse_hvg_sums_vector(indices, data, n_cols, c, square_f64);
     }
     return sparse_hvg_sums(indices, data, n_cols, ScaleF32{c},
@@ -415,7 +415,7 @@ void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_
                        std::optional<double> log_base) {
     if (n_cols == 0) return;
     const std::optional<double> c = scale_factor(log_base);
-    sums = expm1f_path() == Expm1fPath::vector
+    sums = expm1f_path() != Expm1fPath::library
                ? hvg_rows_vector(std::move(sums), rows, n_cols, c)
                : hvg_rows(std::move(sums), rows, n_cols, ScaleF32{c}, Expm1Memo<float>{false});
 }
@@ -437,7 +437,7 @@ void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> in
                               std::span<const float> data, std::size_t n_cols,
                               std::optional<double> log_base, bool square_f64) {
     const std::optional<double> c = scale_factor(log_base);
-    if (expm1f_path() == Expm1fPath::vector) {
+    if (expm1f_path() != Expm1fPath::library) {
         sums = square_f64 ? sparse_chunk_vector<float, true>(std::move(sums), indices, data, n_cols,
                                                              c, 0, data.size())
                           : sparse_chunk_vector<float, false>(std::move(sums), indices, data,

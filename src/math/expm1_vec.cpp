@@ -12,6 +12,7 @@
 #include "fp_env.hpp"
 #include "math/expm1_classic.hpp"
 #include "math/target_region.hpp"
+#include "math/variants.hpp"
 
 #if BRENIX_X86_VARIANTS
 #include <immintrin.h>
@@ -21,41 +22,15 @@ namespace brenix {
 
 namespace {
 
-namespace portable {
-constexpr std::size_t LANES = 2;  // 128 bits: SSE2, NEON
-#include "math/expm1_lanes.inc"
-}  // namespace portable
+#define BRENIX_VECTOR_BODY "math/expm1_lanes.inc"
+#define BRENIX_VECTOR_AVX2_TARGET BRENIX_TARGETS_AVX2_FMA
+#include "math/each_isa.inc"
 
 #if BRENIX_X86_VARIANTS
-BRENIX_BEGIN_TARGET("avx2,fma,popcnt")
-namespace avx2 {
-constexpr std::size_t LANES = 4;
-#define BRENIX_LANES_AVX2
-#include "math/expm1_lanes.inc"
-#undef BRENIX_LANES_AVX2
-}  // namespace avx2
-BRENIX_END_TARGET
-
-BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX512)
-namespace avx512 {
-constexpr std::size_t LANES = 8;
-#define BRENIX_LANES_AVX512
-#include "math/expm1_lanes.inc"
-#undef BRENIX_LANES_AVX512
-}  // namespace avx512
-BRENIX_END_TARGET
+constexpr Variants<double> KERNEL{&portable::run, &avx2::run, &avx512::run, true};
+#else
+constexpr Variants<double> KERNEL{&portable::run, &portable::run, &portable::run};
 #endif
-
-using Run = void (*)(const double*, double*, std::size_t);
-
-Run variant(Isa isa) {
-#if BRENIX_X86_VARIANTS
-    if (isa == Isa::avx512) return &avx512::run;
-    if (isa == Isa::avx2) return &avx2::run;
-#endif
-    (void)isa;
-    return &portable::run;
-}
 
 // Inputs on which the library's builds with and without fused multiply-add
 // differ (a few per binade among 10^8 random inputs), then inputs on which
@@ -158,38 +133,22 @@ std::vector<double> validation_set() {
 }  // namespace
 
 Isa expm1_vector_isa() noexcept {
-    static const Isa isa = [] {
-        const Isa active = active_isa();
-#if BRENIX_X86_VARIANTS
-        if (active == Isa::avx2 && !__builtin_cpu_supports("fma")) return Isa::portable;
-#endif
-        return active;
-    }();
+    static const Isa isa = KERNEL.isa();
     return isa;
 }
 
 void expm1_vector(const double* in, double* out, std::size_t n) noexcept {
-    static const Run chosen = variant(expm1_vector_isa());
+    static const Variants<double>::Run chosen = KERNEL[expm1_vector_isa()];
     chosen(in, out, n);
 }
 
 void expm1_vector(Isa isa, const double* in, double* out, std::size_t n) noexcept {
-    variant(isa)(in, out, n);
+    KERNEL[isa](in, out, n);
 }
 
 bool vector_expm1_agrees_with(double (*platform)(double)) noexcept {
     try {
-        const std::vector<double> inputs = validation_set();
-        std::vector<double> got(inputs.size());
-        expm1_vector(inputs.data(), got.data(), inputs.size());
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            const double want = platform(inputs[i]);
-            const bool same =
-                std::bit_cast<std::uint64_t>(want) == std::bit_cast<std::uint64_t>(got[i]) ||
-                (want != want && got[i] != got[i]);
-            if (!same) return false;
-        }
-        return true;
+        return agrees_with(KERNEL[expm1_vector_isa()], platform, validation_set());
     } catch (...) {  // no memory for the check: trust the library alone
         return false;
     }
@@ -205,7 +164,7 @@ constexpr bool PORTABLE_FMA_IS_FAST = false;
 #endif
 
 Expm1Path choose_expm1_path(double (*platform)(double), const char* setting) noexcept {
-    if (setting != nullptr && std::strcmp(setting, "off") == 0) return Expm1Path::library;
+    if (turned_off(setting)) return Expm1Path::library;
     if (!PORTABLE_FMA_IS_FAST && expm1_vector_isa() == Isa::portable) return Expm1Path::library;
     return vector_expm1_agrees_with(platform) ? Expm1Path::vector : Expm1Path::library;
 }

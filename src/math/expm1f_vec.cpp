@@ -10,7 +10,9 @@
 
 #include "fp_env.hpp"
 #include "math/expm1f_classic.hpp"
+#include "math/expm1f_cr.hpp"
 #include "math/target_region.hpp"
+#include "math/variants.hpp"
 
 #if BRENIX_X86_VARIANTS
 #include <immintrin.h>
@@ -20,39 +22,20 @@ namespace brenix {
 
 namespace {
 
-namespace portable {
-constexpr std::size_t LANES = 4;  // 128 bits: SSE2, NEON
-#include "math/expm1f_lanes.inc"
-}  // namespace portable
+#define BRENIX_VECTOR_BODY "math/expm1f_lanes.inc"
+#define BRENIX_VECTOR_BODY_2 "math/expm1f_cr_lanes.inc"
+#define BRENIX_VECTOR_AVX2_TARGET BRENIX_TARGETS_AVX2_FMA
+#include "math/each_isa.inc"
 
 #if BRENIX_X86_VARIANTS
-BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX2)
-namespace avx2 {
-constexpr std::size_t LANES = 8;
-#define BRENIX_LANES_AVX2
-#include "math/expm1f_lanes.inc"
-#undef BRENIX_LANES_AVX2
-}  // namespace avx2
-BRENIX_END_TARGET
-
-BRENIX_BEGIN_TARGET(BRENIX_TARGETS_AVX512)
-namespace avx512 {
-constexpr std::size_t LANES = 16;
-#define BRENIX_LANES_AVX512
-#include "math/expm1f_lanes.inc"
-#undef BRENIX_LANES_AVX512
-}  // namespace avx512
-BRENIX_END_TARGET
-#endif
-
-void run_active(const float* in, float* out, std::size_t n) {
-#if BRENIX_X86_VARIANTS
-    static const auto chosen = pick_variant(&portable::run, &avx2::run, &avx512::run);
-    chosen(in, out, n);
+constexpr Variants<float> CLASSIC{&portable::run, &avx2::run, &avx512::run, true};
+constexpr Variants<float> CORRECTLY_ROUNDED{&portable::cr::run, &avx2::cr::run, &avx512::cr::run,
+                                            true};
 #else
-    portable::run(in, out, n);
+constexpr Variants<float> CLASSIC{&portable::run, &portable::run, &portable::run};
+constexpr Variants<float> CORRECTLY_ROUNDED{&portable::cr::run, &portable::cr::run,
+                                            &portable::cr::run};
 #endif
-}
 
 // Inputs on which the classic algorithm and a correctly rounded expm1f
 // differ, a few from every binade where they occur (among the 12.9 million
@@ -112,7 +95,9 @@ constexpr std::uint32_t DIFFERS_FROM_CORRECTLY_ROUNDED[] = {
 
 float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
-std::vector<float> validation_set() {
+}  // namespace
+
+std::vector<float> expm1f_validation_set() {
     std::vector<float> v;
     const auto around = [&v](float x, int ulps) {
         const std::uint32_t b = std::bit_cast<std::uint32_t>(x);
@@ -146,40 +131,41 @@ std::vector<float> validation_set() {
     return v;
 }
 
-}  // namespace
-
-void expm1f_vector(const float* in, float* out, std::size_t n) noexcept { run_active(in, out, n); }
-
-void expm1f_vector(Isa isa, const float* in, float* out, std::size_t n) noexcept {
-#if BRENIX_X86_VARIANTS
-    if (isa == Isa::avx512) return avx512::run(in, out, n);
-    if (isa == Isa::avx2) return avx2::run(in, out, n);
-#endif
-    (void)isa;
-    portable::run(in, out, n);
+void expm1f_vector(const float* in, float* out, std::size_t n) noexcept {
+    static const Variants<float>::Run chosen = [] {
+        const Variants<float>& kernel =
+            expm1f_path() == Expm1fPath::correctly_rounded ? CORRECTLY_ROUNDED : CLASSIC;
+        return kernel[kernel.isa()];
+    }();
+    chosen(in, out, n);
 }
 
-bool vector_expm1f_agrees_with(float (*platform)(float)) noexcept {
-    try {
-        const std::vector<float> inputs = validation_set();
-        std::vector<float> got(inputs.size());
-        expm1f_vector(inputs.data(), got.data(), inputs.size());
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            const float want = platform(inputs[i]);
-            const bool same =
-                std::bit_cast<std::uint32_t>(want) == std::bit_cast<std::uint32_t>(got[i]) ||
-                (want != want && got[i] != got[i]);
-            if (!same) return false;
-        }
-        return true;
-    } catch (...) {  // no memory for the check: trust the library alone
-        return false;
-    }
+void expm1f_vector(Isa isa, const float* in, float* out, std::size_t n) noexcept {
+    CLASSIC[isa](in, out, n);
+}
+
+void expm1f_cr_vector(const float* in, float* out, std::size_t n) noexcept {
+    static const Variants<float>::Run chosen = CORRECTLY_ROUNDED[CORRECTLY_ROUNDED.isa()];
+    chosen(in, out, n);
+}
+
+void expm1f_cr_vector(Isa isa, const float* in, float* out, std::size_t n) noexcept {
+    CORRECTLY_ROUNDED[isa](in, out, n);
 }
 
 Expm1fPath choose_expm1f_path(float (*platform)(float), const char* setting) noexcept {
-    if (setting != nullptr && std::strcmp(setting, "off") == 0) return Expm1fPath::library;
-    return vector_expm1f_agrees_with(platform) ? Expm1fPath::vector : Expm1fPath::library;
+    if (turned_off(setting)) return Expm1fPath::library;
+    std::vector<float> inputs;
+    try {
+        inputs = expm1f_validation_set();
+    } catch (...) {  // no memory for the check: trust the library alone
+        return Expm1fPath::library;
+    }
+    if (agrees_with(CLASSIC[CLASSIC.isa()], platform, inputs)) return Expm1fPath::vector;
+    if (agrees_with(CORRECTLY_ROUNDED[CORRECTLY_ROUNDED.isa()], platform, inputs)) {
+        return Expm1fPath::correctly_rounded;
+    }
+    return Expm1fPath::library;
 }
 
 Expm1fPath expm1f_path() noexcept {
@@ -188,6 +174,18 @@ Expm1fPath expm1f_path() noexcept {
         return choose_expm1f_path(::expm1f, std::getenv("BRENIX_VECTOR_EXPM1F"));
     }();
     return path;
+}
+
+const char* name(Expm1fPath path) noexcept {
+    switch (path) {
+        case Expm1fPath::vector:
+            return "classic vector";
+        case Expm1fPath::correctly_rounded:
+            return "correctly rounded vector";
+        case Expm1fPath::library:
+            break;
+    }
+    return "library";
 }
 
 }  // namespace brenix

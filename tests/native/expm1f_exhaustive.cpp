@@ -61,10 +61,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (brenix::expm1f_path() != brenix::Expm1fPath::vector) {
-        // The selected path is then the library's own function: nothing to compare.
+        // The classic kernel is then not what this process computes with.
         std::printf(
-            "the vector expm1f disagrees with this C library's expm1f on the validation"
-            " set: this process uses the library; vector variants skipped\n");
+            "this process's expm1f path is the %s one, not the classic vector kernel:"
+            " classic variants skipped\n",
+            brenix::name(brenix::expm1f_path()));
         return SKIPPED;
     }
 
