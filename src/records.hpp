@@ -30,7 +30,7 @@
 #include <utility>
 
 #include "args.hpp"
-#include "fp_env.hpp"
+#include "runtime/fp_env.hpp"
 #include "py_ref.hpp"
 
 namespace brenix {

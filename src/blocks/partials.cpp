@@ -6,7 +6,7 @@
 
 #include "core/sparse_sums.hpp"
 #include "hvg/seurat.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/buffer.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fp_env.hpp"
+#include "runtime/fp_env.hpp"
 #include "math/expm1f_classic.hpp"
 #include "math/target_region.hpp"
 

@@ -2,7 +2,7 @@
 
 #include "core/column_sums.hpp"
 #include "core/isa.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 

@@ -1,7 +1,7 @@
 #include "scale/sparse_scale.hpp"
 
 #include "core/sparse_sums.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 
