@@ -146,12 +146,6 @@ bool zeros_contribute_nothing(std::optional<double> c) { return !c || std::isfin
 // add nothing (see zeros_contribute_nothing).
 constexpr std::size_t WHOLE_RUN_ABOVE = 4;  // nonzeros * 4 >= length
 
-// Counting the nonzeros of a run only chooses between two ways of summing it
-// with the same bits. Once every run of a row went whole, the following rows
-// take theirs whole without counting, and count again every RECOUNT_ROWS rows
-// in case the data turn sparse: dense data then skip the count.
-constexpr std::size_t RECOUNT_ROWS = 16;
-
 // The dense row loop: per column, in row order, sum += e and sum_sq += e * e
 // (terms.hpp), from the running sums in `out`. Each row goes in runs of up to
 // NONZERO_RUN columns; a run that is mostly zeros has its nonzero values
@@ -165,15 +159,12 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, bool
     T gathered[EXPM1_BATCH];
     T e[EXPM1_BATCH];
     const std::size_t n_rows = rows.size() / n_cols;
-    bool last_row_whole = false;
     for (std::size_t r = 0; r < n_rows; ++r) {
         const T* x = rows.data() + r * n_cols;
-        const bool count_zeros = skip_zeros && (!last_row_whole || r % RECOUNT_ROWS == 0);
-        last_row_whole = true;
         for (std::size_t first = 0; first < n_cols; first += NONZERO_RUN) {
             const std::size_t len = std::min(NONZERO_RUN, n_cols - first);
             const std::size_t count =
-                count_zeros ? nonzero_positions(x + first, len, positions) : len;
+                skip_zeros ? nonzero_positions(x + first, len, positions) : len;
             if (count * WHOLE_RUN_ABOVE >= len) {
                 for (std::size_t s = first; s < first + len; s += EXPM1_BATCH) {
                     const std::size_t m = std::min(EXPM1_BATCH, first + len - s);
@@ -182,7 +173,6 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, bool
                 }
                 continue;
             }
-            last_row_whole = false;
             for (std::size_t s = 0; s < count; s += EXPM1_BATCH) {
                 const std::size_t m = std::min(EXPM1_BATCH, count - s);
                 const std::uint32_t* pos = positions + s;
