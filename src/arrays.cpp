@@ -8,7 +8,7 @@
 #include <string>
 
 #include "args.hpp"
-#include "failure.hpp"
+#include "runtime/failure.hpp"
 
 namespace brenix {
 

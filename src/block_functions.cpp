@@ -1,6 +1,5 @@
-// The functions of brenix_kernels._blocks, one record each (see records.hpp).
-// Running sums travel as flat float64 arrays of 2 * n_cols values (the sums,
-// then the sums of squares), records as k such runs one after another.
+// The functions of brenix_kernels._blocks, one function record each (see
+// records.hpp). Column sums travel in the FlatSums layout (column_sums.hpp).
 // Scalars are converted before any array is taken in, in signature order.
 #include "block_functions.hpp"
 
@@ -13,6 +12,7 @@
 
 #include "arrays.hpp"
 #include "blocks/partials.hpp"
+#include "core/isa.hpp"
 #include "hvg/seurat.hpp"
 #include "math/expm1f_vec.hpp"
 #include "records.hpp"
@@ -33,44 +33,37 @@ Ref raise_value_error(const char* message) {
     return {};
 }
 
-Buffer<double> flatten(const ColumnSums& sums, std::size_t n_cols) {
-    auto flat = Buffer<double>::uninitialized(2 * n_cols);
-    std::copy_n(sums.sum.data(), n_cols, flat.data());
-    std::copy_n(sums.sum_sq.data(), n_cols, flat.data() + n_cols);
-    return flat;
+Ref flat_array(const ColumnSums& sums, std::size_t n_cols) {
+    const FlatSums layout{n_cols};
+    auto flat = Buffer<double>::uninitialized(layout.run());
+    layout.write(sums, flat.span());
+    return Ref::steal(wrap_1d(std::move(flat)));
 }
 
-ColumnSums unflatten(std::span<const double> flat, std::size_t n_cols) {
-    ColumnSums sums = ColumnSums::zeros(n_cols);
-    std::copy_n(flat.data(), n_cols, sums.sum.data());
-    std::copy_n(flat.data() + n_cols, n_cols, sums.sum_sq.data());
-    return sums;
-}
-
-// Running sums given from Python: an even number of float64 values.
-bool take_sums(PyObject* object, F64Vector& out) {
+// Running sums given from Python: one FlatSums run, whose width gives n_cols.
+bool take_sums(PyObject* object, F64Vector& out, std::size_t& n_cols) {
     if (!take_f64_vector(object, out)) return false;
-    if (out.values.size() % 2 == 0) return true;
+    n_cols = out.values.size() / 2;
+    if (FlatSums{n_cols}.run() == out.values.size()) return true;
     raise_value_error("running sums must hold 2 * n_cols values");
     return false;
 }
 
-// (head, head_closes, records, tail or None)
+// (head, head_closes, chunk_sums, tail or None)
 Ref partial_result(BlockPartial partial, std::size_t n_cols) {
-    auto records = Buffer<double>::uninitialized(partial.records.size() * 2 * n_cols);
-    for (std::size_t k = 0; k < partial.records.size(); ++k) {
-        std::copy_n(partial.records[k].sum.data(), n_cols, records.data() + 2 * k * n_cols);
-        std::copy_n(partial.records[k].sum_sq.data(), n_cols,
-                    records.data() + (2 * k + 1) * n_cols);
-        partial.records[k] = ColumnSums{};
+    const FlatSums layout{n_cols};
+    auto chunk_sums = Buffer<double>::uninitialized(partial.whole_chunks.size() * layout.run());
+    for (std::size_t k = 0; k < partial.whole_chunks.size(); ++k) {
+        layout.write(partial.whole_chunks[k], chunk_sums.span(), k);
+        partial.whole_chunks[k] = ColumnSums{};
     }
     Ref head = Ref::steal(PyLong_FromSize_t(partial.head));
     if (!head) return {};
     return tuple_of(std::array{
         std::move(head),
         Ref::borrow(partial.head_closes ? Py_True : Py_False),
-        Ref::steal(wrap_1d(std::move(records))),
-        partial.tail ? Ref::steal(wrap_1d(flatten(*partial.tail, n_cols))) : Ref::borrow(Py_None),
+        Ref::steal(wrap_1d(std::move(chunk_sums))),
+        partial.tail ? flat_array(*partial.tail, n_cols) : Ref::borrow(Py_None),
     });
 }
 
@@ -87,9 +80,9 @@ constexpr char DENSE_PARTIAL_DOC[] =
     "\n"
     "The part of the column sums a row block contributes, `x` being rows\n"
     "`first_row`... of the whole matrix (dense intake as `_core.scale`):\n"
-    "`(head, head_closes, records, tail)`. The first `head` rows finish the\n"
+    "`(head, head_closes, chunk_sums, tail)`. The first `head` rows finish the\n"
     "2048-row chunk an earlier block opened (`head_closes`: it ends here);\n"
-    "`records` holds the sums of the chunks wholly inside the block, in order;\n"
+    "`chunk_sums` holds the sums of the chunks wholly inside the block, in order;\n"
     "`tail` the running sums, from zero, of the chunk left open at the end, or\n"
     "None. With `expm1`, the sums are those of the Seurat statistics.";
 
@@ -141,14 +134,15 @@ struct ContinueDenseArgs {
 Ref continue_dense_impl(const ContinueDenseArgs& args) {
     F64Vector flat;
     DenseMatrix x;
-    if (!take_sums(args.sums, flat) || !take_dense(args.x, x)) return {};
-    if (flat.values.size() != 2 * x.n_cols) {
+    std::size_t n_cols = 0;
+    if (!take_sums(args.sums, flat, n_cols) || !take_dense(args.x, x)) return {};
+    if (n_cols != x.n_cols) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
-    ColumnSums sums = unflatten(flat.values, x.n_cols);
+    ColumnSums sums = FlatSums{x.n_cols}.read(flat.values);
     const SumsKind kind{args.expm1, args.log_base, false};
     std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
-    return Ref::steal(wrap_1d(flatten(sums, x.n_cols)));
+    return flat_array(sums, x.n_cols);
 }
 
 constexpr Function CONTINUE_DENSE{
@@ -233,13 +227,18 @@ struct ContinueSparseArgs {
 Ref continue_sparse_impl(const ContinueSparseArgs& args) {
     F64Vector flat;
     SparseEntries entries;
-    if (!take_sums(args.sums, flat) || !take_sparse(args.indices, args.data, entries)) return {};
-    const std::size_t n_cols = flat.values.size() / 2;
-    ColumnSums sums = unflatten(flat.values, n_cols);
+    std::size_t n_cols = 0;
+    if (!take_sums(args.sums, flat, n_cols) || !take_sparse(args.indices, args.data, entries)) {
+        return {};
+    }
+    ColumnSums sums = FlatSums{n_cols}.read(flat.values);
     const SumsKind kind{args.expm1, args.log_base, args.square_f64};
-    std::visit([&](auto data) { continue_entries(sums, entries.indices, data, n_cols, kind); },
-               entries.data);
-    return Ref::steal(wrap_1d(flatten(sums, n_cols)));
+    std::visit(
+        [&](auto data) {
+            continue_entries(sums, entries.indices, data, n_cols, kind, 0, data.size());
+        },
+        entries.data);
+    return flat_array(sums, n_cols);
 }
 
 constexpr Function CONTINUE_SPARSE{
@@ -259,35 +258,38 @@ constexpr Function CONTINUE_SPARSE{
 // ---------------------------------------------------------------------------
 
 constexpr char FOLD_DOC[] =
-    "fold(total, records)\n"
+    "fold(total, chunk_sums)\n"
     "--\n"
     "\n"
-    "The running total after adding each record in turn, as the kernels\n"
-    "combine their chunk records.";
+    "The running total after adding the sums of each chunk in turn, as the\n"
+    "kernels combine their chunks.";
 
 struct FoldArgs {
     PyObject* total = nullptr;
-    PyObject* records = nullptr;
+    PyObject* chunk_sums = nullptr;
 };
 
 Ref fold_impl(const FoldArgs& args) {
     F64Vector flat;
-    F64Vector records;
-    if (!take_sums(args.total, flat) || !take_f64_vector(args.records, records)) return {};
-    const std::size_t n_cols = flat.values.size() / 2;
-    if (n_cols > 0 ? records.values.size() % (2 * n_cols) != 0 : !records.values.empty()) {
-        return raise_value_error("records must hold a multiple of 2 * n_cols values");
+    F64Vector chunk_sums;
+    std::size_t n_cols = 0;
+    if (!take_sums(args.total, flat, n_cols) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
+        return {};
     }
-    ColumnSums total = unflatten(flat.values, n_cols);
-    fold_records(total, records.values, n_cols);
-    return Ref::steal(wrap_1d(flatten(total, n_cols)));
+    const std::size_t run = FlatSums{n_cols}.run();
+    if (run > 0 ? chunk_sums.values.size() % run != 0 : !chunk_sums.values.empty()) {
+        return raise_value_error("chunk sums must hold a multiple of 2 * n_cols values");
+    }
+    ColumnSums total = FlatSums{n_cols}.read(flat.values);
+    fold_chunk_sums(total, chunk_sums.values, n_cols);
+    return flat_array(total, n_cols);
 }
 
 constexpr Function FOLD{
     "fold",
     Signature{
         positional("total", &FoldArgs::total),
-        positional("records", &FoldArgs::records),
+        positional("chunk_sums", &FoldArgs::chunk_sums),
     },
     FOLD_DOC,
     fold_impl,
@@ -315,19 +317,19 @@ struct FinishArgs {
 
 Ref finish_mean_std_impl(const FinishArgs& args) {
     F64Vector total;
-    if (!take_sums(args.total, total)) return {};
-    const std::size_t n_cols = total.values.size() / 2;
-    auto [mean, stdev] =
-        column_mean_std(total.values.first(n_cols), total.values.last(n_cols), args.n_rows);
+    std::size_t n_cols = 0;
+    if (!take_sums(args.total, total, n_cols)) return {};
+    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
+    auto [mean, stdev] = column_mean_std(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
     return pair_result(std::move(mean), std::move(stdev));
 }
 
 Ref finish_hvg_impl(const FinishArgs& args) {
     F64Vector total;
-    if (!take_sums(args.total, total)) return {};
-    const std::size_t n_cols = total.values.size() / 2;
-    auto [mean, var] =
-        column_mean_var(total.values.first(n_cols), total.values.last(n_cols), args.n_rows);
+    std::size_t n_cols = 0;
+    if (!take_sums(args.total, total, n_cols)) return {};
+    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
+    auto [mean, var] = column_mean_var(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
     HvgStats stats = finish_hvg(mean.span(), var.span());
     return pair_result(std::move(stats.means), std::move(stats.dispersions));
 }
@@ -384,13 +386,8 @@ Ref scale_dense_impl(const ScaleDenseArgs& args) {
         [&](auto matrix) {
             using T = std::remove_const_t<typename decltype(matrix)::element_type>;
             auto out = Buffer<T>::uninitialized(matrix.size());
-            if constexpr (std::is_same_v<T, double>) {
-                apply_chunks_f64(out.span(), matrix, x.n_cols, args.zero_center, mean.values,
-                                 stdev.values, args.max_value);
-            } else {
-                apply_chunks_f32(out.span(), matrix, x.n_cols, args.zero_center, mean.values,
-                                 stdev.values, args.max_value);
-            }
+            apply_chunks(out.span(), matrix, x.n_cols, args.zero_center, mean.values, stdev.values,
+                         args.max_value);
             return Ref::steal(wrap_2d(std::move(out), x.n_rows, x.n_cols));
         },
         x.values);
@@ -433,17 +430,16 @@ Ref scale_sparse_values_impl(const ScaleSparseValuesArgs& args) {
         return {};
     }
     const std::size_t n_cols = stdev.values.size();
-    if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
+    const auto values = [&]<class Out>(auto data) {
         return Ref::steal(wrap_1d(
-            scale_sparse_values(entries.indices, *data, n_cols, stdev.values, args.max_value)));
+            scale_sparse_values<Out>(entries.indices, data, n_cols, stdev.values, args.max_value)));
+    };
+    if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
+        return values.template operator()<double>(*data);
     }
     const auto data = std::get<std::span<const float>>(entries.data);
-    if (args.promote) {
-        return Ref::steal(wrap_1d(scale_sparse_values_promoted(entries.indices, data, n_cols,
-                                                               stdev.values, args.max_value)));
-    }
-    return Ref::steal(
-        wrap_1d(scale_sparse_values(entries.indices, data, n_cols, stdev.values, args.max_value)));
+    return args.promote ? values.template operator()<double>(data)
+                        : values.template operator()<float>(data);
 }
 
 constexpr Function SCALE_SPARSE_VALUES{
@@ -477,12 +473,40 @@ Ref expm1f_path_impl(const NoArgs&) {
 constexpr Function EXPM1F_PATH{"_expm1f_path", Signature<NoArgs>{}, EXPM1F_PATH_DOC,
                                expm1f_path_impl};
 
+constexpr char INSTRUCTION_SET_DOC[] =
+    "instruction_set()\n"
+    "--\n"
+    "\n"
+    "`(active, built)`: the name of the instruction-set variant this process\n"
+    "runs (`portable`, `avx2` or `avx512`) and the names of those this build\n"
+    "has, so that the tests can say which variants they ran.";
+
+Ref instruction_set_impl(const NoArgs& /*args*/) {
+    Ref built = Ref::steal(PyTuple_New(std::size(ISA_TARGETS)));
+    if (!built) return {};
+    for (std::size_t k = 0; k < std::size(ISA_TARGETS); ++k) {
+        PyObject* name = PyUnicode_FromString(ISA_TARGETS[k].name);
+        if (name == nullptr) return {};
+        PyTuple_SET_ITEM(built.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    Ref active = Ref::steal(PyUnicode_FromString(isa_target(active_isa()).name));
+    if (!active) return {};
+    return tuple_of(std::array{std::move(active), std::move(built)});
+}
+
+constexpr Function INSTRUCTION_SET{
+    "instruction_set",
+    Signature<NoArgs>{},
+    INSTRUCTION_SET_DOC,
+    instruction_set_impl,
+};
+
 }  // namespace
 
 std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
                           FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES,
-                          EXPM1F_PATH>();
+                          EXPM1F_PATH, INSTRUCTION_SET>();
 }
 
 }  // namespace brenix

@@ -61,13 +61,7 @@ Ref scale_impl(const ScaleArgs& args) {
     if (!take_dense(args.x, x)) return {};
     return std::visit(
         [&](auto matrix) {
-            auto scaled = [&] {
-                if constexpr (std::is_same_v<decltype(matrix), std::span<const double>>) {
-                    return scale_f64(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
-                } else {
-                    return scale_f32(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
-                }
-            }();
+            auto scaled = scale_dense(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
             Ref out = Ref::steal(wrap_2d(std::move(scaled.matrix), x.n_rows, x.n_cols));
             if (!args.return_mean_std) return out;
             Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
@@ -124,13 +118,13 @@ Ref scale_sparse_data_impl(const ScaleSparseDataArgs& args) {
     const auto& [n_rows, n_cols, max_value, promote] =
         std::tie(args.n_rows, args.n_cols, args.max_value, args.promote);
     if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
-        return result(scale_sparse_f64(entries.indices, *data, n_rows, n_cols, max_value));
+        return result(scale_sparse<double>(entries.indices, *data, n_rows, n_cols, max_value));
     }
     const auto data = std::get<std::span<const float>>(entries.data);
     if (promote) {
-        return result(scale_sparse_f32_promoted(entries.indices, data, n_rows, n_cols, max_value));
+        return result(scale_sparse<double>(entries.indices, data, n_rows, n_cols, max_value));
     }
-    return result(scale_sparse_f32(entries.indices, data, n_rows, n_cols, max_value));
+    return result(scale_sparse<float>(entries.indices, data, n_rows, n_cols, max_value));
 }
 
 constexpr Function SCALE_SPARSE_DATA{

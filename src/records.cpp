@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "failure.hpp"
+#include "runtime/failure.hpp"
 
 namespace brenix {
 

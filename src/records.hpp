@@ -30,8 +30,8 @@
 #include <utility>
 
 #include "args.hpp"
-#include "fp_env.hpp"
 #include "py_ref.hpp"
+#include "runtime/fp_env.hpp"
 
 namespace brenix {
 

@@ -55,6 +55,30 @@ def panic(fn, *args, **kwargs):
     return exc
 
 
+# The instruction-set variants, as BRENIX_MAX_ISA and _blocks.instruction_set() name them, and those the tests ran.
+VARIANT_NAMES = ("portable", "avx2", "avx512")
+variants_ran = set()
+
+
+def supported_variants():
+    """The variants this build has and this processor (as the kernel reports it in /proc/cpuinfo) runs."""
+    from brenix_kernels import _blocks
+
+    with open("/proc/cpuinfo") as info:
+        flags = next((set(line.split(":", 1)[1].split()) for line in info if line.startswith("flags")), set())
+    out = {"portable"}
+    if {"avx2", "popcnt"} <= flags:
+        out.add("avx2")
+    if {"avx512f", "avx512vl", "avx512bw", "avx512dq"} <= flags:
+        out.add("avx512")
+    return out & set(_blocks.instruction_set()[1])
+
+
+def pytest_terminal_summary(terminalreporter):
+    if variants_ran:
+        terminalreporter.write_line(f"instruction-set variants run: {', '.join(sorted(variants_ran))}")
+
+
 def pytest_report_header(config):
     """Which build the suite runs against: build variants put theirs first on PYTHONPATH."""
     import brenix_kernels._core

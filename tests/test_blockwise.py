@@ -7,9 +7,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from brenix_kernels import _core
+from brenix_kernels import _blocks, _core
 from brenix_kernels._blockwise import Sums
-from conftest import assert_same, run_py
+from conftest import INDEX_MSG, assert_same, panic, run_py
 
 
 def folded(sums, blocks, firsts, n_rows, n_cols):
@@ -89,3 +89,35 @@ for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial
     ], child.stderr
 
 
+
+
+SUMS, CHUNKS = "running sums must hold 2 * n_cols values", "chunk sums must hold a multiple of 2 * n_cols values"
+X3 = np.ones((4, 3))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _blocks.continue_dense(np.zeros(5), X3), SUMS),  # odd
+    (lambda: _blocks.continue_dense(np.zeros(4), X3), SUMS),  # two columns of sums for three of x
+    (lambda: _blocks.continue_dense(np.zeros(8), X3, expm1=True), SUMS),
+    (lambda: _blocks.continue_sparse(np.zeros(3), np.zeros(2, np.int64), np.ones(2)), SUMS),
+    (lambda: _blocks.fold(np.zeros(4), np.zeros(6)), CHUNKS),
+    (lambda: _blocks.fold(np.zeros(0), np.zeros(2)), CHUNKS),
+    (lambda: _blocks.finish_mean_std(np.zeros(3), 5), SUMS),
+    (lambda: _blocks.finish_hvg(np.zeros(7), 5), SUMS),
+    (lambda: _blocks.scale_dense(X3, np.zeros(2), np.ones(3)), "mean and std must hold one value per column of x"),
+    (lambda: _blocks.scale_dense(X3, np.zeros(3), np.ones(4)), "mean and std must hold one value per column of x"),
+])
+def test_inconsistent_sizes_are_refused(call, message):
+    with pytest.raises(ValueError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _blocks.scale_sparse_values(np.array([0, 2, 5]), np.ones(3), np.ones(3)), INDEX_MSG.format(3, 5)),
+    (lambda: _blocks.scale_sparse_values(np.array([0, 1]), np.ones(3), np.ones(3)), INDEX_MSG.format(2, 2)),
+    (lambda: _blocks.continue_sparse(np.zeros(4), np.array([1, 0]), np.ones(3)), INDEX_MSG.format(2, 2)),
+    (lambda: _blocks.sparse_partial(np.array([1, 0, 1]), np.ones(4, np.float32), 2, 999_998), INDEX_MSG.format(3, 3)),
+])
+def test_entries_past_the_columns_or_the_indices_fail_at_the_first(call, message):
+    assert panic(call).args[0] == message

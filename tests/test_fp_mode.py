@@ -1,5 +1,6 @@
-"""Results are those of IEEE defaults whatever flush-to-zero mode the caller's thread is in, whether that mode was set
-before the worker pool started (workers inherit it) or after; and the caller gets its own mode back on every path."""
+"""Results are those of IEEE defaults whatever flush-to-zero or rounding mode the caller's thread is in, whether that
+mode was set before the worker pool started (workers inherit it) or after; and the caller gets its own mode back on
+every path."""
 
 import json
 import platform
@@ -13,8 +14,9 @@ pytestmark = pytest.mark.skipif(
     reason="reads and writes the glibc floating-point environment of x86-64 or aarch64",
 )
 
-# glibc's fenv_t: on x86-64 the x87 environment (28 bytes) then MXCSR, where FTZ is bit 15 and DAZ bit 6; on aarch64
-# {fpcr, fpsr}, where FZ (flush inputs and outputs) is FPCR bit 24.
+# glibc's fenv_t: on x86-64 the x87 environment (28 bytes) then MXCSR, where FTZ is bit 15 and DAZ bit 6 (and the
+# rounding mode bits 13-14); on aarch64 {fpcr, fpsr}, where FZ (flush inputs and outputs) is FPCR bit 24. FE_UPWARD is
+# glibc's value for each.
 PROGRAM = r"""
 import ctypes, ctypes.util, hashlib, json, platform, sys
 import numpy as np
@@ -22,7 +24,8 @@ from brenix_kernels import _core as C
 
 libm = ctypes.CDLL(ctypes.util.find_library("m"))
 # The mode bits only: x86-64 keeps the exception flags in MXCSR too (bits 0 to 5), which any arithmetic may set.
-OFFSET, FLUSH, MODE = (28, 0x8040, 0xFFC0) if platform.machine() == "x86_64" else (0, 1 << 24, 0xFFFFFFFF)
+OFFSET, FLUSH, MODE, UPWARD = ((28, 0x8040, 0xFFC0, 0x800) if platform.machine() == "x86_64"
+                               else (0, 1 << 24, 0xFFFFFFFF, 0x400000))
 env = ctypes.create_string_buffer(64)
 
 def control():
@@ -34,6 +37,9 @@ def set_flush():
     word = int.from_bytes(env.raw[OFFSET:OFFSET + 4], "little") | FLUSH
     env[OFFSET:OFFSET + 4] = word.to_bytes(4, "little")
     assert libm.fesetenv(env) == 0 and control() & FLUSH == FLUSH
+
+def set_upward():
+    assert libm.fesetround(UPWARD) == 0 and libm.fegetround() == UPWARD
 
 rng = np.random.default_rng(11)
 # Values near 1e-155 have subnormal squares; the last columns are subnormal themselves. 5000 rows: three chunks.
@@ -48,10 +54,12 @@ calls = [lambda: C.scale(x, return_mean_std=True), lambda: C.scale(x[:7], zero_c
          lambda: C.scale_sparse_data(indices, data, 5000, 12)]
 failing = [lambda: C.scale_sparse_data(bad, data, 5000, 12), lambda: C.scale(x, bogus=1)]
 
-if sys.argv[1] == "after":
+if sys.argv[1].endswith("after"):
     C.scale(x)  # the pool starts under the default mode
-if sys.argv[1] != "clean":
+if sys.argv[1] in ("before", "after"):
     set_flush()
+elif sys.argv[1].startswith("upward"):
+    set_upward()
 expected = control()
 digest, subnormal, kept = hashlib.sha256(), 0, []
 for call in calls:
@@ -69,13 +77,13 @@ print(json.dumps([digest.hexdigest(), subnormal, kept]))
 """
 
 
-def test_results_and_caller_mode_do_not_depend_on_flush_to_zero():
+def test_results_and_caller_mode_do_not_depend_on_flush_to_zero_or_rounding():
     runs = {}
-    for when in ("clean", "before", "after"):
+    for when in ("clean", "before", "after", "upward", "upward-after"):
         child = run_py(f"import sys; sys.argv[1:] = [{when!r}]\n" + PROGRAM, env={"RAYON_NUM_THREADS": "2"})
         assert child.returncode == 0, child.stderr
         runs[when] = json.loads(child.stdout)
     digest, subnormal, kept = runs["clean"]
     assert subnormal > 1000  # the data do reach the range that flushing changes
     assert kept == [True] * 5 + [["PanicException", True], ["TypeError", True]]
-    assert runs["before"] == runs["clean"] and runs["after"] == runs["clean"]
+    assert all(run == runs["clean"] for run in runs.values()), runs

@@ -1,9 +1,9 @@
-"""Hostile inputs: every call returns or raises what the documentation says. The generated cases run in a
-child pytest process, so that a crash is reported, with the last case tried, instead of killing the run."""
+"""Hostile inputs: no call crashes, writes its inputs or raises anything but a documented error, and any layout gives
+the bits of a plain row-major copy. The generated cases run in a child pytest process, so that a crash is reported,
+with the last case tried, instead of killing the run. (The exact errors are pinned case by case in test_interface.)"""
 
 import json
 import math
-import operator
 import os
 import subprocess
 import sys
@@ -15,56 +15,13 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from brenix_kernels._core import hvg_seurat_stats, hvg_seurat_stats_sparse, scale, scale_sparse_data
-from conftest import INDEX_MSG, Convertible, run_py
+from conftest import Convertible, run_py
 
-MISSING, CANNOT = object(), "'{}' object cannot be converted to '{}'"
-
-
-def conversion_error(kind, name, value):
-    """What converting `value` raises: a TypeError relabelled with the name, other types unchanged."""
-    if value is MISSING or value is None and kind == "double":
-        return None
-    if kind == "flag":
-        return None if value is True or value is False or type(value) is np.bool_ else (
-            "TypeError", f"argument '{name}': " + CANNOT.format(type(value).__qualname__, "PyBool"))
-    try:  # the interpreter's own conversions
-        number = math.copysign(value, 1.0) if kind == "double" else operator.index(value)
-    except Exception as error:
-        return type(error).__name__, (f"argument '{name}': " if type(error) is TypeError else "") + str(error)
-    return ("OverflowError", None) if kind == "size" and not 0 <= number < 2**64 else None
-
-
-def is_array(obj, ndim, *dtypes):
-    return isinstance(obj, np.ndarray) and obj.ndim == ndim and obj.dtype in [np.dtype(t) for t in dtypes]
-
-
-def dense_intake(x):
-    """(the array the kernels see, None) or (None, the error)."""
-    if is_array(x, 2, "f8", "f4"):
-        return x, None
-    try:
-        x = x.astype("float64")
-    except BaseException as error:
-        return None, (type(error).__name__, str(error))
-    return (x, None) if is_array(x, 2, "f8") else (None, ("TypeError", CANNOT.format(type(x).__qualname__, "PyArray<T, D>")))
-
-
-def sparse_error(indices, data, n_cols):
-    """Intake checks in order, then the column pass: accumulators first, then the first bad entry in storage order."""
-    contiguous = lambda a: a.flags.c_contiguous or a.flags.f_contiguous  # noqa: E731
-    if not is_array(indices, 1, "i8"):
-        return "TypeError", CANNOT.format(type(indices).__qualname__, "PyArray<T, D>")
-    if not contiguous(indices) or is_array(data, 1, "f8", "f4") and not contiguous(data):
-        return "TypeError", "The given array is not contiguous"
-    if not is_array(data, 1, "f8", "f4"):
-        return "TypeError", "sparse data must be float32 or float64"
-    if n_cols >= 2**40:
-        return ("PanicException", "capacity overflow") if n_cols >= 2**60 else ("MemoryError", "")
-    columns = np.asarray(indices)[:len(data)].view(np.uint64)  # negative columns are huge
-    bad = np.flatnonzero(columns >= np.uint64(n_cols))
-    if bad.size or len(indices) < len(data):
-        return "PanicException", INDEX_MSG.format(*(n_cols, columns[bad[0]]) if bad.size else (len(indices),) * 2)
-    return None
+MISSING = object()
+# What a call may raise: the documented errors, and what `x.astype("float64")` raises for an object without a working
+# `astype` (AttributeError for None, whatever a Convertible's raises).
+ALLOWED = {"TypeError", "ValueError", "OverflowError", "MemoryError", "PanicException", "KeyboardInterrupt",
+           "AttributeError"}
 
 
 def outcome(call):
@@ -123,8 +80,7 @@ def draw_scalars(data, kinds, mode):
     """{name: value} for the given {name: kind}; odd values only in 'scalars' mode; absent ones left out."""
     strategy = {"flag": FLAG, "double": DOUBLE, "size": SIZE}
     values = {n: data.draw(st.one_of(strategy[k], ODD) if mode == "scalars" else strategy[k]) for n, k in kinds.items()}
-    expected = next(filter(None, (conversion_error(k, n, values[n]) for n, k in kinds.items())), None)
-    return {n: v for n, v in values.items() if v is not MISSING}, expected
+    return {n: v for n, v in values.items() if v is not MISSING}
 
 
 def traced(case):
@@ -143,7 +99,7 @@ KINDS = {scale: {"zero_center": "flag", "max_value": "double", "return_mean_std"
 @settings(max_examples=600, deadline=None, database=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data(), mode=MODES, fn=st.sampled_from(list(KINDS)))
 def property_calls(data, mode, fn):
-    options, expected = draw_scalars(data, KINDS[fn], mode)
+    options = draw_scalars(data, KINDS[fn], mode)
     dense = fn in (scale, hvg_seurat_stats)
     if mode == "objects":
         dtypes = [DTYPES] if dense else [["<i8", "<i8", ">i8", "<i4", "<u8"], ["<f8", "<f4", ">f8", "<f2", "<i8"]]
@@ -155,16 +111,10 @@ def property_calls(data, mode, fn):
     contents = lambda: [a.tobytes() for a in arrays if isinstance(a, np.ndarray) and a.dtype.kind != "O"]  # noqa: E731
     before, got = contents(), outcome(lambda: fn(*arrays, **options))
     assert contents() == before  # inputs are never written
-    copies = arrays
-    if expected is None and dense:
-        seen, expected = dense_intake(arrays[0])
-        copies = [np.array(seen, order="C")]
-    elif expected is None:
-        expected, copies = sparse_error(*arrays, operator.index(options["n_cols"])), [np.array(a) for a in arrays]
-    if expected is None:  # then the same as for plain row-major copies, bit for bit
-        assert got == outcome(lambda: fn(*copies, **options))
-    else:
-        assert got[0] == expected[0] and expected[1] in (None, got[1]), (got, expected)
+    if got[0] not in (tuple, np.ndarray):  # an error: a documented one, with a message when internal
+        assert got[0] in ALLOWED and (got[0] != "PanicException" or got[1]), got
+    elif all(isinstance(a, np.ndarray) for a in arrays):  # the same bits from plain row-major copies
+        assert got == outcome(lambda: fn(*[np.array(a, order="C") for a in arrays], **options))
 
 
 @pytest.mark.slow

@@ -1,5 +1,5 @@
-"""The per-chunk records of a call are folded into its totals as chunks finish, so the memory a call needs does not
-grow with the number of chunks: a few records per thread, whatever the size of the input."""
+"""The sums of each chunk of a call are folded into its totals as chunks finish, so the memory a call needs does not
+grow with the number of chunks: a few chunk sums per thread, whatever the size of the input."""
 
 import os
 
@@ -31,7 +31,7 @@ print((kib("VmHWM") - before) / 1024)
 @pytest.mark.skipif(not os.access("/proc/self/clear_refs", os.W_OK), reason="needs Linux and /proc/self/clear_refs")
 @pytest.mark.skipif(os.environ.get("BRENIX_UNDER_SANITIZER") == "1", reason="ASan keeps freed memory in quarantine")
 def test_peak_memory_of_a_call_with_many_chunks():
-    # Four threads: at most a few records each may be alive at once, where all 30 were before (248 MiB).
+    # Four threads: at most a few chunk sums each may be alive at once, where all 30 were before (248 MiB).
     child = run_py(PROGRAM, env={"RAYON_NUM_THREADS": "4"})
     assert child.returncode == 0, child.stderr
     assert float(child.stdout) < 100  # MiB above the inputs, for 8 MiB of results

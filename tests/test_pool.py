@@ -178,3 +178,40 @@ def test_python_threads_calling_at_once_get_single_thread_answers():
     finally:
         sys.setswitchinterval(switch)
     assert got == {seed: [result] * 2 for seed, result in expected.items()}
+
+
+BUSY_WORKERS = r"""
+import os, time
+import numpy as np
+from brenix_kernels import _core
+
+def worker_ticks():
+    out = {}
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm, open(f"/proc/self/task/{task}/stat") as stat:
+                name, fields = comm.read().strip(), stat.read().rsplit(")", 1)[1].split()
+        except FileNotFoundError:
+            continue
+        if name.startswith("brenix-w"):
+            out[name] = int(fields[11]) + int(fields[12])  # utime + stime, in clock ticks
+    return out
+
+x = np.random.default_rng(0).random((16 * 2048, 64))  # sixteen chunks
+_core.scale(x[:10])  # starts the pool
+start, deadline = worker_ticks(), time.monotonic() + 20
+while time.monotonic() < deadline:
+    _core.scale(x)
+    busy = [name for name, ticks in worker_ticks().items() if ticks > start.get(name, 0)]
+    if len(busy) >= 2:
+        break
+print(len(busy))
+"""
+
+
+def test_a_call_of_several_chunks_runs_on_more_than_one_worker():
+    """Results are the same whoever runs a chunk, so only the workers' CPU time shows that the pool shares the work
+    out: with a pool of three, at least two workers must have run (a busy machine may keep one from it for a while)."""
+    child = run_py(BUSY_WORKERS, env={"RAYON_NUM_THREADS": "3"}, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert int(child.stdout) >= 2, child.stdout

@@ -3,7 +3,7 @@ blocks of an array, in plain Python over brenix_kernels._blocks, so that they ru
 
 A row block's partial holds what it contributes to the kernels' chunked column sums (see
 src/blocks/partials.hpp): the rows or stored entries that finish the chunk left open before it, the
-records of the chunks wholly inside it, and the running sums of the chunk it leaves open. The fold
+sums of the chunks wholly inside it, and the running sums of the chunk it leaves open. The fold
 visits the partials in row order with the running total and the open chunk's sums; the finish turns
 the totals into the statistics with the kernels' own finishing steps.
 """
@@ -38,6 +38,18 @@ def native(fn, *args, **kwargs):
         raise
 
 
+def zero_sums(n_cols):
+    """Column sums from zero, laid out as _blocks takes and returns them: one float64 run of the
+    n_cols sums, then the n_cols sums of squares; the sums of several chunks are such runs one after
+    another (FlatSums in src/core/column_sums.hpp)."""
+    return np.zeros(2 * n_cols)
+
+
+def sums_columns(sums):
+    """The number of columns of one run of column sums (see zero_sums)."""
+    return sums.size // 2
+
+
 def is_csr(block):
     return getattr(block, "format", None) == "csr" and hasattr(block, "indptr")
 
@@ -69,7 +81,7 @@ class Partial:
 
     head: tuple | None  # the rows (or entries) that finish the chunk left open before the block
     head_closes: bool
-    records: np.ndarray
+    chunk_sums: np.ndarray  # of the chunks wholly inside the block, in zero_sums' layout
     tail: np.ndarray | None
     error: BaseException | None = None  # raised when the fold reaches the block, so in row order
     # A failed block's stored entries, so that the fold reports the block's first bad entry: the
@@ -95,12 +107,12 @@ class Sums:
         try:
             if self.sparse:
                 indices, data = entries = csr_entries(block)
-                head, closes, records, tail = native(
+                head, closes, chunk_sums, tail = native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
                 kept = (indices[:head].copy(), data[:head].copy()) if head else None
             else:
                 block = dense_block(block)
-                head, closes, records, tail = native(_blocks.dense_partial, block, first,
+                head, closes, chunk_sums, tail = native(_blocks.dense_partial, block, first,
                                                       **self.options())
                 # A copy, so that the block itself can go once this task is done.
                 kept = (np.array(block[:head]),) if head else None
@@ -108,7 +120,7 @@ class Sums:
             raise
         except BaseException as error:
             return Partial(None, False, np.zeros(0), None, error, entries)
-        return Partial(kept, closes, records, tail)
+        return Partial(kept, closes, chunk_sums, tail)
 
     def fold(self, state, part):
         """The running (total, open chunk's sums) after one more block."""
@@ -120,10 +132,9 @@ class Sums:
                 total, carry = native(_blocks.fold, total, carry), None
         if part.error is not None:
             if part.entries is not None and isinstance(part.error, PanicException):
-                n_cols = total.size // 2
-                native(_blocks.continue_sparse, np.zeros(2 * n_cols), *part.entries)
+                native(_blocks.continue_sparse, zero_sums(sums_columns(total)), *part.entries)
             raise part.error
-        total = native(_blocks.fold, total, part.records)
+        total = native(_blocks.fold, total, part.chunk_sums)
         if part.tail is not None:
             carry = part.tail
         return total, carry

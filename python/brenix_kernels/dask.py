@@ -8,11 +8,11 @@ scheduler.
 
 The results are those of ``brenix_kernels._core`` called on the whole matrix, bit for bit, for any
 row chunking. The kernels sum fixed chunks of the matrix (2048 rows, or 1,000,000 stored entries in
-storage order) each from zero and add the chunk records to a zero total in chunk order; here every
-row block computes the records of the chunks wholly inside it in parallel, and a chain of small
+storage order) each from zero and add the chunks' sums to a zero total in chunk order; here every
+row block computes the sums of the chunks wholly inside it in parallel, and a chain of small
 tasks, one per block in row order, passes the running total and the one open chunk's running sums
 from block to block: it finishes a chunk cut by block boundaries over the next block's first rows,
-then adds that block's records. No task gathers the records of all blocks.
+then adds that block's chunk sums. No task gathers the chunk sums of all blocks.
 """
 
 from __future__ import annotations
@@ -29,7 +29,8 @@ except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError('brenix_kernels.dask needs dask: pip install "brenix_kernels[dask]"') from error
 
 from . import _blocks
-from ._blockwise import PanicException, Sums, csr_entries, dense_block, is_csr, native, type_name
+from ._blockwise import (PanicException, Sums, csr_entries, dense_block, is_csr, native, type_name,
+                         zero_sums)
 
 __all__ = ["hvg_seurat_stats", "scale", "scale_sparse", "PanicException"]
 
@@ -98,7 +99,7 @@ def _statistics(x, sums, offsets):
             position = dask.delayed(operator.add, pure=True)(position, _nnz(block))
     partial = dask.delayed(sums.partial, pure=True)
     fold = dask.delayed(sums.fold, pure=True)
-    state = (np.zeros(2 * n_cols), None)
+    state = (zero_sums(n_cols), None)
     for block, start in zip(blocks, first):
         state = fold(state, partial(block, start))
     return dask.delayed(sums.finish, pure=True)(state, n_rows)

@@ -6,7 +6,7 @@
 
 #include "core/sparse_sums.hpp"
 #include "hvg/seurat.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 
@@ -25,7 +25,7 @@ BlockPartial block_partial(std::size_t first, std::size_t len, std::size_t chunk
     const std::size_t n_whole = (len - out.head) / chunk;
     const bool open_tail = out.head + n_whole * chunk < len;
     // The tail is summed with the whole chunks, as one more (shorter) item.
-    // The records are kept, in order, until the fold reaches this block.
+    // Their sums are kept, in order, until the fold reaches this block.
     ordered_chunk_fold(
         n_whole + open_tail,
         [&](std::size_t k) {
@@ -34,10 +34,10 @@ BlockPartial block_partial(std::size_t first, std::size_t len, std::size_t chunk
             cont(sums, begin, std::min(begin + chunk, len));
             return sums;
         },
-        [&](ColumnSums& record) { out.records.push_back(std::move(record)); });
+        [&](ColumnSums& sums) { out.whole_chunks.push_back(std::move(sums)); });
     if (open_tail) {
-        out.tail = std::move(out.records.back());
-        out.records.pop_back();
+        out.tail = std::move(out.whole_chunks.back());
+        out.whole_chunks.pop_back();
     }
     return out;
 }
@@ -50,19 +50,19 @@ void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols
     if (kind.expm1) {
         continue_hvg_sums(sums, rows, n_cols, kind.log_base);
     } else {
-        continue_sum_and_sq(sums, rows, n_cols);
+        continue_column_sums(sums, rows, n_cols);
     }
 }
 
 template <class T>
 void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
-                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind) {
+                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind,
+                      std::size_t begin, std::size_t end) {
     if (kind.expm1) {
-        continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64);
-    } else if constexpr (std::is_same_v<T, float>) {
-        continue_sparse_sum_and_sq(sums, indices, data, n_cols, kind.square_f64);
+        continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64, begin,
+                                 end);
     } else {
-        continue_sparse_sum_and_sq(sums, indices, data, n_cols);
+        continue_sparse_column_sums(sums, indices, data, n_cols, kind.square_f64, begin, end);
     }
 }
 
@@ -86,22 +86,14 @@ BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<con
                             std::size_t n_cols, std::size_t first_entry, const SumsKind& kind) {
     return block_partial(first_entry, data.size(), SPARSE_CHUNK_ENTRIES, n_cols,
                          [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
-                             // Indices past the data are never read; indices
-                             // shorter than the data fail at the first missing one.
-                             const std::size_t indexed = std::clamp(indices.size(), begin, end);
-                             if (indexed < end) fail_index(indices.size(), indexed);
-                             continue_entries(sums, indices.subspan(begin, end - begin),
-                                              data.subspan(begin, end - begin), n_cols, kind);
+                             continue_entries(sums, indices, data, n_cols, kind, begin, end);
                          });
 }
 
-void fold_records(ColumnSums& total, std::span<const double> records, std::size_t n_cols) {
-    ColumnSums record = ColumnSums::zeros(n_cols);
-    for (std::size_t first = 0; first + 2 * n_cols <= records.size() && n_cols > 0;
-         first += 2 * n_cols) {
-        std::copy_n(records.data() + first, n_cols, record.sum.data());
-        std::copy_n(records.data() + first + n_cols, n_cols, record.sum_sq.data());
-        add_record(total, record);
+void fold_chunk_sums(ColumnSums& total, std::span<const double> flat, std::size_t n_cols) {
+    const FlatSums layout{n_cols};
+    for (std::size_t k = 0; n_cols > 0 && (k + 1) * layout.run() <= flat.size(); ++k) {
+        add_chunk_sums(total, layout.read(flat, k));
     }
 }
 
@@ -116,8 +108,8 @@ template BlockPartial sparse_partial(std::span<const std::int64_t>, std::span<co
 template void continue_rows(ColumnSums&, std::span<const double>, std::size_t, const SumsKind&);
 template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, const SumsKind&);
 template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const double>,
-                               std::size_t, const SumsKind&);
+                               std::size_t, const SumsKind&, std::size_t, std::size_t);
 template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const float>,
-                               std::size_t, const SumsKind&);
+                               std::size_t, const SumsKind&, std::size_t, std::size_t);
 
 }  // namespace brenix

@@ -8,13 +8,14 @@
 //
 //   head     the items that finish a chunk opened in an earlier block: they
 //            can only be summed once that chunk's running sums arrive;
-//   records  the chunks wholly inside the block, summed in parallel now;
+//   whole chunks  the chunks wholly inside the block, summed in parallel now;
 //   tail     the start of a chunk that goes on into later blocks: its running
 //            sums from zeros, also computed now.
 //
 // A fold then visits the blocks in order with the running total and the one
 // open chunk's sums: continue the open chunk over the head, add it to the
-// total once it closes, add the records in order, and carry the tail on.
+// total once it closes, add the whole chunks' sums in order, and carry the
+// tail on.
 #pragma once
 
 #include <cstddef>
@@ -36,10 +37,10 @@ struct SumsKind {
 };
 
 struct BlockPartial {
-    std::size_t head = 0;             // leading items that belong to an earlier chunk
-    bool head_closes = false;         // whether that chunk ends within this block
-    std::vector<ColumnSums> records;  // chunks wholly inside the block, in order
-    std::optional<ColumnSums> tail;   // running sums of the chunk left open at the end
+    std::size_t head = 0;                  // leading items that belong to an earlier chunk
+    bool head_closes = false;              // whether that chunk ends within this block
+    std::vector<ColumnSums> whole_chunks;  // sums of the chunks wholly inside the block, in order
+    std::optional<ColumnSums> tail;        // running sums of the chunk left open at the end
 };
 
 // The partial of a row-major block whose first row is row `first_row` of the
@@ -56,16 +57,18 @@ template <class T>
 BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<const T> data,
                             std::size_t n_cols, std::size_t first_entry, const SumsKind& kind);
 
-// Continues the running sums of an open chunk over further rows or entries.
+// Continues the running sums of an open chunk over further rows, or over the
+// entries [begin, end) of a block.
 template <class T>
 void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
                    const SumsKind& kind);
 template <class T>
 void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
-                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind);
+                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind,
+                      std::size_t begin, std::size_t end);
 
-// Adds records (each one sum row then one sum_sq row, n_cols wide) to the
-// total one after another, as the kernels combine their chunk records.
-void fold_records(ColumnSums& total, std::span<const double> records, std::size_t n_cols);
+// Adds the chunk sums in `flat` (FlatSums runs) to the total one after
+// another, as the kernels combine their chunks.
+void fold_chunk_sums(ColumnSums& total, std::span<const double> flat, std::size_t n_cols);
 
 }  // namespace brenix

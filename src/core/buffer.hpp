@@ -10,8 +10,8 @@
 #include <span>
 #include <utility>
 
-#include "failure.hpp"
-#include "platform/os.hpp"
+#include "runtime/failure.hpp"
+#include "runtime/os.hpp"
 
 namespace brenix {
 

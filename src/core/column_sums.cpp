@@ -1,8 +1,10 @@
 #include "core/column_sums.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/isa.hpp"
+#include "core/terms.hpp"
 
 namespace brenix {
 
@@ -22,38 +24,42 @@ BRENIX_MULTIVERSION(void, add_into,
                      std::size_t n_cols),
                     add_into_body, (sum, sum_sq, part_sum, part_sq, n_cols))
 
-// One row into the running sums. For float32 the square is rounded in float32
-// before it is widened.
 template <class T>
-BRENIX_INLINE void accumulate_row(double* __restrict sum, double* __restrict sum_sq,
-                                  const T* __restrict x, std::size_t n_cols) {
-    for (std::size_t j = 0; j < n_cols; ++j) {
-        sum[j] += static_cast<double>(x[j]);
-        sum_sq[j] += static_cast<double>(x[j] * x[j]);
+BRENIX_INLINE void add_rows_body(double* __restrict sum, double* __restrict sum_sq,
+                                 const T* __restrict x, std::size_t n_rows, std::size_t n_cols) {
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const T* __restrict row = x + r * n_cols;
+        for (std::size_t j = 0; j < n_cols; ++j) add_term(sum[j], sum_sq[j], row[j]);
     }
 }
 
-template <class T>
-BRENIX_INLINE void accumulate_rows_body(double* sum, double* sum_sq, const T* x, std::size_t n_rows,
-                                        std::size_t n_cols) {
-    for (std::size_t r = 0; r < n_rows; ++r) accumulate_row(sum, sum_sq, x + r * n_cols, n_cols);
-}
-
-BRENIX_MULTIVERSION(void, accumulate_rows_f64,
-                    (double* sum, double* sum_sq, const double* x, std::size_t n_rows,
-                     std::size_t n_cols),
-                    accumulate_rows_body, (sum, sum_sq, x, n_rows, n_cols))
-BRENIX_MULTIVERSION(void, accumulate_rows_f32,
-                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
-                     std::size_t n_cols),
-                    accumulate_rows_body, (sum, sum_sq, x, n_rows, n_cols))
-
 }  // namespace
 
-void add_record(ColumnSums& total, const ColumnSums& part) {
+void add_chunk_sums(ColumnSums& total, const ColumnSums& part) {
     add_into(total.sum.data(), total.sum_sq.data(), part.sum.data(), part.sum_sq.data(),
              total.sum.size());
 }
+
+ColumnSums FlatSums::read(std::span<const double> flat, std::size_t k) const {
+    ColumnSums sums = ColumnSums::zeros(n_cols);
+    std::copy_n(flat.data() + k * run(), n_cols, sums.sum.data());
+    std::copy_n(flat.data() + k * run() + n_cols, n_cols, sums.sum_sq.data());
+    return sums;
+}
+
+void FlatSums::write(const ColumnSums& sums, std::span<double> flat, std::size_t k) const {
+    std::copy_n(sums.sum.data(), n_cols, flat.data() + k * run());
+    std::copy_n(sums.sum_sq.data(), n_cols, flat.data() + k * run() + n_cols);
+}
+
+BRENIX_MULTIVERSION(void, add_rows,
+                    (double* sum, double* sum_sq, const double* x, std::size_t n_rows,
+                     std::size_t n_cols),
+                    add_rows_body, (sum, sum_sq, x, n_rows, n_cols))
+BRENIX_MULTIVERSION(void, add_rows,
+                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
+                     std::size_t n_cols),
+                    add_rows_body, (sum, sum_sq, x, n_rows, n_cols))
 
 std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,
                                                           std::span<const double> sum_sq,
@@ -89,37 +95,37 @@ std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double
 
 namespace {
 
-template <class T, class Rows>
-ColumnSums sum_chunk(std::span<const T> rows, std::size_t n_cols, Rows accumulate_rows) {
-    ColumnSums out = ColumnSums::zeros(n_cols);
-    accumulate_rows(out.sum.data(), out.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols);
-    return out;
+template <class T>
+ColumnSums column_sums_of(std::span<const T> matrix, std::size_t n_cols) {
+    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const T> rows) {
+        ColumnSums out = ColumnSums::zeros(n_cols);
+        continue_column_sums(out, rows, n_cols);
+        return out;
+    });
+}
+
+template <class T>
+void continue_sums_of(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols) {
+    if (n_cols == 0) return;
+    add_rows(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols);
 }
 
 }  // namespace
 
-ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols) {
-    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const double> rows) {
-        return sum_chunk(rows, n_cols, accumulate_rows_f64);
-    });
+ColumnSums column_sums(std::span<const double> matrix, std::size_t n_cols) {
+    return column_sums_of(matrix, n_cols);
 }
 
-ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols) {
-    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const float> rows) {
-        return sum_chunk(rows, n_cols, accumulate_rows_f32);
-    });
+ColumnSums column_sums(std::span<const float> matrix, std::size_t n_cols) {
+    return column_sums_of(matrix, n_cols);
 }
 
-void continue_sum_and_sq(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols) {
-    if (n_cols == 0) return;
-    accumulate_rows_f64(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
-                        n_cols);
+void continue_column_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols) {
+    continue_sums_of(sums, rows, n_cols);
 }
 
-void continue_sum_and_sq(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols) {
-    if (n_cols == 0) return;
-    accumulate_rows_f32(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
-                        n_cols);
+void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols) {
+    continue_sums_of(sums, rows, n_cols);
 }
 
 }  // namespace brenix

@@ -2,10 +2,10 @@
 // finishing of means, variances and standard deviations from them.
 //
 // Every sum is float64 and runs in a fixed order: within a chunk, row after
-// row (or entry after entry), into the chunk's own record from +0.0; across
-// chunks, total = +0.0, then total += record 0, total += record 1, ... in
-// chunk order, as the chunks finish. Chunk boundaries depend only on the
-// input's size, so the results do not depend on the number of worker threads.
+// row (or entry after entry), into the chunk's own sums from +0.0; across
+// chunks, total = +0.0, then total += chunk 0's sums, total += chunk 1's, ...
+// in chunk order, as the chunks finish. What one value adds is in terms.hpp. Chunk boundaries
+// depend only on the input's size, so the results do not depend on the number of worker threads.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +13,13 @@
 #include <utility>
 
 #include "core/buffer.hpp"
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 
 inline constexpr std::size_t MOMENT_CHUNK_ROWS = 2048;
 
+// One chunk's sums, a running total, or the open chunk of a row block.
 struct ColumnSums {
     Buffer<double> sum;
     Buffer<double> sum_sq;
@@ -29,7 +30,26 @@ struct ColumnSums {
 };
 
 // total += part, column by column (both have the same number of columns).
-void add_record(ColumnSums& total, const ColumnSums& part);
+void add_chunk_sums(ColumnSums& total, const ColumnSums& part);
+
+// Column sums as they cross into Python (the row-block functions of _blocks):
+// one run of 2 * n_cols float64 values, the sums then the sums of squares, and
+// the sums of several chunks as such runs one after another. Python's side of
+// this layout is _blockwise.zero_sums/sums_columns.
+struct FlatSums {
+    std::size_t n_cols;
+
+    std::size_t run() const { return 2 * n_cols; }
+    // The k-th run of `flat` into sums.
+    ColumnSums read(std::span<const double> flat, std::size_t k = 0) const;
+    // sums into the k-th run of `flat`.
+    void write(const ColumnSums& sums, std::span<double> flat, std::size_t k = 0) const;
+};
+
+// sum[j] += x[r][j] and sum_sq[j] += its square (terms.hpp), row after row,
+// for n_rows rows of n_cols values. Shared by every dense sum.
+void add_rows(double* sum, double* sum_sq, const double* x, std::size_t n_rows, std::size_t n_cols);
+void add_rows(double* sum, double* sum_sq, const float* x, std::size_t n_rows, std::size_t n_cols);
 
 // mean = sum / n; var = (sum_sq / n - mean * mean) * (n / (n - 1)), without
 // the factor when n == 1. No clamp: rounding may leave a variance negative.
@@ -43,19 +63,19 @@ std::pair<Buffer<double>, Buffer<double>> column_mean_std(std::span<const double
                                                           std::size_t n);
 
 // Per-column sums and sums of squares of a row-major matrix, in chunks of
-// MOMENT_CHUNK_ROWS rows. The float32 variant squares in float32 and widens.
-ColumnSums column_sum_and_sq(std::span<const double> matrix, std::size_t n_cols);
-ColumnSums column_sum_and_sq_f32(std::span<const float> matrix, std::size_t n_cols);
+// MOMENT_CHUNK_ROWS rows.
+ColumnSums column_sums(std::span<const double> matrix, std::size_t n_cols);
+ColumnSums column_sums(std::span<const float> matrix, std::size_t n_cols);
 
-// The row loop of one chunk of column_sum_and_sq(_f32), run from the running
-// sums in `sums` rather than from zeros: from zeros it gives a chunk's record,
-// from the record of a chunk's first rows it finishes that chunk, so a chunk
-// cut in pieces (by the row blocks of a distributed array) sums as one.
-void continue_sum_and_sq(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols);
-void continue_sum_and_sq(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols);
+// The row loop of one chunk of column_sums, run from the running sums in
+// `sums` rather than from zeros: from zeros it gives a chunk's sums, from the
+// sums of a chunk's first rows it finishes that chunk, so a chunk cut in
+// pieces (by the row blocks of a distributed array) sums as one.
+void continue_column_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols);
+void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols);
 
 // Runs chunk(rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
-// matrix on the pool and adds the records into the totals in chunk order.
+// matrix on the pool and adds their sums into the totals in chunk order.
 // `rows` is the chunk's part of the matrix. Shared by the plain and the
 // Seurat moments.
 template <class T, class ChunkFn>
@@ -69,7 +89,7 @@ ColumnSums dense_chunked_sums(std::span<const T> matrix, std::size_t n_cols, Chu
             const std::size_t first = k * chunk_len;
             return chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)));
         },
-        [&](const ColumnSums& part) { add_record(total, part); });
+        [&](const ColumnSums& part) { add_chunk_sums(total, part); });
     return total;
 }
 

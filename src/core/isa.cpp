@@ -24,9 +24,11 @@ Isa detected() noexcept {
 // A cap for comparing variants on one machine; an unknown value caps nothing.
 Isa cap_from_environment() noexcept {
     const char* cap = std::getenv("BRENIX_MAX_ISA");
-    if (cap == nullptr) return Isa::avx512;
-    if (std::strcmp(cap, "portable") == 0) return Isa::portable;
-    if (std::strcmp(cap, "avx2") == 0) return Isa::avx2;
+    if (cap != nullptr) {
+        for (const IsaTarget& t : ISA_TARGETS) {
+            if (std::strcmp(cap, t.name) == 0) return t.isa;
+        }
+    }
     return Isa::avx512;
 }
 

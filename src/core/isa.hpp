@@ -36,9 +36,39 @@ namespace brenix {
 
 enum class Isa { portable, avx2, avx512 };
 
+// The variants, in rising order: the names BRENIX_MAX_ISA and the tests use,
+// the target string a variant is compiled with, its vector width, and whether
+// a loop that fuses needs a feature test of its own (AVX2 processors without
+// FMA exist; every AVX-512 processor has it).
+struct IsaTarget {
+    Isa isa;
+    const char* name;
+    const char* target;  // empty for portable
+    unsigned float_lanes;
+    unsigned double_lanes;
+    bool fma_needs_check;
+};
+
+#if BRENIX_X86_VARIANTS
+inline constexpr IsaTarget ISA_TARGETS[] = {
+    {Isa::portable, "portable", "", 4, 2, true},
+    {Isa::avx2, "avx2", BRENIX_TARGETS_AVX2, 8, 4, true},
+    {Isa::avx512, "avx512", BRENIX_TARGETS_AVX512, 16, 8, false},
+};
+#else
+inline constexpr IsaTarget ISA_TARGETS[] = {{Isa::portable, "portable", "", 4, 2, true}};
+#endif
+
+constexpr const IsaTarget& isa_target(Isa isa) {
+    for (const IsaTarget& t : ISA_TARGETS) {
+        if (t.isa == isa) return t;
+    }
+    return ISA_TARGETS[0];
+}
+
 // The best instruction set this build has variants for and the processor
-// runs, capped by BRENIX_MAX_ISA ("portable", "avx2", "avx512") when that is
-// set. Decided once per process.
+// runs, capped by BRENIX_MAX_ISA (a name of ISA_TARGETS) when that is set.
+// Decided once per process.
 Isa active_isa() noexcept;
 
 template <class F>
@@ -56,20 +86,25 @@ F pick_variant(F portable, [[maybe_unused]] F avx2, [[maybe_unused]] F avx512) n
 
 }  // namespace brenix
 
-// Defines `ret name params` as `body args` compiled for the active
-// instruction set. `body` must be BRENIX_INLINE so that each variant gets its
-// own copy of the loop.
+// The one way hot loops get instruction-set variants. BRENIX_MULTIVERSION
+// defines `ret name params` as `body args` compiled for the active instruction
+// set; `body` must be BRENIX_INLINE so that each variant gets its own copy of
+// the loop. Overloads of one name are fine: the variant is picked by type.
+// BRENIX_MULTIVERSION_BODIES is the same with a body of its own per variant,
+// for the rare loop written with one instruction set's intrinsics.
 #if BRENIX_X86_VARIANTS
-#define BRENIX_MULTIVERSION(ret, name, params, body, args)                          \
-    BRENIX_TARGET_AVX512 ret name##_avx512 params { return body args; }             \
-    BRENIX_TARGET_AVX2 ret name##_avx2 params { return body args; }                 \
-    ret name##_portable params { return body args; }                                \
-    ret name params {                                                               \
-        static const auto chosen =                                                  \
-            ::brenix::pick_variant(&name##_portable, &name##_avx2, &name##_avx512); \
-        return chosen args;                                                         \
+#define BRENIX_MULTIVERSION_BODIES(ret, name, params, args, portable_body, avx2_body, avx512_body) \
+    BRENIX_TARGET_AVX512 ret name##_avx512 params { return avx512_body args; }                     \
+    BRENIX_TARGET_AVX2 ret name##_avx2 params { return avx2_body args; }                           \
+    ret name##_portable params { return portable_body args; }                                      \
+    ret name params {                                                                              \
+        static const auto chosen =                                                                 \
+            ::brenix::pick_variant<ret(*) params>(&name##_portable, &name##_avx2, &name##_avx512); \
+        return chosen args;                                                                        \
     }
 #else
-#define BRENIX_MULTIVERSION(ret, name, params, body, args) \
-    ret name params { return body args; }
+#define BRENIX_MULTIVERSION_BODIES(ret, name, params, args, portable_body, avx2_body, avx512_body) \
+    ret name params { return portable_body args; }
 #endif
+#define BRENIX_MULTIVERSION(ret, name, params, body, args) \
+    BRENIX_MULTIVERSION_BODIES(ret, name, params, args, body, body, body)

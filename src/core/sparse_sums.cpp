@@ -1,63 +1,61 @@
 #include "core/sparse_sums.hpp"
 
-#include <utility>
+#include "core/terms.hpp"
 
 namespace brenix {
 
 namespace {
 
-// The summands of entry p: the value widened to float64, and its square. A
-// float32 value is squared in float32 unless square_f64 asks for the square of
-// the widened value.
-auto plain_term(std::span<const double> data) {
-    return [data](std::size_t p) {
-        const double x = data[p];
-        return std::pair{x, x * x};
-    };
+template <Square S, class T>
+void add_entries(ColumnSums& out, std::span<const std::int64_t> indices, std::span<const T> data,
+                 std::size_t n_cols, std::size_t begin, std::size_t end) {
+    double* __restrict sum = out.sum.data();
+    double* __restrict sum_sq = out.sum_sq.data();
+    for_each_entry(indices, begin, end, n_cols,
+                   [&](std::size_t p, std::size_t j) { add_term<S>(sum[j], sum_sq[j], data[p]); });
 }
 
-template <bool SquareF64>
-auto plain_term(std::span<const float> data) {
-    return [data](std::size_t p) {
-        const float y = data[p];
-        const double x = y;
-        return std::pair{x, SquareF64 ? x * x : static_cast<double>(y * y)};
-    };
+template <class T>
+void continue_sums(ColumnSums& sums, std::span<const std::int64_t> indices, std::span<const T> data,
+                   std::size_t n_cols, bool square_f64, std::size_t begin, std::size_t end) {
+    if (square_f64) {
+        add_entries<Square::widened>(sums, indices, data, n_cols, begin, end);
+    } else {
+        add_entries<Square::in_type>(sums, indices, data, n_cols, begin, end);
+    }
+}
+
+template <class T>
+ColumnSums sums_of(std::span<const std::int64_t> indices, std::span<const T> data,
+                   std::size_t n_cols, bool square_f64) {
+    return sparse_chunked_sums(
+        data.size(), n_cols, [&](ColumnSums& out, std::size_t begin, std::size_t end) {
+            continue_sums(out, indices, data, n_cols, square_f64, begin, end);
+        });
 }
 
 }  // namespace
 
-ColumnSums sparse_column_sum_and_sq(std::span<const std::int64_t> indices,
-                                    std::span<const double> data, std::size_t n_cols) {
-    return sparse_chunked_sums(indices, data.size(), n_cols, [&] { return plain_term(data); });
+ColumnSums sparse_column_sums(std::span<const std::int64_t> indices, std::span<const double> data,
+                              std::size_t n_cols, bool square_f64) {
+    return sums_of(indices, data, n_cols, square_f64);
 }
 
-ColumnSums sparse_column_sum_and_sq_f32(std::span<const std::int64_t> indices,
-                                        std::span<const float> data, std::size_t n_cols,
-                                        bool square_f64) {
-    if (square_f64) {
-        return sparse_chunked_sums(indices, data.size(), n_cols,
-                                   [&] { return plain_term<true>(data); });
-    }
-    return sparse_chunked_sums(indices, data.size(), n_cols,
-                               [&] { return plain_term<false>(data); });
+ColumnSums sparse_column_sums(std::span<const std::int64_t> indices, std::span<const float> data,
+                              std::size_t n_cols, bool square_f64) {
+    return sums_of(indices, data, n_cols, square_f64);
 }
 
-void continue_sparse_sum_and_sq(ColumnSums& sums, std::span<const std::int64_t> indices,
-                                std::span<const double> data, std::size_t n_cols) {
-    auto term = plain_term(data);
-    accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
+void continue_sparse_column_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                                 std::span<const double> data, std::size_t n_cols, bool square_f64,
+                                 std::size_t begin, std::size_t end) {
+    continue_sums(sums, indices, data, n_cols, square_f64, begin, end);
 }
 
-void continue_sparse_sum_and_sq(ColumnSums& sums, std::span<const std::int64_t> indices,
-                                std::span<const float> data, std::size_t n_cols, bool square_f64) {
-    if (square_f64) {
-        auto term = plain_term<true>(data);
-        accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
-    } else {
-        auto term = plain_term<false>(data);
-        accumulate_entries(sums, indices, 0, data.size(), n_cols, term);
-    }
+void continue_sparse_column_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
+                                 std::span<const float> data, std::size_t n_cols, bool square_f64,
+                                 std::size_t begin, std::size_t end) {
+    continue_sums(sums, indices, data, n_cols, square_f64, begin, end);
 }
 
 }  // namespace brenix

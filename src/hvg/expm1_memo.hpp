@@ -17,29 +17,18 @@
 
 namespace brenix {
 
-// The back-transformed value e, widened to float64, and the square that the
-// sums add for it.
-struct Expm1Terms {
-    double value;
-    double square;
-};
-
-// float64: e = expm1(t), square e * e. float32: e = expm1f(v), square e * e
-// rounded in float32 then widened, or, with square_f64, the square of the
-// widened e.
+// The C library's expm1 (expm1f for float32) of t, through the memo.
 template <class T>
 class Expm1Memo {
 public:
-    explicit Expm1Memo(bool square_f64 = false) : square_f64_(square_f64) {}
-
-    Expm1Terms operator()(T t) {
+    T operator()(T t) {
         const Key key = std::bit_cast<Key>(t);
         Slot& slot = slots_[(key * MULTIPLIER) >> (8 * sizeof(Key) - BITS)];
         if (slot.key != key) {
             slot = {key, compute(t)};
             ++misses_;
         }
-        return slot.terms;
+        return slot.value;
     }
 
     // Lookups so far that called the library.
@@ -51,22 +40,18 @@ private:
         sizeof(T) == 8 ? Key(0x9E3779B97F4A7C15ull) : Key(0x9E3779B1u);
     static constexpr unsigned BITS = 8;
 
-    Expm1Terms compute(T t) const {
+    static T compute(T t) {
         if constexpr (std::is_same_v<T, double>) {
-            const double e = ::expm1(t);
-            return {e, e * e};
+            return ::expm1(t);
         } else {
-            const float e = ::expm1f(t);
-            const double wide = e;
-            return {wide, square_f64_ ? wide * wide : static_cast<double>(e * e)};
+            return ::expm1f(t);
         }
     }
 
     struct Slot {
         Key key = 0;
-        Expm1Terms terms = {0.0, 0.0};
+        T value = 0;
     };
-    bool square_f64_;
     std::size_t misses_ = 0;
     Slot slots_[std::size_t{1} << BITS];
 };

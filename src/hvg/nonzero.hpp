@@ -9,11 +9,11 @@
 namespace brenix {
 
 // The longest run nonzero_positions takes at once; `out` needs room for
-// NONZERO_BLOCK + NONZERO_SLACK entries.
-inline constexpr std::size_t NONZERO_BLOCK = 4096;
+// NONZERO_RUN + NONZERO_SLACK entries.
+inline constexpr std::size_t NONZERO_RUN = 4096;
 inline constexpr std::size_t NONZERO_SLACK = 16;
 
-// Writes the offsets j (ascending) with x[j] != 0 or NaN, for j < n <= NONZERO_BLOCK, to
+// Writes the offsets j (ascending) with x[j] != 0 or NaN, for j < n <= NONZERO_RUN, to
 // `out`; returns how many. Entries of `out` past the count may be overwritten.
 std::size_t nonzero_positions(const double* x, std::size_t n, std::uint32_t* out);
 std::size_t nonzero_positions(const float* x, std::size_t n, std::uint32_t* out);

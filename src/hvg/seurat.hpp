@@ -20,35 +20,34 @@ struct HvgStats {
 };
 
 // Sums of e = expm1(x * c) and of e * e per column (c absent: no product),
-// in MOMENT_CHUNK_ROWS-row chunks combined in chunk order. The float32 twin
-// scales in float64, rounds back, and takes expm1 and the square in float32.
-ColumnSums hvg_sum_sq_f64(std::span<const double> matrix, std::size_t n_cols,
-                          std::optional<double> c);
-ColumnSums hvg_sum_sq_f32(std::span<const float> matrix, std::size_t n_cols,
-                          std::optional<double> c);
+// in MOMENT_CHUNK_ROWS-row chunks combined in chunk order. float32 values are
+// scaled in float64, rounded back, and take expm1 and the square in float32.
+ColumnSums hvg_sums(std::span<const double> matrix, std::size_t n_cols, std::optional<double> c);
+ColumnSums hvg_sums(std::span<const float> matrix, std::size_t n_cols, std::optional<double> c);
 
 // The same sums over the stored entries of a CSR matrix, in chunks of
-// SPARSE_CHUNK_ENTRIES entries. square_f64 squares the widened expm1 value.
-ColumnSums sparse_expm1_sum_and_sq(std::span<const std::int64_t> indices,
-                                   std::span<const double> data, std::size_t n_cols,
-                                   std::optional<double> c);
-ColumnSums sparse_expm1_sum_and_sq_f32(std::span<const std::int64_t> indices,
-                                       std::span<const float> data, std::size_t n_cols,
-                                       std::optional<double> c, bool square_f64);
+// SPARSE_CHUNK_ENTRIES entries. square_f64 squares the widened expm1 value
+// (float64 values always do).
+ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<const double> data,
+                           std::size_t n_cols, std::optional<double> c, bool square_f64);
+ColumnSums sparse_hvg_sums(std::span<const std::int64_t> indices, std::span<const float> data,
+                           std::size_t n_cols, std::optional<double> c, bool square_f64);
 
 // One chunk's loop of the dense and sparse sums above, continued from the
-// running sums in `sums` over further rows or entries (see
-// continue_sum_and_sq); log_base as in the recipes below.
+// running sums in `sums` over further rows, or over the entries [begin, end)
+// (see continue_column_sums); log_base as in the recipes below.
 void continue_hvg_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols,
                        std::optional<double> log_base);
 void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
                        std::optional<double> log_base);
 void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
                               std::span<const double> data, std::size_t n_cols,
-                              std::optional<double> log_base, bool square_f64);
+                              std::optional<double> log_base, bool square_f64, std::size_t begin,
+                              std::size_t end);
 void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
                               std::span<const float> data, std::size_t n_cols,
-                              std::optional<double> log_base, bool square_f64);
+                              std::optional<double> log_base, bool square_f64, std::size_t begin,
+                              std::size_t end);
 
 HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var);
 

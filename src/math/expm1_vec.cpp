@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fp_env.hpp"
 #include "math/expm1_classic.hpp"
 #include "math/target_region.hpp"
 #include "math/variants.hpp"
+#include "runtime/fp_env.hpp"
 
 #if BRENIX_X86_VARIANTS
 #include <immintrin.h>

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "fp_env.hpp"
 #include "math/expm1f_classic.hpp"
 #include "math/expm1f_cr.hpp"
 #include "math/target_region.hpp"
 #include "math/variants.hpp"
+#include "runtime/fp_env.hpp"
 
 #if BRENIX_X86_VARIANTS
 #include <immintrin.h>

@@ -19,32 +19,20 @@ struct ScaledValues {
     Buffer<double> stdev;
 };
 
-ScaledValues<double> scale_sparse_f64(std::span<const std::int64_t> indices,
-                                      std::span<const double> data, std::size_t n_rows,
-                                      std::size_t n_cols, std::optional<double> max_value);
+// Out is the element type of the values: that of the data, or double to
+// promote float32 data, which then also squares in float64 for the moments.
+// float32 output is rounded once, after clipping in float64. Instantiated for
+// (double, double), (double, float) and (float, float).
+template <class Out, class In>
+ScaledValues<Out> scale_sparse(std::span<const std::int64_t> indices, std::span<const In> data,
+                               std::size_t n_rows, std::size_t n_cols,
+                               std::optional<double> max_value);
 
-// float32 values, float64 squares in the moments and float64 output.
-ScaledValues<double> scale_sparse_f32_promoted(std::span<const std::int64_t> indices,
-                                               std::span<const float> data, std::size_t n_rows,
-                                               std::size_t n_cols, std::optional<double> max_value);
-
-// float32 values, float32 squares in the moments, float32 output rounded once
-// after clipping in float64.
-ScaledValues<float> scale_sparse_f32(std::span<const std::int64_t> indices,
-                                     std::span<const float> data, std::size_t n_rows,
-                                     std::size_t n_cols, std::optional<double> max_value);
-
-// The write pass of the functions above alone, with the deviations given
-// (one per column, n_cols of them): the values in the element type of each.
-Buffer<double> scale_sparse_values(std::span<const std::int64_t> indices,
-                                   std::span<const double> data, std::size_t n_cols,
-                                   std::span<const double> stdev, std::optional<double> max_value);
-Buffer<double> scale_sparse_values_promoted(std::span<const std::int64_t> indices,
-                                            std::span<const float> data, std::size_t n_cols,
-                                            std::span<const double> stdev,
-                                            std::optional<double> max_value);
-Buffer<float> scale_sparse_values(std::span<const std::int64_t> indices,
-                                  std::span<const float> data, std::size_t n_cols,
-                                  std::span<const double> stdev, std::optional<double> max_value);
+// The write pass alone, with the deviations given (one per column, n_cols of
+// them).
+template <class Out, class In>
+Buffer<Out> scale_sparse_values(std::span<const std::int64_t> indices, std::span<const In> data,
+                                std::size_t n_cols, std::span<const double> stdev,
+                                std::optional<double> max_value);
 
 }  // namespace brenix

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>

@@ -1,8 +1,8 @@
-#include "failure.hpp"
+#include "runtime/failure.hpp"
 
 #include <cstdio>
 
-#include "platform/os.hpp"
+#include "runtime/os.hpp"
 
 namespace brenix {
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <span>
 
-#include "failure.hpp"
+#include "runtime/failure.hpp"
 
 namespace brenix {
 

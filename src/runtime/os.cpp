@@ -1,4 +1,4 @@
-#include "platform/os.hpp"
+#include "runtime/os.hpp"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 #include <pthread.h>
 
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "fp_env.hpp"
-#include "platform/os.hpp"
+#include "runtime/fp_env.hpp"
+#include "runtime/os.hpp"
 
 namespace brenix {
 
