@@ -13,7 +13,10 @@
 
 #include "arrays.hpp"
 #include "blocks/partials.hpp"
+#include "core/isa.hpp"
 #include "hvg/seurat.hpp"
+#include "math/expm1_vec.hpp"
+#include "math/expm1f_vec.hpp"
 #include "records.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
@@ -458,11 +461,53 @@ constexpr Function SCALE_SPARSE_VALUES{
     scale_sparse_values_impl,
 };
 
+// ---------------------------------------------------------------------------
+
+constexpr char PATHS_DOC[] =
+    "paths()\n"
+    "--\n"
+    "\n"
+    "The paths this process chose, as a dict: 'isa' (instruction set of the\n"
+    "hot loops), 'expm1' and 'expm1f' ('vector' or 'library'),\n"
+    "'expm1_isa' (the instruction set of the float64 vector expm1), and\n"
+    "'variants' (whether this build has instruction-set variants). Tests\n"
+    "compare them with the processor; results never depend on them.";
+
+struct PathsArgs {};
+
+const char* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::avx512:
+            return "avx512";
+        case Isa::avx2:
+            return "avx2";
+        case Isa::portable:
+            break;
+    }
+    return "portable";
+}
+
+Ref paths_impl(const PathsArgs&) {
+    return Ref::steal(Py_BuildValue(
+        "{s:s,s:s,s:s,s:s,s:O}", "isa", isa_name(active_isa()), "expm1",
+        expm1_path() == Expm1Path::vector ? "vector" : "library", "expm1_isa",
+        isa_name(expm1_vector_isa()), "expm1f",
+        expm1f_path() == Expm1fPath::vector ? "vector" : "library", "variants",
+        BRENIX_X86_VARIANTS ? Py_True : Py_False));
+}
+
+constexpr Function PATHS{
+    "paths",
+    Signature<PathsArgs>{},
+    PATHS_DOC,
+    paths_impl,
+};
+
 }  // namespace
 
 std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
-                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES>();
+                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES, PATHS>();
 }
 
 }  // namespace brenix

@@ -161,7 +161,7 @@ Isa expm1_vector_isa() noexcept {
     static const Isa isa = [] {
         const Isa active = active_isa();
 #if BRENIX_X86_VARIANTS
-        if (active == Isa::avx2 && !__builtin_cpu_supports("fma")) return Isa::portable;
+        if (active == Isa::avx2 && !cpu_has_fma()) return Isa::portable;
 #endif
         return active;
     }();
