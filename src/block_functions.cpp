@@ -488,12 +488,12 @@ const char* isa_name(Isa isa) {
 }
 
 Ref paths_impl(const PathsArgs&) {
-    return Ref::steal(Py_BuildValue(
-        "{s:s,s:s,s:s,s:s,s:O}", "isa", isa_name(active_isa()), "expm1",
-        expm1_path() == Expm1Path::vector ? "vector" : "library", "expm1_isa",
-        isa_name(expm1_vector_isa()), "expm1f",
-        expm1f_path() == Expm1fPath::vector ? "vector" : "library", "variants",
-        BRENIX_X86_VARIANTS ? Py_True : Py_False));
+    const char* expm1 = expm1_path() == Expm1Path::vector ? "vector" : "library";
+    const char* expm1f = expm1f_path() == Expm1fPath::vector ? "vector" : "library";
+    PyObject* variants = BRENIX_X86_VARIANTS ? Py_True : Py_False;
+    return Ref::steal(Py_BuildValue("{s:s,s:s,s:s,s:s,s:O}", "isa", isa_name(active_isa()), "expm1",
+                                    expm1, "expm1_isa", isa_name(expm1_vector_isa()), "expm1f",
+                                    expm1f, "variants", variants));
 }
 
 constexpr Function PATHS{
