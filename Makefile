@@ -185,8 +185,7 @@ wheels: wheel-tools
 	rm -f dist/brenix_kernels-*
 	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
 	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(WHEEL_PYTHON)
-	$(VENV)/bin/python -m build --sdist --outdir dist .
-	VENV=$(VENV) scripts/wheels/check-sdist dist/brenix_kernels-*.tar.gz
+	VENV=$(VENV) scripts/wheels/build-sdist
 	ls -l dist
 
 # The suite against each, installed as users install them: the x86_64 wheel
