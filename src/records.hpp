@@ -137,7 +137,9 @@ struct Function {
     Ref operator()(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         std::array<PyObject*, Sig::size> slots{};
         Args bound{};
-        if (!bind(signature.list(name), args, nargs, kwnames, slots) ||
+        // Qualified: with libc++, argument-dependent lookup through std::array
+        // would also find std::bind.
+        if (!brenix::bind(signature.list(name), args, nargs, kwnames, slots) ||
             !signature.convert(slots, bound)) {
             return {};
         }

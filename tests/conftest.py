@@ -55,7 +55,7 @@ def panic(fn, *args, **kwargs):
     return exc
 
 
-# The instruction-set variants, as BRENIX_MAX_ISA and _blocks.instruction_set() name them, and those the tests ran.
+# The instruction-set variants, as BRENIX_MAX_ISA and _blocks.paths() names them, and those the tests ran.
 VARIANT_NAMES = ("portable", "avx2", "avx512")
 variants_ran = set()
 
@@ -71,7 +71,7 @@ def supported_variants():
         out.add("avx2")
     if {"avx512f", "avx512vl", "avx512bw", "avx512dq"} <= flags:
         out.add("avx512")
-    return out & set(_blocks.instruction_set()[1])
+    return out & set(_blocks.paths()["built"])
 
 
 def pytest_terminal_summary(terminalreporter):

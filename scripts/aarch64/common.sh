@@ -4,8 +4,9 @@
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
 ROOT=$(realpath -m "${AARCH64_ROOT:-build/aarch64/root}")
-# Where the cross-built package goes, as the root sees it.
-SITE=/opt/brenix/site
+# Where the cross-built package goes, as the root sees it (AARCH64_SITE: the
+# directory an installed wheel went to instead).
+SITE=${AARCH64_SITE:-/opt/brenix/site}
 
 say() { echo "aarch64: $*" >&2; }
 die() {

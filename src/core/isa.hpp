@@ -71,6 +71,10 @@ constexpr const IsaTarget& isa_target(Isa isa) {
 // Decided once per process.
 Isa active_isa() noexcept;
 
+// Whether an x86-64 processor has FMA and the OS saves the registers it uses
+// (false elsewhere).
+bool cpu_has_fma() noexcept;
+
 template <class F>
 F pick_variant(F portable, [[maybe_unused]] F avx2, [[maybe_unused]] F avx512) noexcept {
     switch (active_isa()) {

@@ -27,7 +27,7 @@ struct Variants {
     Isa isa() const noexcept {
         const Isa best = pick_variant(Isa::portable, Isa::avx2, Isa::avx512);
 #if BRENIX_X86_VARIANTS
-        if (best == Isa::avx2 && avx2_needs_fma && !__builtin_cpu_supports("fma")) {
+        if (best == Isa::avx2 && avx2_needs_fma && !cpu_has_fma()) {
             return Isa::portable;
         }
 #endif
