@@ -480,10 +480,10 @@ Ref paths_impl(const NoArgs& /*args*/) {
         PyTuple_SET_ITEM(built.get(), static_cast<Py_ssize_t>(k), name);
     }
     const char* expm1 = expm1_path() == Expm1Path::vector ? "vector" : "library";
-    return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "isa",
-                                    isa_target(active_isa()).name, "built", built.get(), "expm1",
-                                    expm1, "expm1_isa", isa_target(expm1_vector_isa()).name,
-                                    "expm1f", name(expm1f_path())));
+    return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "isa", isa_target(active_isa()).name,
+                                    "built", built.get(), "expm1", expm1, "expm1_isa",
+                                    isa_target(expm1_vector_isa()).name, "expm1f",
+                                    name(expm1f_path())));
 }
 
 constexpr Function PATHS{"paths", Signature<NoArgs>{}, PATHS_DOC, paths_impl};
