@@ -75,9 +75,10 @@ Isa active_isa() noexcept;
 // (false elsewhere).
 bool cpu_has_fma() noexcept;
 
+// The one of three things that belongs to `isa`.
 template <class F>
-F pick_variant(F portable, [[maybe_unused]] F avx2, [[maybe_unused]] F avx512) noexcept {
-    switch (active_isa()) {
+F variant_for(Isa isa, F portable, [[maybe_unused]] F avx2, [[maybe_unused]] F avx512) noexcept {
+    switch (isa) {
         case Isa::avx512:
             return avx512;
         case Isa::avx2:
@@ -86,6 +87,11 @@ F pick_variant(F portable, [[maybe_unused]] F avx2, [[maybe_unused]] F avx512) n
             break;
     }
     return portable;
+}
+
+template <class F>
+F pick_variant(F portable, F avx2, F avx512) noexcept {
+    return variant_for(active_isa(), portable, avx2, avx512);
 }
 
 }  // namespace brenix

@@ -35,17 +35,7 @@ struct Variants {
     }
 
     // The variant for `isa`, which the processor must support.
-    Run operator[](Isa isa) const noexcept {
-        switch (isa) {
-            case Isa::avx512:
-                return avx512;
-            case Isa::avx2:
-                return avx2;
-            case Isa::portable:
-                break;
-        }
-        return portable;
-    }
+    Run operator[](Isa isa) const noexcept { return variant_for(isa, portable, avx2, avx512); }
 };
 
 // Whether `run` gives platform(x) for every x of `inputs`; NaN results agree

@@ -12,49 +12,25 @@
 // every N-th pattern only (quick runs). NaN results agree when both are NaN.
 #include <math.h>
 
-#include <algorithm>
 #include <atomic>
 #include <bit>
-#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #if defined(BRENIX_HAVE_MPFR)
 #include <mpfr.h>
 #endif
 
-#include "core/isa.hpp"
+#include "float32_sweep.hpp"
 #include "math/expm1f_cr.hpp"
 #include "math/expm1f_vec.hpp"
 
 namespace {
 
-using brenix::Isa;
-
 constexpr int SKIPPED = 77;
-constexpr std::size_t BATCH = 1 << 14;
-
-const char* name(Isa isa) {
-    switch (isa) {
-        case Isa::avx512:
-            return "avx512";
-        case Isa::avx2:
-            return "avx2";
-        case Isa::portable:
-            break;
-    }
-    return "portable";
-}
-
-bool same(float want, float got) {
-    return std::bit_cast<std::uint32_t>(want) == std::bit_cast<std::uint32_t>(got) ||
-           (want != want && got != got);
-}
 
 std::atomic<std::uint64_t> decided_exactly{0};
 std::atomic<std::uint64_t> exact_differs{0};  // the scalar slow path on those inputs
@@ -87,16 +63,10 @@ float reference_mpfr(float x) {
     }
     decided_exactly.fetch_add(1, std::memory_order_relaxed);
     const float want = by_mpfr(x);
-    if (!same(want, brenix::expm1f_exact(x))) exact_differs.fetch_add(1);
+    if (!sweep::same(want, brenix::expm1f_exact(x))) exact_differs.fetch_add(1);
     return want;
 }
 #endif
-
-struct Mismatches {
-    std::atomic<std::uint64_t> count{0};
-    std::mutex mutex;
-    std::vector<std::uint32_t> first;  // a few inputs, for the report
-};
 
 }  // namespace
 
@@ -129,47 +99,10 @@ int main(int argc, char** argv) {
     if (!use_library) reference = reference_mpfr;
 #endif
 
-    std::vector<Isa> variants;
-    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
-        if (static_cast<int>(isa) <= static_cast<int>(brenix::active_isa()))
-            variants.push_back(isa);
-    }
-    std::vector<Mismatches> found(variants.size());
-
-    const std::uint64_t total = ((std::uint64_t{1} << 32) + stride - 1) / stride;
-    const std::uint64_t n_batches = (total + BATCH - 1) / BATCH;
-    std::atomic<std::uint64_t> next_batch{0};
-    const auto work = [&] {
-        std::vector<float> in(BATCH), want(BATCH), got(BATCH);
-        for (std::uint64_t b; (b = next_batch.fetch_add(1)) < n_batches;) {
-            const std::uint64_t first = b * BATCH;
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(BATCH, total - first));
-            for (std::size_t i = 0; i < n; ++i) {
-                in[i] = std::bit_cast<float>(static_cast<std::uint32_t>((first + i) * stride));
-                want[i] = reference(in[i]);
-            }
-            for (std::size_t v = 0; v < variants.size(); ++v) {
-                brenix::expm1f_cr_vector(variants[v], in.data(), got.data(), n);
-                for (std::size_t i = 0; i < n; ++i) {
-                    if (same(want[i], got[i])) continue;
-                    found[v].count.fetch_add(1);
-                    std::lock_guard lock(found[v].mutex);
-                    if (found[v].first.size() < 5) {
-                        found[v].first.push_back(std::bit_cast<std::uint32_t>(in[i]));
-                    }
-                }
-            }
-        }
+    const auto kernel = [](brenix::Isa isa, const float* in, float* out, std::size_t n) {
+        brenix::expm1f_cr_vector(isa, in, out, n);
     };
-
-    const auto start = std::chrono::steady_clock::now();
-    const unsigned n_threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < n_threads; ++t) threads.emplace_back(work);
-    for (std::thread& t : threads) t.join();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool agreed = sweep::all_float32(stride, reference, kernel, "the reference");
 
     int status = 0;
     std::printf("reference: %s", source);
@@ -180,21 +113,5 @@ int main(int argc, char** argv) {
         if (exact_differs.load() != 0) status = 1;
     }
     std::printf("\n");
-    for (std::size_t v = 0; v < variants.size(); ++v) {
-        const std::uint64_t bad = found[v].count.load();
-        std::printf(
-            "%-8s %llu inputs (every %llu-th bit pattern), %llu differ from the reference\n",
-            name(variants[v]), static_cast<unsigned long long>(total),
-            static_cast<unsigned long long>(stride), static_cast<unsigned long long>(bad));
-        for (std::uint32_t bits : found[v].first) {
-            const float x = std::bit_cast<float>(bits);
-            float got;
-            brenix::expm1f_cr_vector(variants[v], &x, &got, 1);
-            std::printf("  x = %a (0x%08x): reference %a, vector %a\n", static_cast<double>(x),
-                        bits, static_cast<double>(reference(x)), static_cast<double>(got));
-        }
-        if (bad != 0) status = 1;
-    }
-    std::printf("%.1f s on %u threads\n", seconds, n_threads);
-    return status;
+    return agreed && status == 0 ? 0 : 1;
 }
