@@ -19,15 +19,15 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree that was
 
 
 class _BlocksFinder(importlib.abc.MetaPathFinder):
-    """Finds ``brenix_kernels._blocks``, whose init function is in the shared object of ``_core``.
+    """Finds ``brenix_kernels._blocks`` and ``._arrays``, whose init functions are in the shared object of ``_core``.
 
-    The two modules share one object file so that they share one worker pool; the interpreter loads
-    a second module from an already loaded shared object by its own init function, given a loader
+    The modules share one object file so that they share one worker pool; the interpreter loads
+    a further module from an already loaded shared object by its own init function, given a loader
     that points there.
     """
 
     def find_spec(self, fullname, path=None, target=None):
-        if fullname != __name__ + "._blocks":
+        if fullname not in (__name__ + "._blocks", __name__ + "._arrays"):
             return None
         core = importlib.util.find_spec(__name__ + "._core")
         if core is None or core.origin is None:
