@@ -385,7 +385,7 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
     auto sum = Buffer<double>::zeros(n_cols * n_slots);
     auto sum_sq = Buffer<double>::zeros(n_cols * n_slots);
     std::vector<unsigned char> sorted(n_cols, 1);
-    // Slots in 32 bits where they fit (the table then stays in cache).
+    // Slots in 16 or 32 bits where they fit (the table then stays in cache).
     auto sum_columns = [&]<class Slot>() {
         // slot_of[r]: the slot of row r's entries; -1: the row is left out;
         // -2 - s: the row is cut, its position is straddle[s].start + rank.
@@ -470,7 +470,10 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
             }
         });
     };
-    if (n_slots + n_rows + 2 < (std::size_t{1} << 31)) {
+    // A cut row has a chunk cut in it, so there are fewer of them than slots.
+    if (2 * n_slots + 2 < (std::size_t{1} << 15)) {
+        sum_columns.template operator()<std::int16_t>();
+    } else if (2 * n_slots + 2 < (std::size_t{1} << 31)) {
         sum_columns.template operator()<std::int32_t>();
     } else {
         sum_columns.template operator()<std::int64_t>();
