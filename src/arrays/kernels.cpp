@@ -176,20 +176,22 @@ ScaledMatrix<T> scale_dense_rows(std::span<const T> x, std::size_t n_rows, std::
     }();
     auto out = Buffer<T>::uninitialized(n_rows * n_cols);
     const double m = max_value.value_or(0.0);
-    chunk_for_each(out.span(), rows_chunk_len(SCALE_CHUNK_ROWS, n_cols),
-                   [&](std::size_t, std::span<T> chunk) {
-                       const auto r0 = static_cast<std::size_t>(chunk.data() - out.data()) / n_cols;
-                       for (std::size_t r = r0; r < r0 + chunk.size() / n_cols; ++r) {
-                           T* row = out.data() + r * n_cols;
-                           const T* in = x.data() + r * n_cols;
-                           if ((*mask)[r]) {
-                               scale_rows(row, in, 1, n_cols, zero_center, max_value.has_value(),
-                                          mean.data(), stdev.data(), m);
-                           } else {
-                               std::memcpy(row, in, n_cols * sizeof(T));
-                           }
-                       }
-                   });
+    // Clang 14 cannot capture structured bindings in a lambda.
+    const double* mu = mean.data();
+    const double* sd = stdev.data();
+    chunk_for_each(
+        out.span(), rows_chunk_len(SCALE_CHUNK_ROWS, n_cols), [&](std::size_t, std::span<T> chunk) {
+            const auto r0 = static_cast<std::size_t>(chunk.data() - out.data()) / n_cols;
+            for (std::size_t r = r0; r < r0 + chunk.size() / n_cols; ++r) {
+                T* row = out.data() + r * n_cols;
+                const T* in = x.data() + r * n_cols;
+                if ((*mask)[r]) {
+                    scale_rows(row, in, 1, n_cols, zero_center, max_value.has_value(), mu, sd, m);
+                } else {
+                    std::memcpy(row, in, n_cols * sizeof(T));
+                }
+            }
+        });
     return {std::move(out), std::move(mean), std::move(stdev)};
 }
 
