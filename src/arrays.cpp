@@ -319,6 +319,37 @@ bool take_f64_vector(PyObject* object, F64Vector& out) {
     return true;
 }
 
+namespace {
+
+template <class T>
+Taken take_vector_of(PyObject* object, int typenum, Vector<T>& out) {
+    load_numpy_api();
+    if (!accepts(object, typenum, 1)) return Taken::other_type;
+    if (!is_contiguous(object)) return Taken::not_contiguous;
+    out.keep = Ref::borrow(object);
+    out.values = view_flat<T>(object, out.aligned);
+    return Taken::ok;
+}
+
+}  // namespace
+
+Taken take_vector(PyObject* object, Vector<std::int32_t>& out) {
+    return take_vector_of(object, NPY_INT32, out);
+}
+Taken take_vector(PyObject* object, Vector<std::int64_t>& out) {
+    return take_vector_of(object, NPY_INT64, out);
+}
+Taken take_vector(PyObject* object, Vector<bool>& out) {
+    static_assert(sizeof(bool) == 1);
+    return take_vector_of(object, NPY_BOOL, out);
+}
+Taken take_vector(PyObject* object, Vector<float>& out) {
+    return take_vector_of(object, NPY_FLOAT, out);
+}
+Taken take_vector(PyObject* object, Vector<double>& out) {
+    return take_vector_of(object, NPY_DOUBLE, out);
+}
+
 PyObject* wrap_1d(Buffer<double> buffer) {
     const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
     return wrap(std::move(buffer), 1, dims, NPY_DOUBLE);

@@ -55,6 +55,22 @@ struct F64Vector {
 };
 bool take_f64_vector(PyObject* object, F64Vector& out);
 
+// A 1-D contiguous array of T (int32, int64, bool, float32 or float64), in
+// place or as an aligned copy. take_vector sets no error: the caller says
+// what was wrong, as the parameter's contract words it.
+template <class T>
+struct Vector {
+    std::span<const T> values;
+    Ref keep;
+    Buffer<T> aligned;
+};
+enum class Taken { ok, other_type, not_contiguous };
+Taken take_vector(PyObject* object, Vector<std::int32_t>& out);
+Taken take_vector(PyObject* object, Vector<std::int64_t>& out);
+Taken take_vector(PyObject* object, Vector<bool>& out);
+Taken take_vector(PyObject* object, Vector<float>& out);
+Taken take_vector(PyObject* object, Vector<double>& out);
+
 // New arrays that take over the buffers (no copy); their base is the buffer's
 // owner object.
 PyObject* wrap_1d(Buffer<double> buffer);

@@ -20,8 +20,8 @@ constexpr char PANIC_DOC[] =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.";
 
-// The state of the modules of this extension file (_core, and _blocks beside
-// it so that both share one worker pool). The first interpreter to import one
+// The state of the modules of this extension file (_core, with _blocks and
+// _arrays beside it so that all share one worker pool). The first interpreter to import one
 // of them owns them all for the life of the process; their process-wide state
 // cannot be shared with another.
 struct ModuleState {
@@ -32,7 +32,7 @@ struct ModuleState {
     PyObject* module = nullptr;
     PyObject* panic_exception = nullptr;  // created on the module's first internal failure
 };
-constexpr std::size_t MAX_MODULES = 2;
+constexpr std::size_t MAX_MODULES = 3;
 ModuleState g_modules[MAX_MODULES];
 std::atomic<std::int64_t> g_interpreter{-1};
 

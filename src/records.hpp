@@ -194,7 +194,7 @@ struct ModuleDescription {
     std::span<PyMethodDef> functions;
 };
 
-// A module of this extension file (at most two per file), for its PyInit
+// A module of this extension file (at most three per file), for its PyInit
 // function. Made once per process, in the first interpreter that imports one
 // of the file's modules; internal failures in its functions raise
 // "{name}.PanicException".

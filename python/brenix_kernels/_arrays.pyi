@@ -1,16 +1,24 @@
-"""The native module under the public functions (`brenix_kernels._arrays`): private, positional
-arguments only, inputs read in place. `layout` is "csr" or "csc"; `groups` is None or C-contiguous
-int64 codes in [-1, n_groups); results are 1-D without groups and (n_groups, n_cols) with them."""
+"""Kernels of the public array functions (`brenix_kernels._arrays`)."""
 
 from typing import Literal
 
 import numpy as np
 import numpy.typing as npt
 
+__all__ = [
+    "hvg_seurat_stats",
+    "hvg_seurat_stats_sparse",
+    "mean_var",
+    "mean_var_sparse",
+    "scale",
+    "scale_sparse_to_dense",
+    "scale_sparse",
+]
+
 _Float = np.float32 | np.float64
 _F64 = npt.NDArray[np.float64]
 _Layout = Literal["csr", "csc"]
-_Index = npt.NDArray[np.int32] | npt.NDArray[np.int64]
+_Indices = npt.NDArray[np.int32] | npt.NDArray[np.int64]
 _Groups = npt.NDArray[np.int64] | None
 _Mask = npt.NDArray[np.bool_] | None
 
@@ -20,7 +28,7 @@ def hvg_seurat_stats(
 def hvg_seurat_stats_sparse(
     layout: _Layout,
     indptr: npt.NDArray[np.int64],
-    indices: _Index,
+    indices: _Indices,
     data: npt.NDArray[_Float],
     n_rows: int,
     n_cols: int,
@@ -36,7 +44,7 @@ def mean_var(
 def mean_var_sparse(
     layout: _Layout,
     indptr: npt.NDArray[np.int64],
-    indices: _Index,
+    indices: _Indices,
     data: npt.NDArray[_Float],
     n_rows: int,
     n_cols: int,
@@ -51,7 +59,7 @@ def scale(
 def scale_sparse_to_dense(
     layout: _Layout,
     indptr: npt.NDArray[np.int64],
-    indices: _Index,
+    indices: _Indices,
     data: npt.NDArray[_Float],
     n_rows: int,
     n_cols: int,
@@ -62,7 +70,7 @@ def scale_sparse_to_dense(
 def scale_sparse(
     layout: _Layout,
     indptr: npt.NDArray[np.int64],
-    indices: _Index,
+    indices: _Indices,
     data: npt.NDArray[_Float],
     n_rows: int,
     n_cols: int,

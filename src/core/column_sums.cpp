@@ -24,13 +24,18 @@ BRENIX_MULTIVERSION(void, add_into,
                      std::size_t n_cols),
                     add_into_body, (sum, sum_sq, part_sum, part_sq, n_cols))
 
-template <class T>
+template <Square S = Square::in_type, class T>
 BRENIX_INLINE void add_rows_body(double* __restrict sum, double* __restrict sum_sq,
                                  const T* __restrict x, std::size_t n_rows, std::size_t n_cols) {
     for (std::size_t r = 0; r < n_rows; ++r) {
         const T* __restrict row = x + r * n_cols;
-        for (std::size_t j = 0; j < n_cols; ++j) add_term(sum[j], sum_sq[j], row[j]);
+        for (std::size_t j = 0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
     }
+}
+
+BRENIX_INLINE void add_rows_widened_body(double* sum, double* sum_sq, const float* x,
+                                         std::size_t n_rows, std::size_t n_cols) {
+    add_rows_body<Square::widened>(sum, sum_sq, x, n_rows, n_cols);
 }
 
 }  // namespace
@@ -60,6 +65,10 @@ BRENIX_MULTIVERSION(void, add_rows,
                     (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
                      std::size_t n_cols),
                     add_rows_body, (sum, sum_sq, x, n_rows, n_cols))
+BRENIX_MULTIVERSION(void, add_rows_widened,
+                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
+                     std::size_t n_cols),
+                    add_rows_widened_body, (sum, sum_sq, x, n_rows, n_cols))
 
 std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,
                                                           std::span<const double> sum_sq,
@@ -126,6 +135,14 @@ void continue_column_sums(ColumnSums& sums, std::span<const double> rows, std::s
 
 void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols) {
     continue_sums_of(sums, rows, n_cols);
+}
+
+void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
+                          Square square) {
+    if (square == Square::in_type) return continue_sums_of(sums, rows, n_cols);
+    if (n_cols == 0) return;
+    add_rows_widened(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
+                     n_cols);
 }
 
 }  // namespace brenix

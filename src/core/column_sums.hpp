@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/buffer.hpp"
+#include "core/terms.hpp"
 #include "runtime/pool.hpp"
 
 namespace brenix {
@@ -73,6 +74,10 @@ ColumnSums column_sums(std::span<const float> matrix, std::size_t n_cols);
 // pieces (by the row blocks of a distributed array) sums as one.
 void continue_column_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols);
 void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols);
+// float32 rows whose squares are those of the widened values when asked
+// (Square::widened): the sums of the same rows converted to float64.
+void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
+                          Square square);
 
 // Runs chunk(rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
 // matrix on the pool and adds their sums into the totals in chunk order.

@@ -6,8 +6,8 @@ namespace brenix {
 
 namespace {
 
-template <Square S, class T>
-void add_entries(ColumnSums& out, std::span<const std::int64_t> indices, std::span<const T> data,
+template <Square S, class I, class T>
+void add_entries(ColumnSums& out, std::span<const I> indices, std::span<const T> data,
                  std::size_t n_cols, std::size_t begin, std::size_t end) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
@@ -15,8 +15,8 @@ void add_entries(ColumnSums& out, std::span<const std::int64_t> indices, std::sp
                    [&](std::size_t p, std::size_t j) { add_term<S>(sum[j], sum_sq[j], data[p]); });
 }
 
-template <class T>
-void continue_sums(ColumnSums& sums, std::span<const std::int64_t> indices, std::span<const T> data,
+template <class I, class T>
+void continue_sums(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
                    std::size_t n_cols, bool square_f64, std::size_t begin, std::size_t end) {
     if (square_f64) {
         add_entries<Square::widened>(sums, indices, data, n_cols, begin, end);
@@ -35,6 +35,24 @@ ColumnSums sums_of(std::span<const std::int64_t> indices, std::span<const T> dat
 }
 
 }  // namespace
+
+template <class I, class T>
+void continue_sparse_column_sums(ColumnSums& sums, std::span<const I> indices,
+                                 std::span<const T> data, std::size_t n_cols, bool square_f64,
+                                 std::span<const EntryRange> ranges) {
+    for (const EntryRange& range : ranges) {
+        continue_sums(sums, indices, data, n_cols, square_f64, range.begin, range.end);
+    }
+}
+
+#define BRENIX_INSTANTIATE(I, T)                                                               \
+    template void continue_sparse_column_sums(ColumnSums&, std::span<const I>, std::span<const T>, \
+                                              std::size_t, bool, std::span<const EntryRange>);
+BRENIX_INSTANTIATE(std::int32_t, float)
+BRENIX_INSTANTIATE(std::int32_t, double)
+BRENIX_INSTANTIATE(std::int64_t, float)
+BRENIX_INSTANTIATE(std::int64_t, double)
+#undef BRENIX_INSTANTIATE
 
 ColumnSums sparse_column_sums(std::span<const std::int64_t> indices, std::span<const double> data,
                               std::size_t n_cols, bool square_f64) {

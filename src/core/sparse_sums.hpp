@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/column_sums.hpp"
+#include "core/terms.hpp"
 
 namespace brenix {
 
@@ -50,5 +51,12 @@ void continue_sparse_column_sums(ColumnSums& sums, std::span<const std::int64_t>
 void continue_sparse_column_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
                                  std::span<const float> data, std::size_t n_cols, bool square_f64,
                                  std::size_t begin, std::size_t end);
+
+// The same loop over several runs of entries in turn, as one chunk; indices
+// are int32 or int64.
+template <class I, class T>
+void continue_sparse_column_sums(ColumnSums& sums, std::span<const I> indices,
+                                 std::span<const T> data, std::size_t n_cols, bool square_f64,
+                                 std::span<const EntryRange> ranges);
 
 }  // namespace brenix

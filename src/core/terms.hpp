@@ -52,19 +52,28 @@ BRENIX_INLINE T log_scaled(T x, double c) {
 // bad entry fails with the index-out-of-bounds message: a column not below
 // n_cols, or a position that has no index (indices shorter than data). Since
 // the pool reports the lowest failing chunk, that is the first bad entry of
-// the whole matrix whatever the thread count.
-template <class Visit>
-BRENIX_INLINE void for_each_entry(std::span<const std::int64_t> indices, std::size_t begin,
-                                  std::size_t end, std::size_t n_cols, Visit&& visit) {
+// the whole matrix whatever the thread count. Indices are int64 or int32
+// (SciPy's default width); an int32 index is sign-extended first, so a
+// negative one is as huge as its int64 value.
+template <class I, class Visit>
+BRENIX_INLINE void for_each_entry(std::span<const I> indices, std::size_t begin, std::size_t end,
+                                  std::size_t n_cols, Visit&& visit) {
+    static_assert(std::is_same_v<I, std::int64_t> || std::is_same_v<I, std::int32_t>);
     const std::size_t indexed_end = std::clamp(indices.size(), begin, end);
-    const std::uint64_t* __restrict columns =
-        reinterpret_cast<const std::uint64_t*>(indices.data());
+    const I* __restrict columns = indices.data();
     for (std::size_t p = begin; p < indexed_end; ++p) {
-        const std::uint64_t j = columns[p];
+        const auto j = static_cast<std::uint64_t>(static_cast<std::int64_t>(columns[p]));
         if (j >= n_cols) fail_index(n_cols, j);
         visit(p, static_cast<std::size_t>(j));
     }
     if (indexed_end < end) fail_index(indices.size(), indexed_end);
 }
+
+// A run [begin, end) of stored entries, in storage order. Passes that follow
+// rows (a CSR matrix's row subsets) sum several runs as one chunk.
+struct EntryRange {
+    std::size_t begin;
+    std::size_t end;
+};
 
 }  // namespace brenix

@@ -189,8 +189,8 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, bool
 
 // The sparse entry loop: the entries [begin, end) in storage order into the
 // running sums in `out`, under the error contract of for_each_entry.
-template <Square S, class T, class Expm1>
-void hvg_entries(ColumnSums& out, std::span<const std::int64_t> indices, std::span<const T> data,
+template <Square S, class I, class T, class Expm1>
+void hvg_entries(ColumnSums& out, std::span<const I> indices, std::span<const T> data,
                  std::size_t n_cols, Expm1& expm1, std::size_t begin, std::size_t end) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
@@ -212,17 +212,30 @@ void continue_dense(ColumnSums& sums, std::span<const T> rows, std::size_t n_col
         c, [&](auto& expm1) { hvg_rows(sums, rows, n_cols, zeros_contribute_nothing(c), expm1); });
 }
 
-template <class T>
-void continue_sparse(ColumnSums& sums, std::span<const std::int64_t> indices,
-                     std::span<const T> data, std::size_t n_cols, std::optional<double> c,
-                     bool square_f64, std::size_t begin, std::size_t end) {
+// The entry loop over runs of entries in turn, with one expm1 strategy for
+// all of them: one run for a chunk of the flat entries, several for a chunk
+// of a row subset.
+template <class I, class T>
+void continue_sparse(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                     std::size_t n_cols, std::optional<double> c, bool square_f64,
+                     std::span<const EntryRange> ranges) {
     with_expm1<T>(c, [&](auto& expm1) {
-        if (square_f64) {
-            hvg_entries<Square::widened>(sums, indices, data, n_cols, expm1, begin, end);
-        } else {
-            hvg_entries<Square::in_type>(sums, indices, data, n_cols, expm1, begin, end);
+        for (const EntryRange& r : ranges) {
+            if (square_f64) {
+                hvg_entries<Square::widened>(sums, indices, data, n_cols, expm1, r.begin, r.end);
+            } else {
+                hvg_entries<Square::in_type>(sums, indices, data, n_cols, expm1, r.begin, r.end);
+            }
         }
     });
+}
+
+template <class I, class T>
+void continue_sparse(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                     std::size_t n_cols, std::optional<double> c, bool square_f64,
+                     std::size_t begin, std::size_t end) {
+    const EntryRange range{begin, end};
+    continue_sparse(sums, indices, data, n_cols, c, square_f64, std::span(&range, 1));
 }
 
 template <class T>
@@ -339,5 +352,37 @@ void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> in
                               std::size_t end) {
     continue_sparse(sums, indices, data, n_cols, scale_factor(log_base), square_f64, begin, end);
 }
+
+template <class I, class T>
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices,
+                              std::span<const T> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64,
+                              std::span<const EntryRange> ranges) {
+    // float64 values always square in float64 (see sparse_hvg_sums).
+    continue_sparse(sums, indices, data, n_cols, scale_factor(log_base),
+                    std::is_same_v<T, float> && square_f64, ranges);
+}
+
+template <class T>
+void expm1_of_log_scaled(std::span<const T> x, std::span<T> e, std::optional<double> log_base) {
+    with_expm1<T>(scale_factor(log_base), [&](auto& expm1) {
+        for (std::size_t p = 0; p < x.size(); p += EXPM1_BATCH) {
+            expm1(x.data() + p, e.data() + p, std::min(EXPM1_BATCH, x.size() - p));
+        }
+    });
+}
+
+#define BRENIX_INSTANTIATE(I, T)                                                             \
+    template void continue_sparse_hvg_sums(ColumnSums&, std::span<const I>, std::span<const T>, \
+                                           std::size_t, std::optional<double>, bool,             \
+                                           std::span<const EntryRange>);
+BRENIX_INSTANTIATE(std::int32_t, float)
+BRENIX_INSTANTIATE(std::int32_t, double)
+BRENIX_INSTANTIATE(std::int64_t, float)
+BRENIX_INSTANTIATE(std::int64_t, double)
+#undef BRENIX_INSTANTIATE
+template void expm1_of_log_scaled(std::span<const float>, std::span<float>, std::optional<double>);
+template void expm1_of_log_scaled(std::span<const double>, std::span<double>,
+                                  std::optional<double>);
 
 }  // namespace brenix

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "core/column_sums.hpp"
+#include "core/terms.hpp"
 
 namespace brenix {
 
@@ -48,6 +49,19 @@ void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> in
                               std::span<const float> data, std::size_t n_cols,
                               std::optional<double> log_base, bool square_f64, std::size_t begin,
                               std::size_t end);
+
+// The sparse loop over several runs of entries in turn, as one chunk;
+// indices are int32 or int64.
+template <class I, class T>
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices,
+                              std::span<const T> data, std::size_t n_cols,
+                              std::optional<double> log_base, bool square_f64,
+                              std::span<const EntryRange> ranges);
+
+// e[i] = expm1 of x[i] brought to natural-log scale, each with the bits of
+// the sums above (for passes that order the values themselves).
+template <class T>
+void expm1_of_log_scaled(std::span<const T> x, std::span<T> e, std::optional<double> log_base);
 
 HvgStats finish_hvg(std::span<const double> mean, std::span<const double> var);
 

@@ -10,46 +10,12 @@ namespace {
 
 // Centring and clipping are fixed per call, so they are template parameters:
 // the column loop stays branch-free and vectorises.
-template <bool Center, bool Clip>
-BRENIX_INLINE void scale_row(double* __restrict out, const double* __restrict x,
+template <bool Center, bool Clip, class T>
+BRENIX_INLINE void scale_row(T* __restrict out, const T* __restrict x,
                              const double* __restrict mean, const double* __restrict stdev,
                              std::size_t n_cols, double m) {
     for (std::size_t j = 0; j < n_cols; ++j) {
-        double v = x[j];
-        if constexpr (Center) v = v - mean[j];
-        v = v / stdev[j];
-        if constexpr (Clip) {
-            // The upper test first; ordered comparisons let NaN through.
-            if (v > m) {
-                v = m;
-            } else if (Center && v < -m) {
-                v = -m;
-            }
-        }
-        out[j] = v;
-    }
-}
-
-template <bool Center, bool Clip>
-BRENIX_INLINE void scale_row(float* __restrict out, const float* __restrict x,
-                             const double* __restrict mean, const double* __restrict stdev,
-                             std::size_t n_cols, double m) {
-    const float upper = static_cast<float>(m);
-    const float lower = static_cast<float>(-m);
-    for (std::size_t j = 0; j < n_cols; ++j) {
-        double v = x[j];
-        if constexpr (Center) v = v - mean[j];
-        v = v / stdev[j];
-        float s = static_cast<float>(v);
-        if constexpr (Clip) {
-            // Rounded once, then compared with m in float64.
-            if (static_cast<double>(s) > m) {
-                s = upper;
-            } else if (Center && static_cast<double>(s) < -m) {
-                s = lower;
-            }
-        }
-        out[j] = s;
+        out[j] = scale_element<Center, Clip>(x[j], mean[j], stdev[j], m);
     }
 }
 

@@ -7,10 +7,55 @@
 #include <span>
 
 #include "core/buffer.hpp"
+#include "core/isa.hpp"
 
 namespace brenix {
 
 inline constexpr std::size_t SCALE_CHUNK_ROWS = 512;
+
+// One element of the scaled matrix: v = x (- mean when centring), v = v /
+// stdev, then v > m gives m, else (centring only) v < -m gives -m; the upper
+// test first, ordered comparisons, so NaN passes both. Every scaled element
+// of the package is this, wherever its x comes from.
+template <bool Center, bool Clip>
+BRENIX_INLINE double scale_element(double x, double mean, double stdev, double m) {
+    double v = x;
+    if constexpr (Center) v = v - mean;
+    v = v / stdev;
+    if constexpr (Clip) {
+        if (v > m) {
+            v = m;
+        } else if (Center && v < -m) {
+            v = -m;
+        }
+    }
+    return v;
+}
+
+// float32: widened, computed in float64, rounded once, then compared with m
+// in float64 and clipped to m (or -m) rounded to float32.
+template <bool Center, bool Clip>
+BRENIX_INLINE float scale_element(float x, double mean, double stdev, double m) {
+    double v = x;
+    if constexpr (Center) v = v - mean;
+    v = v / stdev;
+    float s = static_cast<float>(v);
+    if constexpr (Clip) {
+        if (static_cast<double>(s) > m) {
+            s = static_cast<float>(m);
+        } else if (Center && static_cast<double>(s) < -m) {
+            s = static_cast<float>(-m);
+        }
+    }
+    return s;
+}
+
+// scale_element over n_rows whole rows of n_cols values (m is ignored unless
+// clip).
+void scale_rows(double* out, const double* x, std::size_t n_rows, std::size_t n_cols, bool center,
+                bool clip, const double* mean, const double* stdev, double m);
+void scale_rows(float* out, const float* x, std::size_t n_rows, std::size_t n_cols, bool center,
+                bool clip, const double* mean, const double* stdev, double m);
 
 template <class T>
 struct ScaledMatrix {

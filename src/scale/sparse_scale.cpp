@@ -19,10 +19,7 @@ Buffer<Out> scale_sparse_values(std::span<const std::int64_t> indices, std::span
     element_map(nnz, [&](std::size_t begin, std::size_t end) {
         Out* __restrict out = values.data();
         for_each_entry(indices, begin, end, n_cols, [&](std::size_t k, std::size_t j) {
-            double v = static_cast<double>(data[k]) / sd[j];
-            // Ordered comparison: a NaN value or a NaN bound clips nothing.
-            if (max_value && v > *max_value) v = *max_value;
-            out[k] = static_cast<Out>(v);
+            out[k] = scale_stored_value<Out>(data[k], sd[j], max_value);
         });
     });
     return values;

@@ -12,6 +12,16 @@
 
 namespace brenix {
 
+// One stored value scaled: divided by its column's deviation in float64,
+// clipped from above (an ordered comparison: a NaN value or a NaN bound clips
+// nothing), then rounded once to Out.
+template <class Out, class In>
+inline Out scale_stored_value(In x, double stdev, std::optional<double> max_value) {
+    double v = static_cast<double>(x) / stdev;
+    if (max_value && v > *max_value) v = *max_value;
+    return static_cast<Out>(v);
+}
+
 template <class T>
 struct ScaledValues {
     Buffer<T> values;  // one per stored entry, in storage order

@@ -1,0 +1,568 @@
+// The functions of brenix_kernels._arrays, one function record each (see
+// records.hpp). Arguments are taken in and checked here, holding the
+// interpreter lock; the kernels then run without it, and the results are
+// wrapped once it is back.
+#include "array_functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "arrays.hpp"
+#include "arrays/kernels.hpp"
+#include "records.hpp"
+
+namespace brenix {
+
+namespace {
+
+template <std::size_t N>
+Ref tuple_of(std::array<Ref, N> items) {
+    return Ref::steal(brenix::make_tuple(items));
+}
+
+Ref value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return {};
+}
+
+Ref type_error(const char* message) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return {};
+}
+
+// Other Python threads run while a kernel computes. The lock comes back when
+// this goes, also when the kernel throws; the kernel touches no Python object.
+class WithoutInterpreterLock {
+public:
+    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs the kernel without the lock; a duplicate entry becomes a ValueError.
+template <class Kernel>
+auto compute(Kernel&& kernel) -> std::optional<decltype(kernel())> {
+    try {
+        WithoutInterpreterLock unlocked;
+        return kernel();
+    } catch (const DuplicateEntry& duplicate) {
+        PyErr_SetString(PyExc_ValueError, duplicate.what());
+        return std::nullopt;
+    }
+}
+
+// groups (None or one int64 code in [-1, n_groups) per row) as row groups.
+bool take_groups(PyObject* object, std::size_t n_rows, std::size_t n_groups,
+                 Vector<std::int64_t>& codes, std::optional<std::span<const std::int64_t>>& out) {
+    if (object == Py_None) return true;
+    if (take_vector(object, codes) != Taken::ok || codes.values.size() != n_rows) {
+        value_error("groups must be None or a 1-D contiguous int64 array with one code per row");
+        return false;
+    }
+    for (const std::int64_t code : codes.values) {
+        if (code < -1 || (code >= 0 && static_cast<std::uint64_t>(code) >= n_groups)) {
+            value_error("a group code is out of range: codes must lie in [-1, n_groups)");
+            return false;
+        }
+    }
+    out = codes.values;
+    return true;
+}
+
+bool take_mask(PyObject* object, std::size_t n_rows, Vector<bool>& flags,
+               std::optional<std::span<const bool>>& out) {
+    if (object == Py_None) return true;
+    if (take_vector(object, flags) != Taken::ok || flags.values.size() != n_rows) {
+        value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
+        return false;
+    }
+    out = flags.values;
+    return true;
+}
+
+// A compressed matrix's arrays, used in place.
+struct SparseIn {
+    Layout layout = Layout::csr;
+    Vector<std::int64_t> indptr;
+    Vector<std::int32_t> indices32;
+    Vector<std::int64_t> indices64;
+    Vector<float> data32;
+    Vector<double> data64;
+    bool wide_indices = false;
+    bool float_data = false;
+    std::size_t n_rows = 0;
+    std::size_t n_cols = 0;
+
+    // f(SparseMatrix<I, T>) for the matrix's index and value types.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        auto with_data = [&]<class I>(std::span<const I> indices) -> decltype(auto) {
+            if (float_data) {
+                return f(SparseMatrix<I, float>{layout, indptr.values, indices, data32.values,
+                                                n_rows, n_cols});
+            }
+            return f(SparseMatrix<I, double>{layout, indptr.values, indices, data64.values, n_rows,
+                                             n_cols});
+        };
+        return wide_indices ? with_data(indices64.values) : with_data(indices32.values);
+    }
+};
+
+bool refused(Taken taken, const char* wrong_type) {
+    type_error(taken == Taken::not_contiguous ? "The given array is not contiguous" : wrong_type);
+    return false;
+}
+
+bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObject* data,
+                    std::uint64_t n_rows, std::uint64_t n_cols, SparseIn& out) {
+    const char* name = PyUnicode_Check(layout) ? PyUnicode_AsUTF8(layout) : nullptr;
+    if (name == nullptr) PyErr_Clear();
+    const std::string_view given = name != nullptr ? name : "";
+    if (given != "csr" && given != "csc") {
+        value_error("layout must be 'csr' or 'csc'");
+        return false;
+    }
+    out.layout = given == "csr" ? Layout::csr : Layout::csc;
+    out.n_rows = n_rows;
+    out.n_cols = n_cols;
+    Taken taken = take_vector(indices, out.indices32);
+    if (taken == Taken::other_type) {
+        taken = take_vector(indices, out.indices64);
+        out.wide_indices = true;
+    }
+    if (taken != Taken::ok) return refused(taken, "indices must be an int32 or int64 array");
+    taken = take_vector(data, out.data64);
+    if (taken == Taken::other_type) {
+        taken = take_vector(data, out.data32);
+        out.float_data = true;
+    }
+    if (taken != Taken::ok) return refused(taken, "sparse data must be float32 or float64");
+    taken = take_vector(indptr, out.indptr);
+    if (taken != Taken::ok) return refused(taken, "indptr must be an int64 array");
+
+    const std::span<const std::int64_t> p = out.indptr.values;
+    const std::size_t n_major = out.layout == Layout::csr ? n_rows : n_cols;
+    const std::size_t nnz = out.float_data ? out.data32.values.size() : out.data64.values.size();
+    bool ok = p.size() == n_major + 1 && p[0] == 0 && static_cast<std::size_t>(p.back()) == nnz;
+    for (std::size_t i = 1; ok && i < p.size(); ++i) ok = p[i - 1] <= p[i];
+    if (!ok) {
+        value_error(
+            "indptr must hold n_rows + 1 (csr) or n_cols + 1 (csc) offsets, from 0, never "
+            "decreasing, up to len(data)");
+    }
+    return ok;
+}
+
+Ref wrap_rows(Buffer<double> values, bool grouped, std::size_t n_groups, std::size_t n_cols) {
+    return Ref::steal(grouped ? wrap_2d(std::move(values), n_groups, n_cols)
+                              : wrap_1d(std::move(values)));
+}
+
+Ref stats_result(GroupStats stats, bool grouped, std::size_t n_groups, std::size_t n_cols) {
+    Ref first = wrap_rows(std::move(stats.first), grouped, n_groups, n_cols);
+    Ref second = wrap_rows(std::move(stats.second), grouped, n_groups, n_cols);
+    return tuple_of(std::array{std::move(first), std::move(second)});
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr char HVG_SEURAT_STATS_DOC[] =
+    "hvg_seurat_stats(x, log_base, groups, n_groups)\n"
+    "--\n"
+    "\n"
+    "`_core.hvg_seurat_stats(x[rows], log_base=log_base)` for the rows of each\n"
+    "group (`groups`: None, or an int64 code in [-1, n_groups) per row, -1 for\n"
+    "none), in one pass: `(means, dispersions)`, (n_groups, n_cols) arrays when\n"
+    "grouped.";
+
+struct HvgArgs {
+    PyObject* x = nullptr;
+    std::optional<double> log_base;
+    PyObject* groups = nullptr;
+    std::uint64_t n_groups = 0;
+};
+
+Ref hvg_seurat_stats_impl(const HvgArgs& args) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    if (!take_groups(args.groups, x.n_rows, args.n_groups, codes, given)) return {};
+    auto stats = compute([&] {
+        const RowGroups groups = group_rows(given, x.n_rows, args.n_groups);
+        return std::visit(
+            [&](auto values) {
+                return grouped_hvg_dense(values, x.n_cols, groups, args.log_base);
+            },
+            x.values);
+    });
+    if (!stats) return {};
+    return stats_result(std::move(*stats), given.has_value(), args.n_groups, x.n_cols);
+}
+
+constexpr Function HVG_SEURAT_STATS{
+    "hvg_seurat_stats",
+    Signature{
+        positional("x", &HvgArgs::x),
+        positional("log_base", &HvgArgs::log_base),
+        positional("groups", &HvgArgs::groups),
+        positional("n_groups", &HvgArgs::n_groups),
+    },
+    HVG_SEURAT_STATS_DOC,
+    hvg_seurat_stats_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char HVG_SEURAT_STATS_SPARSE_DOC[] =
+    "hvg_seurat_stats_sparse(layout, indptr, indices, data, n_rows, n_cols, log_base, "
+    "square_f64, groups, n_groups)\n"
+    "--\n"
+    "\n"
+    "`_core.hvg_seurat_stats_sparse` of the CSR form of each group's rows, for a\n"
+    "'csr' or 'csc' matrix as stored (int32 or int64 indices), in one pass.";
+
+struct HvgSparseArgs {
+    PyObject* layout = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+    PyObject* groups = nullptr;
+    std::uint64_t n_groups = 0;
+};
+
+Ref hvg_seurat_stats_sparse_impl(const HvgSparseArgs& args) {
+    SparseIn in;
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                        args.n_cols, in)) {
+        return {};
+    }
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    if (!take_groups(args.groups, in.n_rows, args.n_groups, codes, given)) return {};
+    auto stats = compute([&] {
+        const RowGroups groups = group_rows(given, in.n_rows, args.n_groups);
+        return in.visit([&](const auto& m) {
+            return grouped_hvg_sparse(m, groups, args.log_base, args.square_f64);
+        });
+    });
+    if (!stats) return {};
+    return stats_result(std::move(*stats), given.has_value(), args.n_groups, in.n_cols);
+}
+
+constexpr Function HVG_SEURAT_STATS_SPARSE{
+    "hvg_seurat_stats_sparse",
+    Signature{
+        positional("layout", &HvgSparseArgs::layout),
+        positional("indptr", &HvgSparseArgs::indptr),
+        positional("indices", &HvgSparseArgs::indices),
+        positional("data", &HvgSparseArgs::data),
+        positional("n_rows", &HvgSparseArgs::n_rows),
+        positional("n_cols", &HvgSparseArgs::n_cols),
+        positional("log_base", &HvgSparseArgs::log_base),
+        positional("square_f64", &HvgSparseArgs::square_f64),
+        positional("groups", &HvgSparseArgs::groups),
+        positional("n_groups", &HvgSparseArgs::n_groups),
+    },
+    HVG_SEURAT_STATS_SPARSE_DOC,
+    hvg_seurat_stats_sparse_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char MEAN_VAR_DOC[] =
+    "mean_var(x, square_f64, groups, n_groups)\n"
+    "--\n"
+    "\n"
+    "The moments of `_core.scale(x[rows])` per group: `(means, variances)`,\n"
+    "variances with n/(n-1) (none for n = 1). square_f64: those of the rows\n"
+    "converted to float64.";
+
+struct MeanVarArgs {
+    PyObject* x = nullptr;
+    bool square_f64 = false;
+    PyObject* groups = nullptr;
+    std::uint64_t n_groups = 0;
+};
+
+Ref mean_var_impl(const MeanVarArgs& args) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    if (!take_groups(args.groups, x.n_rows, args.n_groups, codes, given)) return {};
+    auto stats = compute([&] {
+        const RowGroups groups = group_rows(given, x.n_rows, args.n_groups);
+        return std::visit(
+            [&](auto values) {
+                return grouped_mean_var_dense(values, x.n_cols, groups, args.square_f64);
+            },
+            x.values);
+    });
+    if (!stats) return {};
+    return stats_result(std::move(*stats), given.has_value(), args.n_groups, x.n_cols);
+}
+
+constexpr Function MEAN_VAR{
+    "mean_var",
+    Signature{
+        positional("x", &MeanVarArgs::x),
+        positional("square_f64", &MeanVarArgs::square_f64),
+        positional("groups", &MeanVarArgs::groups),
+        positional("n_groups", &MeanVarArgs::n_groups),
+    },
+    MEAN_VAR_DOC,
+    mean_var_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char MEAN_VAR_SPARSE_DOC[] =
+    "mean_var_sparse(layout, indptr, indices, data, n_rows, n_cols, square_f64, groups, "
+    "n_groups)\n"
+    "--\n"
+    "\n"
+    "The moments of `_core.scale_sparse_data(..., promote=square_f64)` of the CSR\n"
+    "form of each group's rows: `(means, variances)`.";
+
+struct MeanVarSparseArgs {
+    PyObject* layout = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    bool square_f64 = false;
+    PyObject* groups = nullptr;
+    std::uint64_t n_groups = 0;
+};
+
+Ref mean_var_sparse_impl(const MeanVarSparseArgs& args) {
+    SparseIn in;
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                        args.n_cols, in)) {
+        return {};
+    }
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    if (!take_groups(args.groups, in.n_rows, args.n_groups, codes, given)) return {};
+    auto stats = compute([&] {
+        const RowGroups groups = group_rows(given, in.n_rows, args.n_groups);
+        return in.visit(
+            [&](const auto& m) { return grouped_mean_var_sparse(m, groups, args.square_f64); });
+    });
+    if (!stats) return {};
+    return stats_result(std::move(*stats), given.has_value(), args.n_groups, in.n_cols);
+}
+
+constexpr Function MEAN_VAR_SPARSE{
+    "mean_var_sparse",
+    Signature{
+        positional("layout", &MeanVarSparseArgs::layout),
+        positional("indptr", &MeanVarSparseArgs::indptr),
+        positional("indices", &MeanVarSparseArgs::indices),
+        positional("data", &MeanVarSparseArgs::data),
+        positional("n_rows", &MeanVarSparseArgs::n_rows),
+        positional("n_cols", &MeanVarSparseArgs::n_cols),
+        positional("square_f64", &MeanVarSparseArgs::square_f64),
+        positional("groups", &MeanVarSparseArgs::groups),
+        positional("n_groups", &MeanVarSparseArgs::n_groups),
+    },
+    MEAN_VAR_SPARSE_DOC,
+    mean_var_sparse_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_DOC[] =
+    "scale(x, zero_center, max_value, mask)\n"
+    "--\n"
+    "\n"
+    "`_core.scale(x, ..., return_mean_std=True)`; with a mask, the statistics\n"
+    "and the masked rows as `_core.scale(x[mask], ...)`, the other rows x's\n"
+    "values. `(result, mean, std)`.";
+
+struct ScaleArgs {
+    PyObject* x = nullptr;
+    bool zero_center = true;
+    std::optional<double> max_value;
+    PyObject* mask = nullptr;
+};
+
+Ref scale_impl(const ScaleArgs& args) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    Vector<bool> flags;
+    std::optional<std::span<const bool>> mask;
+    if (!take_mask(args.mask, x.n_rows, flags, mask)) return {};
+    return std::visit(
+        [&](auto values) -> Ref {
+            auto scaled = compute([&] {
+                return scale_dense_rows(values, x.n_rows, x.n_cols, args.zero_center,
+                                        args.max_value, mask);
+            });
+            if (!scaled) return {};
+            Ref out = Ref::steal(wrap_2d(std::move(scaled->matrix), x.n_rows, x.n_cols));
+            Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
+            Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
+            return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
+        },
+        x.values);
+}
+
+constexpr Function SCALE{
+    "scale",
+    Signature{
+        positional("x", &ScaleArgs::x),
+        positional("zero_center", &ScaleArgs::zero_center),
+        positional("max_value", &ScaleArgs::max_value),
+        positional("mask", &ScaleArgs::mask),
+    },
+    SCALE_DOC,
+    scale_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_SPARSE_TO_DENSE_DOC[] =
+    "scale_sparse_to_dense(layout, indptr, indices, data, n_rows, n_cols, max_value, mask)\n"
+    "--\n"
+    "\n"
+    "`_core.scale(X.toarray(), zero_center=True, max_value=max_value,\n"
+    "return_mean_std=True)` written straight into the dense result, without\n"
+    "the dense copy of X; the mask as in `scale`.";
+
+struct ScaleToDenseArgs {
+    PyObject* layout = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> max_value;
+    PyObject* mask = nullptr;
+};
+
+Ref scale_sparse_to_dense_impl(const ScaleToDenseArgs& args) {
+    SparseIn in;
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                        args.n_cols, in)) {
+        return {};
+    }
+    Vector<bool> flags;
+    std::optional<std::span<const bool>> mask;
+    if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
+    return in.visit([&](const auto& m) -> Ref {
+        auto scaled = compute([&] { return scale_sparse_to_dense(m, args.max_value, mask); });
+        if (!scaled) return {};
+        Ref out = Ref::steal(wrap_2d(std::move(scaled->matrix), in.n_rows, in.n_cols));
+        Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
+        Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
+        return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
+    });
+}
+
+constexpr Function SCALE_SPARSE_TO_DENSE{
+    "scale_sparse_to_dense",
+    Signature{
+        positional("layout", &ScaleToDenseArgs::layout),
+        positional("indptr", &ScaleToDenseArgs::indptr),
+        positional("indices", &ScaleToDenseArgs::indices),
+        positional("data", &ScaleToDenseArgs::data),
+        positional("n_rows", &ScaleToDenseArgs::n_rows),
+        positional("n_cols", &ScaleToDenseArgs::n_cols),
+        positional("max_value", &ScaleToDenseArgs::max_value),
+        positional("mask", &ScaleToDenseArgs::mask),
+    },
+    SCALE_SPARSE_TO_DENSE_DOC,
+    scale_sparse_to_dense_impl,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char SCALE_SPARSE_DOC[] =
+    "scale_sparse(layout, indptr, indices, data, n_rows, n_cols, max_value, promote, mask)\n"
+    "--\n"
+    "\n"
+    "`_core.scale_sparse_data` of the CSR form: `(new_data, mean, std)`, the new\n"
+    "values in X's own storage order. With a mask, the statistics of the masked\n"
+    "rows; the other rows' values unchanged (in the result's dtype).";
+
+struct ScaleSparseArgs {
+    PyObject* layout = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+    std::optional<double> max_value;
+    bool promote = false;
+    PyObject* mask = nullptr;
+};
+
+Ref scale_sparse_impl(const ScaleSparseArgs& args) {
+    SparseIn in;
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                        args.n_cols, in)) {
+        return {};
+    }
+    Vector<bool> flags;
+    std::optional<std::span<const bool>> mask;
+    if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
+    return in.visit([&](const auto& m) -> Ref {
+        using T = std::remove_const_t<typename std::remove_cvref_t<decltype(m.data)>::element_type>;
+        auto finish = [&](auto scaled) -> Ref {
+            if (!scaled) return {};
+            Ref values = Ref::steal(wrap_1d(std::move(scaled->values)));
+            Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
+            Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
+            return tuple_of(std::array{std::move(values), std::move(mean), std::move(stdev)});
+        };
+        if constexpr (std::is_same_v<T, float>) {
+            if (!args.promote) {
+                return finish(
+                    compute([&] { return scale_sparse_stored<float>(m, args.max_value, mask); }));
+            }
+        }
+        return finish(compute([&] { return scale_sparse_stored<double>(m, args.max_value, mask); }));
+    });
+}
+
+constexpr Function SCALE_SPARSE{
+    "scale_sparse",
+    Signature{
+        positional("layout", &ScaleSparseArgs::layout),
+        positional("indptr", &ScaleSparseArgs::indptr),
+        positional("indices", &ScaleSparseArgs::indices),
+        positional("data", &ScaleSparseArgs::data),
+        positional("n_rows", &ScaleSparseArgs::n_rows),
+        positional("n_cols", &ScaleSparseArgs::n_cols),
+        positional("max_value", &ScaleSparseArgs::max_value),
+        positional("promote", &ScaleSparseArgs::promote),
+        positional("mask", &ScaleSparseArgs::mask),
+    },
+    SCALE_SPARSE_DOC,
+    scale_sparse_impl,
+};
+
+}  // namespace
+
+std::span<PyMethodDef> array_functions() {
+    return function_table<HVG_SEURAT_STATS, HVG_SEURAT_STATS_SPARSE, MEAN_VAR, MEAN_VAR_SPARSE,
+                          SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE>();
+}
+
+}  // namespace brenix

@@ -1,0 +1,451 @@
+// One pass over a whole matrix for the sums of many row subsets at once, with
+// the bits each subset would get from the flat kernels on its own.
+//
+// Every pass returns one total per group of RowGroups: the sums of the
+// group's chunks (plan_chunks) added from zeros in chunk order. A chunk is
+// summed from zeros in the subset's storage order, which for one column is row
+// order; sums of chunks without entries in a column are +0.0, and adding +0.0
+// to a total that started at +0.0 never changes it (such a total is never
+// -0.0), so a pass only has to visit the chunks an entry falls into.
+//
+// The checks of the flat kernels hold here too, within the same passes: a
+// column (CSR) or row (CSC) index out of range, or a position without an index,
+// fails with the index-out-of-bounds message of the first bad entry in storage
+// order; an entry stored twice raises DuplicateEntry. A CSR row whose columns
+// strictly increase cannot hold a duplicate, so only other rows are stamped.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arrays/row_groups.hpp"
+#include "core/column_sums.hpp"
+#include "core/sparse_sums.hpp"
+#include "core/terms.hpp"
+#include "runtime/pool.hpp"
+
+namespace brenix {
+
+enum class Layout { csr, csc };
+
+// A SciPy compressed matrix as it is stored. indptr has one entry more than
+// the matrix has rows (csr) or columns (csc), starts at 0, never decreases and
+// ends at data.size() (the boundary checks it). indices may be shorter than
+// data, which fails as in the flat kernels.
+template <class I, class T>
+struct SparseMatrix {
+    Layout layout;
+    std::span<const std::int64_t> indptr;
+    std::span<const I> indices;
+    std::span<const T> data;
+    std::size_t n_rows;
+    std::size_t n_cols;
+};
+
+// The same (row, column) stored twice. SciPy adds such values when it
+// converts the matrix; the flat kernels would transform them one by one.
+class DuplicateEntry : public std::exception {
+public:
+    DuplicateEntry(std::size_t row, std::size_t col)
+        : message_("the matrix has duplicate entries (row " + std::to_string(row) + ", column " +
+                   std::to_string(col) +
+                   "); call sum_duplicates() on it first: SciPy adds the values of duplicates, "
+                   "and expm1 of a sum is not the sum of the expm1s") {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// The first bad entry a task met, by its storage position. Tasks over row
+// subsets do not run in storage order, so each notes its first and the pass
+// raises the one that comes first in storage.
+struct EntryProblem {
+    std::size_t position = SIZE_MAX;
+    bool duplicate = false;
+    std::uint64_t len = 0;  // index out of range: the message's two numbers
+    std::uint64_t index = 0;
+    std::size_t row = 0;  // duplicate
+    std::size_t col = 0;
+
+    void out_of_range(std::size_t p, std::uint64_t len_, std::uint64_t index_) {
+        *this = {p, false, len_, index_, 0, 0};
+    }
+    void twice(std::size_t p, std::size_t row_, std::size_t col_) {
+        *this = {p, true, 0, 0, row_, col_};
+    }
+};
+
+inline void raise_first(std::span<const EntryProblem> problems) {
+    const EntryProblem* first = nullptr;
+    for (const EntryProblem& p : problems) {
+        if (p.position != SIZE_MAX && (first == nullptr || p.position < first->position)) {
+            first = &p;
+        }
+    }
+    if (first == nullptr) return;
+    if (first->duplicate) throw DuplicateEntry(first->row, first->col);
+    fail_index(first->len, first->index);
+}
+
+template <class I>
+BRENIX_INLINE std::uint64_t as_index(I i) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(i));
+}
+
+// Whether the entries [begin, end) all have an index, below `bound`, strictly
+// increasing: then they are valid and none is stored twice. Branch-free, so
+// that it vectorises.
+template <class I>
+bool increasing_below(std::span<const I> indices, std::size_t begin, std::size_t end,
+                      std::uint64_t bound) {
+    if (end > indices.size()) return false;
+    const I* __restrict idx = indices.data();
+    bool ok = true;
+    for (std::size_t p = begin; p < end; ++p) ok &= as_index(idx[p]) < bound;
+    for (std::size_t p = begin + 1; p < end; ++p) ok &= idx[p] > idx[p - 1];
+    return ok;
+}
+
+// Checks CSR row `row`, its entries [begin, end): every column below n_cols
+// and given, none twice. The first problem in storage order is noted.
+// `stamps` (n_cols, zeros at first) is the task's own and marks the columns
+// seen per row.
+template <class I>
+bool check_row(std::span<const I> indices, std::size_t begin, std::size_t end, std::size_t n_cols,
+               std::size_t row, std::vector<std::size_t>& stamps, EntryProblem& problem) {
+    if (increasing_below(indices, begin, end, n_cols)) return true;
+    if (stamps.empty()) stamps.assign(n_cols, 0);
+    const std::size_t indexed = std::clamp(indices.size(), begin, end);
+    for (std::size_t p = begin; p < indexed; ++p) {
+        const std::uint64_t j = as_index(indices[p]);
+        if (j >= n_cols) {
+            problem.out_of_range(p, n_cols, j);
+            return false;
+        }
+        if (stamps[j] == row + 1) {
+            problem.twice(p, row, j);
+            return false;
+        }
+        stamps[j] = row + 1;
+    }
+    if (indexed < end) {
+        problem.out_of_range(indexed, indices.size(), indexed);
+        return false;
+    }
+    return true;
+}
+
+// Only the range of the entries [begin, end) (a row's part whose whole row
+// another task checks).
+template <class I>
+bool check_columns(std::span<const I> indices, std::size_t begin, std::size_t end,
+                   std::size_t n_cols, EntryProblem& problem) {
+    const std::size_t indexed = std::clamp(indices.size(), begin, end);
+    for (std::size_t p = begin; p < indexed; ++p) {
+        if (as_index(indices[p]) >= n_cols) {
+            problem.out_of_range(p, n_cols, as_index(indices[p]));
+            return false;
+        }
+    }
+    if (indexed < end) {
+        problem.out_of_range(indexed, indices.size(), indexed);
+        return false;
+    }
+    return true;
+}
+
+// task(b) for b in [0, n_blocks) on the pool, the blocks independent: a
+// failure is that of the lowest failing block.
+template <class Task>
+void for_each_block(std::size_t n_blocks, Task&& task) {
+    std::vector<unsigned char> slots(n_blocks);
+    chunk_for_each(std::span<unsigned char>(slots), 1,
+                   [&](std::size_t b, std::span<unsigned char>) { task(b); });
+}
+
+// Adds each slot's sums to its group's total, in slot order.
+template <class SlotTask>
+std::vector<ColumnSums> group_totals(const ChunkPlan& plan, std::size_t n_groups,
+                                     std::size_t n_cols, SlotTask&& slot_sums) {
+    std::vector<ColumnSums> totals;
+    totals.reserve(n_groups);
+    for (std::size_t k = 0; k < n_groups; ++k) totals.push_back(ColumnSums::zeros(n_cols));
+    struct Record {
+        std::size_t slot;
+        ColumnSums sums;
+    };
+    ordered_chunk_fold(
+        plan.n_slots(), [&](std::size_t slot) { return Record{slot, slot_sums(slot)}; },
+        [&](const Record& record) {
+            add_chunk_sums(totals[plan.slot_group[record.slot]], record.sums);
+        });
+    return totals;
+}
+
+// Entries summed per call of sum_runs: enough to amortise a call, few enough
+// that the checked indices are still in cache when they are summed.
+inline constexpr std::size_t RUN_BATCH_ENTRIES = 1 << 16;
+
+// CSR: each group's rows chunked by stored entries (SPARSE_CHUNK_ENTRIES, a
+// cut can fall inside a row) or by rows (MOMENT_CHUNK_ROWS). A slot's task
+// checks its rows and hands their entry runs, in order, to
+// sum_runs(ColumnSums&, std::span<const EntryRange>), which sums them on.
+template <class I, class T, class SumRuns>
+std::vector<ColumnSums> csr_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups,
+                                       bool by_entries, SumRuns&& sum_runs) {
+    const std::span<const std::int64_t> indptr = m.indptr;
+    const ChunkPlan plan =
+        by_entries ? plan_chunks(groups, SPARSE_CHUNK_ENTRIES,
+                                 [&](std::size_t r) {
+                                     return static_cast<std::size_t>(indptr[r + 1] - indptr[r]);
+                                 })
+                   : plan_chunks(groups, MOMENT_CHUNK_ROWS, [](std::size_t) { return 1; });
+    std::vector<EntryProblem> problems(plan.n_slots());
+    auto totals = group_totals(plan, groups.n_groups, m.n_cols, [&](std::size_t slot) {
+        const std::size_t k = plan.slot_group[slot];
+        const std::size_t first = plan.first(slot);
+        const std::size_t last = plan.last(slot);
+        const std::size_t* starts = plan.start.data() + groups.begin[k];
+        const std::size_t* rows = groups.rows.data() + groups.begin[k];
+        const std::size_t n = groups.size(k);
+        // The row holding the chunk's first item.
+        std::size_t i = static_cast<std::size_t>(std::upper_bound(starts, starts + n, first) -
+                                                 starts) -
+                        1;
+        ColumnSums out = ColumnSums::zeros(m.n_cols);
+        std::vector<EntryRange> runs;
+        std::vector<std::size_t> stamps;
+        std::size_t pending = 0;
+        for (; i < n && starts[i] < last; ++i) {
+            const std::size_t r = rows[i];
+            const auto b = static_cast<std::size_t>(indptr[r]);
+            const auto e = static_cast<std::size_t>(indptr[r + 1]);
+            std::size_t lo = b;
+            std::size_t hi = e;
+            if (by_entries) {
+                lo = b + (std::max(first, starts[i]) - starts[i]);
+                hi = b + (std::min(last, starts[i] + (e - b)) - starts[i]);
+            }
+            // The chunk where a row starts checks the whole row.
+            const bool ok = !by_entries || starts[i] >= first
+                                ? check_row(m.indices, b, e, m.n_cols, r, stamps, problems[slot])
+                                : check_columns(m.indices, lo, hi, m.n_cols, problems[slot]);
+            if (!ok) return out;
+            if (lo == hi) continue;
+            if (!runs.empty() && runs.back().end == lo) {
+                runs.back().end = hi;
+            } else {
+                runs.push_back({lo, hi});
+            }
+            pending += hi - lo;
+            if (pending >= RUN_BATCH_ENTRIES) {
+                sum_runs(out, std::span<const EntryRange>(runs));
+                runs.clear();
+                pending = 0;
+            }
+        }
+        if (!runs.empty()) sum_runs(out, std::span<const EntryRange>(runs));
+        return out;
+    });
+    raise_first(problems);
+    return totals;
+}
+
+// Dense: each group's rows in MOMENT_CHUNK_ROWS-row chunks; runs of adjacent
+// rows go to sum_rows(ColumnSums&, std::span<const T> rows) together.
+template <class T, class SumRows>
+std::vector<ColumnSums> dense_group_sums(std::span<const T> x, std::size_t n_cols,
+                                         const RowGroups& groups, SumRows&& sum_rows) {
+    // A matrix without columns fails as the flat kernels fail on it.
+    chunk_count(x.size(), rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols));
+    const ChunkPlan plan = plan_chunks(groups, MOMENT_CHUNK_ROWS, [](std::size_t) { return 1; });
+    return group_totals(plan, groups.n_groups, n_cols, [&](std::size_t slot) {
+        const std::size_t k = plan.slot_group[slot];
+        const std::size_t* rows = groups.rows.data() + groups.begin[k];
+        ColumnSums out = ColumnSums::zeros(n_cols);
+        std::size_t i = plan.first(slot);
+        const std::size_t last = plan.last(slot);
+        while (i < last) {
+            std::size_t run = 1;
+            while (i + run < last && rows[i + run] == rows[i] + run) ++run;
+            sum_rows(out, x.subspan(rows[i] * n_cols, run * n_cols));
+            i += run;
+        }
+        return out;
+    });
+}
+
+struct CscSums {
+    std::vector<ColumnSums> totals;     // per group
+    std::vector<unsigned char> sorted;  // per column: its rows are stored in increasing order
+};
+
+// CSC: a column's entries in row order (a column stored out of order is
+// sorted in a copy) are the column's entries of the CSR form in storage
+// order, so each is added to the chunk its CSR position falls in: the
+// position of (r, j) in its group's subset is the number of entries of the
+// group's rows before r, plus the rank of j among row r's columns. Only rows
+// that a chunk cut goes through need that rank: per column block, counts of
+// the entries each row has in the blocks before give the rank of the first
+// entry in the block, and a counter per such row the rest. Chunked by rows
+// (MOMENT_CHUNK_ROWS), no rank is needed at all.
+//
+// transform(std::span<const T> x, std::vector<T>& scratch) returns the
+// values to sum for a column's stored values, in storage order.
+template <Square S, class I, class T, class Transform>
+CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, bool by_entries,
+                       Transform&& transform) {
+    const std::span<const std::int64_t> indptr = m.indptr;
+    const std::size_t n_rows = m.n_rows;
+    const std::size_t n_cols = m.n_cols;
+    const std::size_t nnz = m.data.size();
+    // Column blocks of about equal entry counts. Their number only decides
+    // which thread sums which column, never a sum; with entry chunks, the
+    // per-block row counts are kept no larger than the indices.
+    std::size_t n_blocks = std::min(4 * pool_size(), std::max<std::size_t>(n_cols, 1));
+    if (by_entries) {
+        n_blocks = std::min(n_blocks, std::max<std::size_t>(1, nnz / std::max<std::size_t>(n_rows, 1)));
+    }
+    std::vector<std::size_t> block_col(n_blocks + 1, n_cols);
+    block_col[0] = 0;
+    for (std::size_t b = 1; b < n_blocks; ++b) {
+        const auto target = static_cast<std::int64_t>(nnz / n_blocks * b);
+        const auto col = static_cast<std::size_t>(
+            std::lower_bound(indptr.begin(), indptr.end() - 1, target) - indptr.begin());
+        block_col[b] = std::max(block_col[b - 1], std::min(col, n_cols));
+    }
+    auto block_entries = [&](std::size_t b) {
+        return EntryRange{static_cast<std::size_t>(indptr[block_col[b]]),
+                          static_cast<std::size_t>(indptr[block_col[b + 1]])};
+    };
+
+    // Entries per row and column block; a row holds fewer entries than the
+    // matrix has columns, as long as none is stored twice.
+    std::vector<std::size_t> row_items(n_rows, 1);
+    Buffer<std::uint32_t> counts;
+    if (by_entries) {
+        counts = Buffer<std::uint32_t>::zeros(n_blocks * n_rows);
+        for_each_block(n_blocks, [&](std::size_t b) {
+            std::uint32_t* c = counts.data() + b * n_rows;
+            const EntryRange range = block_entries(b);
+            for_each_entry(m.indices, range.begin, range.end, n_rows,
+                           [&](std::size_t, std::size_t r) { ++c[r]; });
+        });
+        std::fill(row_items.begin(), row_items.end(), 0);
+        for (std::size_t b = 0; b < n_blocks; ++b) {
+            const std::uint32_t* c = counts.data() + b * n_rows;
+            for (std::size_t r = 0; r < n_rows; ++r) row_items[r] += c[r];
+        }
+    }
+    const ChunkPlan plan =
+        plan_chunks(groups, by_entries ? SPARSE_CHUNK_ENTRIES : MOMENT_CHUNK_ROWS,
+                    [&](std::size_t r) { return row_items[r]; });
+    const std::size_t chunk = plan.chunk;
+    const std::size_t n_slots = plan.n_slots();
+
+    // slot_of[r]: the slot of row r's entries; -1: the row is left out;
+    // -2 - s: the row is cut, its position is straddle[s].start + rank.
+    struct Straddle {
+        std::size_t row;
+        std::size_t group;
+        std::size_t start;
+    };
+    std::vector<std::int64_t> slot_of(n_rows, -1);
+    std::vector<Straddle> straddles;
+    for (std::size_t k = 0; k < groups.n_groups; ++k) {
+        for (std::size_t i = groups.begin[k]; i < groups.begin[k + 1]; ++i) {
+            const std::size_t r = groups.rows[i];
+            const std::size_t start = plan.start[i];
+            const std::size_t w = row_items[r];
+            if (w == 0) continue;
+            if (start / chunk == (start + w - 1) / chunk) {
+                slot_of[r] = static_cast<std::int64_t>(plan.first_slot[k] + start / chunk);
+            } else {
+                slot_of[r] = -2 - static_cast<std::int64_t>(straddles.size());
+                straddles.push_back({r, k, start});
+            }
+        }
+    }
+    // The rank of a cut row's first entry in each block.
+    std::vector<std::size_t> rank_before(n_blocks * straddles.size());
+    for (std::size_t s = 0; s < straddles.size(); ++s) {
+        std::size_t seen = 0;
+        for (std::size_t b = 0; b < n_blocks; ++b) {
+            rank_before[b * straddles.size() + s] = seen;
+            seen += counts[b * n_rows + straddles[s].row];
+        }
+    }
+    counts = Buffer<std::uint32_t>{};
+
+    // Sums per column and slot, a column's slots side by side.
+    auto sum = Buffer<double>::zeros(n_cols * n_slots);
+    auto sum_sq = Buffer<double>::zeros(n_cols * n_slots);
+    std::vector<unsigned char> sorted(n_cols, 1);
+    for_each_block(n_blocks, [&](std::size_t b) {
+            std::vector<std::size_t> rank(rank_before.begin() + b * straddles.size(),
+                                          rank_before.begin() + (b + 1) * straddles.size());
+            std::vector<T> scratch;
+            std::vector<std::pair<std::int64_t, std::size_t>> order;
+            const I* idx = m.indices.data();
+            for (std::size_t j = block_col[b]; j < block_col[b + 1]; ++j) {
+                const auto a = static_cast<std::size_t>(indptr[j]);
+                const auto e = static_cast<std::size_t>(indptr[j + 1]);
+                if (!increasing_below(m.indices, a, e, n_rows)) {
+                    // Fails at the first bad entry, if there is one.
+                    for_each_entry(m.indices, a, e, n_rows, [](std::size_t, std::size_t) {});
+                    sorted[j] = 0;
+                }
+                const T* v = transform(m.data.subspan(a, e - a), scratch);
+                double* sj = sum.data() + j * n_slots;
+                double* qj = sum_sq.data() + j * n_slots;
+                auto add = [&](std::size_t r, T value) {
+                    const std::int64_t slot = slot_of[r];
+                    if (slot >= 0) {
+                        add_term<S>(sj[slot], qj[slot], value);
+                    } else if (slot <= -2) {
+                        const std::size_t s = static_cast<std::size_t>(-2 - slot);
+                        const std::size_t position = straddles[s].start + rank[s]++;
+                        const std::size_t cut = plan.first_slot[straddles[s].group] +
+                                                position / chunk;
+                        add_term<S>(sj[cut], qj[cut], value);
+                    }
+                };
+                if (sorted[j]) {
+                    for (std::size_t p = a; p < e; ++p) add(static_cast<std::size_t>(idx[p]), v[p - a]);
+                    continue;
+                }
+                order.clear();
+                for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
+                std::sort(order.begin(), order.end());
+                for (std::size_t q = 1; q < order.size(); ++q) {
+                    if (order[q].first == order[q - 1].first) {
+                        throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
+                    }
+                }
+                for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
+            }
+    });
+
+    CscSums out{{}, std::move(sorted)};
+    out.totals.reserve(groups.n_groups);
+    for (std::size_t k = 0; k < groups.n_groups; ++k) {
+        ColumnSums total = ColumnSums::zeros(n_cols);
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            for (std::size_t slot = plan.first_slot[k]; slot < plan.first_slot[k + 1]; ++slot) {
+                total.sum[j] += sum[j * n_slots + slot];
+                total.sum_sq[j] += sum_sq[j * n_slots + slot];
+            }
+        }
+        out.totals.push_back(std::move(total));
+    }
+    return out;
+}
+
+}  // namespace brenix

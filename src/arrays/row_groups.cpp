@@ -1,0 +1,41 @@
+#include "arrays/row_groups.hpp"
+
+namespace brenix {
+
+RowGroups group_rows(const std::optional<std::span<const std::int64_t>>& given,
+                     std::size_t n_rows, std::size_t n_groups) {
+    RowGroups out;
+    if (!given) {
+        out.n_groups = 1;
+        out.begin = {0, n_rows};
+        out.rows.resize(n_rows);
+        for (std::size_t r = 0; r < n_rows; ++r) out.rows[r] = r;
+        return out;
+    }
+    const std::span<const std::int64_t> codes = *given;
+    out.n_groups = n_groups;
+    out.begin.assign(n_groups + 1, 0);
+    for (const std::int64_t code : codes) {
+        if (code >= 0) ++out.begin[static_cast<std::size_t>(code) + 1];
+    }
+    for (std::size_t k = 0; k < n_groups; ++k) out.begin[k + 1] += out.begin[k];
+    out.rows.resize(out.begin[n_groups]);
+    std::vector<std::size_t> next(out.begin.begin(), out.begin.end() - 1);
+    for (std::size_t r = 0; r < codes.size(); ++r) {
+        if (codes[r] >= 0) out.rows[next[static_cast<std::size_t>(codes[r])]++] = r;
+    }
+    return out;
+}
+
+RowGroups mask_rows(const std::optional<std::span<const bool>>& mask, std::size_t n_rows) {
+    if (!mask) return group_rows(std::nullopt, n_rows, 1);
+    RowGroups out;
+    out.n_groups = 1;
+    for (std::size_t r = 0; r < mask->size(); ++r) {
+        if ((*mask)[r]) out.rows.push_back(r);
+    }
+    out.begin = {0, out.rows.size()};
+    return out;
+}
+
+}  // namespace brenix
