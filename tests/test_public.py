@@ -54,6 +54,7 @@ def make_csr(dtype, index_dtype, cls=sp.csr_array):
     rows, cols = np.nonzero(stored)
     data = np.log1p(rng.poisson(2.0, rows.size) + 0.5).astype(dtype)
     data[rng.integers(0, data.size, 500)] = rng.choice([0.0, -0.0], 500)
+    data[cols == 11] = rng.choice([0.0, -0.0], np.count_nonzero(cols == 11))  # mean exactly 0
     specials = adversarial(np.ones((1, 12), dtype), rng, TINY[dtype])[0, 5:10]
     for col, value in zip(range(5, 10), specials):
         where = np.flatnonzero(cols == col)
