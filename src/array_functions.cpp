@@ -200,9 +200,7 @@ Ref hvg_seurat_stats_impl(const HvgArgs& args) {
     auto stats = compute([&] {
         const RowGroups groups = group_rows(given, x.n_rows, args.n_groups);
         return std::visit(
-            [&](auto values) {
-                return grouped_hvg_dense(values, x.n_cols, groups, args.log_base);
-            },
+            [&](auto values) { return grouped_hvg_dense(values, x.n_cols, groups, args.log_base); },
             x.values);
     });
     if (!stats) return {};
@@ -246,8 +244,8 @@ struct HvgSparseArgs {
 
 Ref hvg_seurat_stats_sparse_impl(const HvgSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
-                        args.n_cols, in)) {
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
+                        in)) {
         return {};
     }
     Vector<std::int64_t> codes;
@@ -352,8 +350,8 @@ struct MeanVarSparseArgs {
 
 Ref mean_var_sparse_impl(const MeanVarSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
-                        args.n_cols, in)) {
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
+                        in)) {
         return {};
     }
     Vector<std::int64_t> codes;
@@ -458,8 +456,8 @@ struct ScaleToDenseArgs {
 
 Ref scale_sparse_to_dense_impl(const ScaleToDenseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
-                        args.n_cols, in)) {
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
+                        in)) {
         return {};
     }
     Vector<bool> flags;
@@ -515,8 +513,8 @@ struct ScaleSparseArgs {
 
 Ref scale_sparse_impl(const ScaleSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
-                        args.n_cols, in)) {
+    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
+                        in)) {
         return {};
     }
     Vector<bool> flags;
@@ -537,7 +535,8 @@ Ref scale_sparse_impl(const ScaleSparseArgs& args) {
                     compute([&] { return scale_sparse_stored<float>(m, args.max_value, mask); }));
             }
         }
-        return finish(compute([&] { return scale_sparse_stored<double>(m, args.max_value, mask); }));
+        return finish(
+            compute([&] { return scale_sparse_stored<double>(m, args.max_value, mask); }));
     });
 }
 

@@ -59,11 +59,10 @@ std::vector<ColumnSums> plain_sums(const SparseMatrix<I, T>& m, const RowGroups&
                                    bool by_entries, bool square_f64,
                                    std::vector<unsigned char>* sorted = nullptr) {
     if (m.layout == Layout::csr) {
-        return csr_group_sums(m, groups, by_entries,
-                              [&](ColumnSums& out, std::span<const EntryRange> runs) {
-                                  continue_sparse_column_sums(out, m.indices, m.data, m.n_cols,
-                                                              square_f64, runs);
-                              });
+        return csr_group_sums(
+            m, groups, by_entries, [&](ColumnSums& out, std::span<const EntryRange> runs) {
+                continue_sparse_column_sums(out, m.indices, m.data, m.n_cols, square_f64, runs);
+            });
     }
     CscSums sums = std::is_same_v<T, float> && square_f64
                        ? csc_group_sums<Square::widened>(m, groups, by_entries, as_stored<T>)
@@ -139,8 +138,8 @@ GroupStats grouped_hvg_sparse(const SparseMatrix<I, T>& m, const RowGroups& grou
 }
 
 template <class T>
-GroupStats grouped_mean_var_dense(std::span<const T> x, std::size_t n_cols,
-                                  const RowGroups& groups, bool square_f64) {
+GroupStats grouped_mean_var_dense(std::span<const T> x, std::size_t n_cols, const RowGroups& groups,
+                                  bool square_f64) {
     const auto totals =
         dense_group_sums(x, n_cols, groups, [&](ColumnSums& out, std::span<const T> rows) {
             if constexpr (std::is_same_v<T, float>) {
@@ -220,8 +219,10 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
     with_clip<T>(max_value, [&](auto clip) {
         constexpr bool Clip = decltype(clip)::value;
         auto value = [&](std::size_t r, std::size_t j, std::size_t p) {
-            return writer.scaled(r) ? scale_element<true, Clip>(m.data[p], mu[j], sd[j], mv)
-                                    : m.data[p];
+            // The dense form adds each stored value to a zero, as SciPy's
+            // toarray does: a stored -0.0 becomes +0.0 there.
+            const T x = T(0) + m.data[p];
+            return writer.scaled(r) ? scale_element<true, Clip>(x, mu[j], sd[j], mv) : x;
         };
         if (m.layout == Layout::csr) {
             const std::size_t chunk_len = rows_chunk_len(SCALE_CHUNK_ROWS, n_cols);
@@ -252,48 +253,48 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
         // writes its entries there, each column from a cursor that moves
         // down the column (found once per 2048 rows). The moment pass checked
         // every entry.
-        chunk_for_each(out.span(), rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols),
-                       [&](std::size_t, std::span<T> chunk) {
-            const auto r0 = static_cast<std::size_t>(chunk.data() - out.data()) / n_cols;
-            const std::size_t r1 = r0 + chunk.size() / n_cols;
-            std::vector<std::size_t> cursor(n_cols);
-            for (std::size_t j = 0; j < n_cols; ++j) {
-                const I* first = idx + m.indptr[j];
-                const I* last = idx + m.indptr[j + 1];
-                cursor[j] = static_cast<std::size_t>(
-                    sorted[j] ? std::lower_bound(first, last, static_cast<I>(r0)) - idx : 0);
-            }
-            for (std::size_t t0 = r0; t0 < r1; t0 += WRITE_TILE_ROWS) {
-                const std::size_t t1 = std::min(t0 + WRITE_TILE_ROWS, r1);
-                for (std::size_t r = t0; r < t1; ++r) writer.fill(r);
+        chunk_for_each(
+            out.span(), rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols),
+            [&](std::size_t, std::span<T> chunk) {
+                const auto r0 = static_cast<std::size_t>(chunk.data() - out.data()) / n_cols;
+                const std::size_t r1 = r0 + chunk.size() / n_cols;
+                std::vector<std::size_t> cursor(n_cols);
                 for (std::size_t j = 0; j < n_cols; ++j) {
-                    if (!sorted[j]) continue;
-                    std::size_t p = cursor[j];
-                    const auto e = static_cast<std::size_t>(m.indptr[j + 1]);
-                    for (; p < e && static_cast<std::size_t>(idx[p]) < t1; ++p) {
-                        const auto r = static_cast<std::size_t>(idx[p]);
-                        out[r * n_cols + j] = value(r, j, p);
+                    const I* first = idx + m.indptr[j];
+                    const I* last = idx + m.indptr[j + 1];
+                    cursor[j] = static_cast<std::size_t>(
+                        sorted[j] ? std::lower_bound(first, last, static_cast<I>(r0)) - idx : 0);
+                }
+                for (std::size_t t0 = r0; t0 < r1; t0 += WRITE_TILE_ROWS) {
+                    const std::size_t t1 = std::min(t0 + WRITE_TILE_ROWS, r1);
+                    for (std::size_t r = t0; r < t1; ++r) writer.fill(r);
+                    for (std::size_t j = 0; j < n_cols; ++j) {
+                        if (!sorted[j]) continue;
+                        std::size_t p = cursor[j];
+                        const auto e = static_cast<std::size_t>(m.indptr[j + 1]);
+                        for (; p < e && static_cast<std::size_t>(idx[p]) < t1; ++p) {
+                            const auto r = static_cast<std::size_t>(idx[p]);
+                            out[r * n_cols + j] = value(r, j, p);
+                        }
+                        cursor[j] = p;
                     }
-                    cursor[j] = p;
                 }
-            }
-            // Columns stored out of row order (rare) are searched whole.
-            for (std::size_t j = 0; j < n_cols; ++j) {
-                if (sorted[j]) continue;
-                for (auto p = static_cast<std::size_t>(m.indptr[j]);
-                     p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
-                    const auto r = static_cast<std::size_t>(idx[p]);
-                    if (r >= r0 && r < r1) out[r * n_cols + j] = value(r, j, p);
+                // Columns stored out of row order (rare) are searched whole.
+                for (std::size_t j = 0; j < n_cols; ++j) {
+                    if (sorted[j]) continue;
+                    for (auto p = static_cast<std::size_t>(m.indptr[j]);
+                         p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
+                        const auto r = static_cast<std::size_t>(idx[p]);
+                        if (r >= r0 && r < r1) out[r * n_cols + j] = value(r, j, p);
+                    }
                 }
-            }
-        });
+            });
     });
     return {std::move(out), std::move(mean), std::move(stdev)};
 }
 
 template <class Out, class I, class T>
-ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m,
-                                      std::optional<double> max_value,
+ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m, std::optional<double> max_value,
                                       const std::optional<std::span<const bool>>& mask) {
     const RowGroups groups = mask_rows(mask, m.n_rows);
     auto [mean, stdev] = [&] {
@@ -338,28 +339,28 @@ ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m,
     return {std::move(values), std::move(mean), std::move(stdev)};
 }
 
-#define BRENIX_DENSE(T)                                                                          \
-    template GroupStats grouped_hvg_dense(std::span<const T>, std::size_t, const RowGroups&,     \
-                                          std::optional<double>);                                \
+#define BRENIX_DENSE(T)                                                                           \
+    template GroupStats grouped_hvg_dense(std::span<const T>, std::size_t, const RowGroups&,      \
+                                          std::optional<double>);                                 \
     template GroupStats grouped_mean_var_dense(std::span<const T>, std::size_t, const RowGroups&, \
-                                               bool);                                            \
+                                               bool);                                             \
     template ScaledMatrix<T> scale_dense_rows(std::span<const T>, std::size_t, std::size_t, bool, \
-                                              std::optional<double>,                             \
+                                              std::optional<double>,                              \
                                               const std::optional<std::span<const bool>>&);
 BRENIX_DENSE(float)
 BRENIX_DENSE(double)
 #undef BRENIX_DENSE
 
-#define BRENIX_SPARSE(I, T)                                                                    \
-    template GroupStats grouped_hvg_sparse(const SparseMatrix<I, T>&, const RowGroups&,        \
-                                           std::optional<double>, bool);                       \
-    template GroupStats grouped_mean_var_sparse(const SparseMatrix<I, T>&, const RowGroups&,   \
-                                                bool);                                         \
-    template ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>&,                  \
-                                                   std::optional<double>,                      \
+#define BRENIX_SPARSE(I, T)                                                                      \
+    template GroupStats grouped_hvg_sparse(const SparseMatrix<I, T>&, const RowGroups&,          \
+                                           std::optional<double>, bool);                         \
+    template GroupStats grouped_mean_var_sparse(const SparseMatrix<I, T>&, const RowGroups&,     \
+                                                bool);                                           \
+    template ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>&,                    \
+                                                   std::optional<double>,                        \
                                                    const std::optional<std::span<const bool>>&); \
-    template ScaledValues<double> scale_sparse_stored(                                         \
-        const SparseMatrix<I, T>&, std::optional<double>,                                      \
+    template ScaledValues<double> scale_sparse_stored(                                           \
+        const SparseMatrix<I, T>&, std::optional<double>,                                        \
         const std::optional<std::span<const bool>>&);
 BRENIX_SPARSE(std::int32_t, float)
 BRENIX_SPARSE(std::int32_t, double)

@@ -23,7 +23,7 @@
 namespace brenix {
 
 struct GroupStats {
-    Buffer<double> first;  // means
+    Buffer<double> first;   // means
     Buffer<double> second;  // dispersions or variances
 };
 
@@ -39,8 +39,8 @@ GroupStats grouped_hvg_sparse(const SparseMatrix<I, T>& m, const RowGroups& grou
 // scale_sparse_data (sparse, 1,000,000-entry chunks) per group. square_f64:
 // float32 values squared after widening.
 template <class T>
-GroupStats grouped_mean_var_dense(std::span<const T> x, std::size_t n_cols,
-                                  const RowGroups& groups, bool square_f64);
+GroupStats grouped_mean_var_dense(std::span<const T> x, std::size_t n_cols, const RowGroups& groups,
+                                  bool square_f64);
 template <class I, class T>
 GroupStats grouped_mean_var_sparse(const SparseMatrix<I, T>& m, const RowGroups& groups,
                                    bool square_f64);
@@ -59,8 +59,7 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
 // scale_sparse_data's values for m's stored entries, in m's storage order.
 // Out: double for float64 data or promoted float32, else float.
 template <class Out, class I, class T>
-ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m,
-                                      std::optional<double> max_value,
+ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m, std::optional<double> max_value,
                                       const std::optional<std::span<const bool>>& mask);
 
 }  // namespace brenix

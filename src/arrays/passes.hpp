@@ -99,18 +99,18 @@ BRENIX_INLINE std::uint64_t as_index(I i) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(i));
 }
 
-// Whether the entries [begin, end) all have an index, below `bound`, strictly
-// increasing: then they are valid and none is stored twice. Branch-free, so
-// that it vectorises.
+// Whether n indices are all below `bound` and strictly increasing: then they
+// are valid and none is there twice. Compiled per instruction set; the test
+// of a row or column before anything is summed from it.
+bool increasing_below(const std::int32_t* indices, std::size_t n, std::uint64_t bound);
+bool increasing_below(const std::int64_t* indices, std::size_t n, std::uint64_t bound);
+
+// The same for the entries [begin, end), which must all have an index.
 template <class I>
 bool increasing_below(std::span<const I> indices, std::size_t begin, std::size_t end,
                       std::uint64_t bound) {
     if (end > indices.size()) return false;
-    const I* __restrict idx = indices.data();
-    bool ok = true;
-    for (std::size_t p = begin; p < end; ++p) ok &= as_index(idx[p]) < bound;
-    for (std::size_t p = begin + 1; p < end; ++p) ok &= idx[p] > idx[p - 1];
-    return ok;
+    return increasing_below(indices.data() + begin, end - begin, bound);
 }
 
 // Checks CSR row `row`, its entries [begin, end): every column below n_cols
@@ -191,7 +191,15 @@ std::vector<ColumnSums> group_totals(const ChunkPlan& plan, std::size_t n_groups
 
 // Entries summed per call of sum_runs: enough to amortise a call, few enough
 // that the checked indices are still in cache when they are summed.
-inline constexpr std::size_t RUN_BATCH_ENTRIES = 1 << 16;
+inline constexpr std::size_t RUN_BATCH_ENTRIES = 1 << 13;
+
+// A group's rows lie anywhere in the matrix, each too short a run for the
+// hardware to start fetching it ahead: the row loop asks for the row after
+// next itself.
+inline void prefetch_run(const void* first, std::size_t bytes) {
+    const char* p = static_cast<const char*>(first);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
+}
 
 // CSR: each group's rows chunked by stored entries (SPARSE_CHUNK_ENTRIES, a
 // cut can fall inside a row) or by rows (MOMENT_CHUNK_ROWS). A slot's task
@@ -216,14 +224,22 @@ std::vector<ColumnSums> csr_group_sums(const SparseMatrix<I, T>& m, const RowGro
         const std::size_t* rows = groups.rows.data() + groups.begin[k];
         const std::size_t n = groups.size(k);
         // The row holding the chunk's first item.
-        std::size_t i = static_cast<std::size_t>(std::upper_bound(starts, starts + n, first) -
-                                                 starts) -
-                        1;
+        std::size_t i =
+            static_cast<std::size_t>(std::upper_bound(starts, starts + n, first) - starts) - 1;
         ColumnSums out = ColumnSums::zeros(m.n_cols);
         std::vector<EntryRange> runs;
         std::vector<std::size_t> stamps;
         std::size_t pending = 0;
         for (; i < n && starts[i] < last; ++i) {
+            if (i + 2 < n && rows[i + 2] != rows[i + 1] + 1) {
+                const auto b2 = static_cast<std::size_t>(indptr[rows[i + 2]]);
+                const auto e2 =
+                    std::min(static_cast<std::size_t>(indptr[rows[i + 2] + 1]), m.indices.size());
+                if (b2 < e2) {
+                    prefetch_run(m.indices.data() + b2, (e2 - b2) * sizeof(I));
+                    prefetch_run(m.data.data() + b2, (e2 - b2) * sizeof(T));
+                }
+            }
             const std::size_t r = rows[i];
             const auto b = static_cast<std::size_t>(indptr[r]);
             const auto e = static_cast<std::size_t>(indptr[r + 1]);
@@ -311,7 +327,8 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
     // per-block row counts are kept no larger than the indices.
     std::size_t n_blocks = std::min(4 * pool_size(), std::max<std::size_t>(n_cols, 1));
     if (by_entries) {
-        n_blocks = std::min(n_blocks, std::max<std::size_t>(1, nnz / std::max<std::size_t>(n_rows, 1)));
+        n_blocks =
+            std::min(n_blocks, std::max<std::size_t>(1, nnz / std::max<std::size_t>(n_rows, 1)));
     }
     std::vector<std::size_t> block_col(n_blocks + 1, n_cols);
     block_col[0] = 0;
@@ -389,48 +406,47 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
     auto sum_sq = Buffer<double>::zeros(n_cols * n_slots);
     std::vector<unsigned char> sorted(n_cols, 1);
     for_each_block(n_blocks, [&](std::size_t b) {
-            std::vector<std::size_t> rank(rank_before.begin() + b * straddles.size(),
-                                          rank_before.begin() + (b + 1) * straddles.size());
-            std::vector<T> scratch;
-            std::vector<std::pair<std::int64_t, std::size_t>> order;
-            const I* idx = m.indices.data();
-            for (std::size_t j = block_col[b]; j < block_col[b + 1]; ++j) {
-                const auto a = static_cast<std::size_t>(indptr[j]);
-                const auto e = static_cast<std::size_t>(indptr[j + 1]);
-                if (!increasing_below(m.indices, a, e, n_rows)) {
-                    // Fails at the first bad entry, if there is one.
-                    for_each_entry(m.indices, a, e, n_rows, [](std::size_t, std::size_t) {});
-                    sorted[j] = 0;
-                }
-                const T* v = transform(m.data.subspan(a, e - a), scratch);
-                double* sj = sum.data() + j * n_slots;
-                double* qj = sum_sq.data() + j * n_slots;
-                auto add = [&](std::size_t r, T value) {
-                    const std::int64_t slot = slot_of[r];
-                    if (slot >= 0) {
-                        add_term<S>(sj[slot], qj[slot], value);
-                    } else if (slot <= -2) {
-                        const std::size_t s = static_cast<std::size_t>(-2 - slot);
-                        const std::size_t position = straddles[s].start + rank[s]++;
-                        const std::size_t cut = plan.first_slot[straddles[s].group] +
-                                                position / chunk;
-                        add_term<S>(sj[cut], qj[cut], value);
-                    }
-                };
-                if (sorted[j]) {
-                    for (std::size_t p = a; p < e; ++p) add(static_cast<std::size_t>(idx[p]), v[p - a]);
-                    continue;
-                }
-                order.clear();
-                for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
-                std::sort(order.begin(), order.end());
-                for (std::size_t q = 1; q < order.size(); ++q) {
-                    if (order[q].first == order[q - 1].first) {
-                        throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
-                    }
-                }
-                for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
+        std::vector<std::size_t> rank(rank_before.begin() + b * straddles.size(),
+                                      rank_before.begin() + (b + 1) * straddles.size());
+        std::vector<T> scratch;
+        std::vector<std::pair<std::int64_t, std::size_t>> order;
+        const I* idx = m.indices.data();
+        for (std::size_t j = block_col[b]; j < block_col[b + 1]; ++j) {
+            const auto a = static_cast<std::size_t>(indptr[j]);
+            const auto e = static_cast<std::size_t>(indptr[j + 1]);
+            if (!increasing_below(m.indices, a, e, n_rows)) {
+                // Fails at the first bad entry, if there is one.
+                for_each_entry(m.indices, a, e, n_rows, [](std::size_t, std::size_t) {});
+                sorted[j] = 0;
             }
+            const T* v = transform(m.data.subspan(a, e - a), scratch);
+            double* sj = sum.data() + j * n_slots;
+            double* qj = sum_sq.data() + j * n_slots;
+            auto add = [&](std::size_t r, T value) {
+                const std::int64_t slot = slot_of[r];
+                if (slot >= 0) {
+                    add_term<S>(sj[slot], qj[slot], value);
+                } else if (slot <= -2) {
+                    const std::size_t s = static_cast<std::size_t>(-2 - slot);
+                    const std::size_t position = straddles[s].start + rank[s]++;
+                    const std::size_t cut = plan.first_slot[straddles[s].group] + position / chunk;
+                    add_term<S>(sj[cut], qj[cut], value);
+                }
+            };
+            if (sorted[j]) {
+                for (std::size_t p = a; p < e; ++p) add(static_cast<std::size_t>(idx[p]), v[p - a]);
+                continue;
+            }
+            order.clear();
+            for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
+            std::sort(order.begin(), order.end());
+            for (std::size_t q = 1; q < order.size(); ++q) {
+                if (order[q].first == order[q - 1].first) {
+                    throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
+                }
+            }
+            for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
+        }
     });
 
     CscSums out{{}, std::move(sorted)};

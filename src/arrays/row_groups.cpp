@@ -2,8 +2,8 @@
 
 namespace brenix {
 
-RowGroups group_rows(const std::optional<std::span<const std::int64_t>>& given,
-                     std::size_t n_rows, std::size_t n_groups) {
+RowGroups group_rows(const std::optional<std::span<const std::int64_t>>& given, std::size_t n_rows,
+                     std::size_t n_groups) {
     RowGroups out;
     if (!given) {
         out.n_groups = 1;

@@ -31,14 +31,15 @@ struct RowGroups {
 // (*codes)[r] in [-1, n_groups) is row r's group, -1 leaving it out (checked
 // by the caller). No codes: one group of all n_rows rows. A counting sort,
 // O(n_rows).
-RowGroups group_rows(const std::optional<std::span<const std::int64_t>>& codes,
-                     std::size_t n_rows, std::size_t n_groups);
+RowGroups group_rows(const std::optional<std::span<const std::int64_t>>& codes, std::size_t n_rows,
+                     std::size_t n_groups);
 // (*mask)[r]: row r is in the one group. No mask: all rows are.
 RowGroups mask_rows(const std::optional<std::span<const bool>>& mask, std::size_t n_rows);
 
 struct ChunkPlan {
-    std::size_t chunk = 0;                // items per chunk
-    std::vector<std::size_t> first_slot;  // group k's chunks are slots [first_slot[k], first_slot[k + 1])
+    std::size_t chunk = 0;  // items per chunk
+    std::vector<std::size_t>
+        first_slot;  // group k's chunks are slots [first_slot[k], first_slot[k + 1])
     std::vector<std::size_t> slot_group;  // the group of each slot
     // Per entry of RowGroups::rows: the number of items of the group's rows
     // before that row (its first item's number within the group's subset).

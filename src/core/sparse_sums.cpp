@@ -45,7 +45,7 @@ void continue_sparse_column_sums(ColumnSums& sums, std::span<const I> indices,
     }
 }
 
-#define BRENIX_INSTANTIATE(I, T)                                                               \
+#define BRENIX_INSTANTIATE(I, T)                                                                   \
     template void continue_sparse_column_sums(ColumnSums&, std::span<const I>, std::span<const T>, \
                                               std::size_t, bool, std::span<const EntryRange>);
 BRENIX_INSTANTIATE(std::int32_t, float)

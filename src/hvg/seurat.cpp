@@ -354,9 +354,8 @@ void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> in
 }
 
 template <class I, class T>
-void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices,
-                              std::span<const T> data, std::size_t n_cols,
-                              std::optional<double> log_base, bool square_f64,
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                              std::size_t n_cols, std::optional<double> log_base, bool square_f64,
                               std::span<const EntryRange> ranges) {
     // float64 values always square in float64 (see sparse_hvg_sums).
     continue_sparse(sums, indices, data, n_cols, scale_factor(log_base),
@@ -372,9 +371,9 @@ void expm1_of_log_scaled(std::span<const T> x, std::span<T> e, std::optional<dou
     });
 }
 
-#define BRENIX_INSTANTIATE(I, T)                                                             \
+#define BRENIX_INSTANTIATE(I, T)                                                                \
     template void continue_sparse_hvg_sums(ColumnSums&, std::span<const I>, std::span<const T>, \
-                                           std::size_t, std::optional<double>, bool,             \
+                                           std::size_t, std::optional<double>, bool,            \
                                            std::span<const EntryRange>);
 BRENIX_INSTANTIATE(std::int32_t, float)
 BRENIX_INSTANTIATE(std::int32_t, double)

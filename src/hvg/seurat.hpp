@@ -53,9 +53,8 @@ void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> in
 // The sparse loop over several runs of entries in turn, as one chunk;
 // indices are int32 or int64.
 template <class I, class T>
-void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices,
-                              std::span<const T> data, std::size_t n_cols,
-                              std::optional<double> log_base, bool square_f64,
+void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                              std::size_t n_cols, std::optional<double> log_base, bool square_f64,
                               std::span<const EntryRange> ranges);
 
 // e[i] = expm1 of x[i] brought to natural-log scale, each with the bits of
