@@ -4,6 +4,7 @@ sparse-to-dense scaling, on 1, 2 and 3 threads; inputs read in place; the errors
 
 import hashlib
 import os
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -238,12 +239,15 @@ def digest(results):
 def test_every_thread_count_gives_the_same_bits(computed):
     tests = str(Path(__file__).parent)
     path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
-    program = ("import test_public as t\nr = [(n, p(), e()) for n, p, e in t.cases()]\n"
-               "for n, g, e in r: t.assert_same(g, e)\nprint(t.digest(r))")
-    for threads in ("1", "2", "3"):
-        child = run_py(program, env={"RAYON_NUM_THREADS": threads, "PYTHONPATH": path})
-        assert child.returncode == 0, (threads, child.stderr[-3000:])
-        assert child.stdout.split()[-1] == digest(computed), threads
+    # The parent compares its results with _core's; a child's need only have the same bits.
+    program = "import test_public as t\nprint(t.digest([(n, p(), None) for n, p, _ in t.cases()]))"
+    threads = ("1", "2", "3")
+    with ThreadPoolExecutor(len(threads)) as pool:  # the children's Python parts overlap
+        children = pool.map(lambda n: run_py(program, env={"RAYON_NUM_THREADS": n, "PYTHONPATH": path}),
+                            threads)
+    for n, child in zip(threads, children):
+        assert child.returncode == 0, (n, child.stderr[-3000:])
+        assert child.stdout.split()[-1] == digest(computed), n
 
 
 def test_inputs_are_read_in_place(monkeypatch):
