@@ -205,7 +205,8 @@ def main(argv: list[str] | None = None) -> int:
                 f"{measured['time']:.2f}", f"{measured['pass']:.2f}" if "pass" in measured else "-",
                 f"{public['extra_mb']:.0f}" + ("" if public["exact"] else "*"),
                 f"{plain['extra_mb']:.0f}" + ("" if plain["exact"] else "*"),
-                f"{public['result_mb']:.0f}", f"{measured['memory']:.2f}",
+                f"{public['result_mb']:.0f}",
+                f"{measured['memory']:.2f}" if "memory" in targets else "-",
                 ", ".join(f"{k} <= {v:.2f}" for k, v in targets.items()), "yes" if met else "NO"))
 
     header = ("case", "public ms", "plain ms", "1 pass ms", "time", "pass", "public MB",
