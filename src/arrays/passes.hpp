@@ -194,8 +194,10 @@ std::vector<ColumnSums> group_totals(const ChunkPlan& plan, std::size_t n_groups
 inline constexpr std::size_t RUN_BATCH_ENTRIES = 1 << 13;
 
 // A group's rows lie anywhere in the matrix, each too short a run for the
-// hardware to start fetching it ahead: the row loop asks for the row after
-// next itself.
+// hardware to start fetching it ahead: the row loop asks for a row a few rows
+// ahead itself (the check of a row's indices is quick, so a row or two ahead
+// would come too late).
+inline constexpr std::size_t PREFETCH_ROWS = 8;
 inline void prefetch_run(const void* first, std::size_t bytes) {
     const char* p = static_cast<const char*>(first);
     for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
@@ -231,10 +233,12 @@ std::vector<ColumnSums> csr_group_sums(const SparseMatrix<I, T>& m, const RowGro
         std::vector<std::size_t> stamps;
         std::size_t pending = 0;
         for (; i < n && starts[i] < last; ++i) {
-            if (i + 2 < n && rows[i + 2] != rows[i + 1] + 1) {
-                const auto b2 = static_cast<std::size_t>(indptr[rows[i + 2]]);
+            if (i + PREFETCH_ROWS < n &&
+                rows[i + PREFETCH_ROWS] != rows[i + PREFETCH_ROWS - 1] + 1) {
+                const std::size_t ahead = rows[i + PREFETCH_ROWS];
+                const auto b2 = static_cast<std::size_t>(indptr[ahead]);
                 const auto e2 =
-                    std::min(static_cast<std::size_t>(indptr[rows[i + 2] + 1]), m.indices.size());
+                    std::min(static_cast<std::size_t>(indptr[ahead + 1]), m.indices.size());
                 if (b2 < e2) {
                     prefetch_run(m.indices.data() + b2, (e2 - b2) * sizeof(I));
                     prefetch_run(m.data.data() + b2, (e2 - b2) * sizeof(T));
@@ -343,22 +347,32 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
                           static_cast<std::size_t>(indptr[block_col[b + 1]])};
     };
 
-    // Entries per row and column block; a row holds fewer entries than the
-    // matrix has columns, as long as none is stored twice.
+    // Entries per row and column block, counted in 16 bits where no block is
+    // wide enough for a row to hold more (the counts then stay in cache).
+    // A row stored with duplicates may hold more and wrap its counts; it fails
+    // the main pass, which clamps what the counts place meanwhile.
     std::vector<std::size_t> row_items(n_rows, 1);
-    Buffer<std::uint32_t> counts;
+    Buffer<std::uint16_t> counts16;
+    Buffer<std::uint32_t> counts32;
+    bool narrow = true;
+    for (std::size_t b = 0; b < n_blocks; ++b) narrow &= block_col[b + 1] - block_col[b] < 65536;
+    auto count = [&](std::size_t b, std::size_t r) -> std::size_t {
+        return narrow ? counts16[b * n_rows + r] : counts32[b * n_rows + r];
+    };
     if (by_entries) {
-        counts = Buffer<std::uint32_t>::zeros(n_blocks * n_rows);
-        for_each_block(n_blocks, [&](std::size_t b) {
-            std::uint32_t* c = counts.data() + b * n_rows;
-            const EntryRange range = block_entries(b);
-            for_each_entry(m.indices, range.begin, range.end, n_rows,
-                           [&](std::size_t, std::size_t r) { ++c[r]; });
-        });
+        auto count_rows = [&]<class C>(Buffer<C>& counts) {
+            counts = Buffer<C>::zeros(n_blocks * n_rows);
+            for_each_block(n_blocks, [&](std::size_t b) {
+                C* c = counts.data() + b * n_rows;
+                const EntryRange range = block_entries(b);
+                for_each_entry(m.indices, range.begin, range.end, n_rows,
+                               [&](std::size_t, std::size_t r) { ++c[r]; });
+            });
+        };
+        narrow ? count_rows(counts16) : count_rows(counts32);
         std::fill(row_items.begin(), row_items.end(), 0);
         for (std::size_t b = 0; b < n_blocks; ++b) {
-            const std::uint32_t* c = counts.data() + b * n_rows;
-            for (std::size_t r = 0; r < n_rows; ++r) row_items[r] += c[r];
+            for (std::size_t r = 0; r < n_rows; ++r) row_items[r] += count(b, r);
         }
     }
     const ChunkPlan plan =
@@ -367,87 +381,100 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
     const std::size_t chunk = plan.chunk;
     const std::size_t n_slots = plan.n_slots();
 
-    // slot_of[r]: the slot of row r's entries; -1: the row is left out;
-    // -2 - s: the row is cut, its position is straddle[s].start + rank.
-    struct Straddle {
-        std::size_t row;
-        std::size_t group;
-        std::size_t start;
-    };
-    std::vector<std::int64_t> slot_of(n_rows, -1);
-    std::vector<Straddle> straddles;
-    for (std::size_t k = 0; k < groups.n_groups; ++k) {
-        for (std::size_t i = groups.begin[k]; i < groups.begin[k + 1]; ++i) {
-            const std::size_t r = groups.rows[i];
-            const std::size_t start = plan.start[i];
-            const std::size_t w = row_items[r];
-            if (w == 0) continue;
-            if (start / chunk == (start + w - 1) / chunk) {
-                slot_of[r] = static_cast<std::int64_t>(plan.first_slot[k] + start / chunk);
-            } else {
-                slot_of[r] = -2 - static_cast<std::int64_t>(straddles.size());
-                straddles.push_back({r, k, start});
-            }
-        }
-    }
-    // The rank of a cut row's first entry in each block.
-    std::vector<std::size_t> rank_before(n_blocks * straddles.size());
-    for (std::size_t s = 0; s < straddles.size(); ++s) {
-        std::size_t seen = 0;
-        for (std::size_t b = 0; b < n_blocks; ++b) {
-            rank_before[b * straddles.size() + s] = seen;
-            seen += counts[b * n_rows + straddles[s].row];
-        }
-    }
-    counts = Buffer<std::uint32_t>{};
-
     // Sums per column and slot, a column's slots side by side.
     auto sum = Buffer<double>::zeros(n_cols * n_slots);
     auto sum_sq = Buffer<double>::zeros(n_cols * n_slots);
     std::vector<unsigned char> sorted(n_cols, 1);
-    for_each_block(n_blocks, [&](std::size_t b) {
-        std::vector<std::size_t> rank(rank_before.begin() + b * straddles.size(),
-                                      rank_before.begin() + (b + 1) * straddles.size());
-        std::vector<T> scratch;
-        std::vector<std::pair<std::int64_t, std::size_t>> order;
-        const I* idx = m.indices.data();
-        for (std::size_t j = block_col[b]; j < block_col[b + 1]; ++j) {
-            const auto a = static_cast<std::size_t>(indptr[j]);
-            const auto e = static_cast<std::size_t>(indptr[j + 1]);
-            if (!increasing_below(m.indices, a, e, n_rows)) {
-                // Fails at the first bad entry, if there is one.
-                for_each_entry(m.indices, a, e, n_rows, [](std::size_t, std::size_t) {});
-                sorted[j] = 0;
-            }
-            const T* v = transform(m.data.subspan(a, e - a), scratch);
-            double* sj = sum.data() + j * n_slots;
-            double* qj = sum_sq.data() + j * n_slots;
-            auto add = [&](std::size_t r, T value) {
-                const std::int64_t slot = slot_of[r];
-                if (slot >= 0) {
-                    add_term<S>(sj[slot], qj[slot], value);
-                } else if (slot <= -2) {
-                    const std::size_t s = static_cast<std::size_t>(-2 - slot);
-                    const std::size_t position = straddles[s].start + rank[s]++;
-                    const std::size_t cut = plan.first_slot[straddles[s].group] + position / chunk;
-                    add_term<S>(sj[cut], qj[cut], value);
-                }
-            };
-            if (sorted[j]) {
-                for (std::size_t p = a; p < e; ++p) add(static_cast<std::size_t>(idx[p]), v[p - a]);
-                continue;
-            }
-            order.clear();
-            for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
-            std::sort(order.begin(), order.end());
-            for (std::size_t q = 1; q < order.size(); ++q) {
-                if (order[q].first == order[q - 1].first) {
-                    throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
+    // Slots in 32 bits where they fit (the table then stays in cache).
+    auto sum_columns = [&]<class Slot>() {
+        // slot_of[r]: the slot of row r's entries; -1: the row is left out;
+        // -2 - s: the row is cut, its position is straddle[s].start + rank.
+        struct Straddle {
+            std::size_t row;
+            std::size_t group;
+            std::size_t start;
+        };
+        std::vector<Slot> slot_of(n_rows, -1);
+        std::vector<Straddle> straddles;
+        for (std::size_t k = 0; k < groups.n_groups; ++k) {
+            for (std::size_t i = groups.begin[k]; i < groups.begin[k + 1]; ++i) {
+                const std::size_t r = groups.rows[i];
+                const std::size_t start = plan.start[i];
+                const std::size_t w = row_items[r];
+                if (w == 0) continue;
+                if (start / chunk == (start + w - 1) / chunk) {
+                    slot_of[r] = static_cast<Slot>(plan.first_slot[k] + start / chunk);
+                } else {
+                    slot_of[r] =
+                        static_cast<Slot>(-2 - static_cast<std::int64_t>(straddles.size()));
+                    straddles.push_back({r, k, start});
                 }
             }
-            for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
         }
-    });
+        // The rank of a cut row's first entry in each block.
+        std::vector<std::size_t> rank_before(n_blocks * straddles.size());
+        for (std::size_t s = 0; s < straddles.size(); ++s) {
+            std::size_t seen = 0;
+            for (std::size_t b = 0; b < n_blocks; ++b) {
+                rank_before[b * straddles.size() + s] = seen;
+                seen += count(b, straddles[s].row);
+            }
+        }
+        counts16 = Buffer<std::uint16_t>{};
+        counts32 = Buffer<std::uint32_t>{};
+
+        for_each_block(n_blocks, [&](std::size_t b) {
+            std::vector<std::size_t> rank(rank_before.begin() + b * straddles.size(),
+                                          rank_before.begin() + (b + 1) * straddles.size());
+            std::vector<T> scratch;
+            std::vector<std::pair<std::int64_t, std::size_t>> order;
+            const I* idx = m.indices.data();
+            for (std::size_t j = block_col[b]; j < block_col[b + 1]; ++j) {
+                const auto a = static_cast<std::size_t>(indptr[j]);
+                const auto e = static_cast<std::size_t>(indptr[j + 1]);
+                if (!increasing_below(m.indices, a, e, n_rows)) {
+                    // Fails at the first bad entry, if there is one.
+                    for_each_entry(m.indices, a, e, n_rows, [](std::size_t, std::size_t) {});
+                    sorted[j] = 0;
+                }
+                const T* v = transform(m.data.subspan(a, e - a), scratch);
+                double* sj = sum.data() + j * n_slots;
+                double* qj = sum_sq.data() + j * n_slots;
+                auto add = [&](std::size_t r, T value) {
+                    const std::int64_t slot = slot_of[r];
+                    if (slot >= 0) {
+                        add_term<S>(sj[slot], qj[slot], value);
+                    } else if (slot <= -2) {
+                        const std::size_t s = static_cast<std::size_t>(-2 - slot);
+                        const std::size_t position = straddles[s].start + rank[s]++;
+                        const std::size_t k = straddles[s].group;
+                        const std::size_t cut = std::min(plan.first_slot[k] + position / chunk,
+                                                         plan.first_slot[k + 1] - 1);
+                        add_term<S>(sj[cut], qj[cut], value);
+                    }
+                };
+                if (sorted[j]) {
+                    for (std::size_t p = a; p < e; ++p)
+                        add(static_cast<std::size_t>(idx[p]), v[p - a]);
+                    continue;
+                }
+                order.clear();
+                for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
+                std::sort(order.begin(), order.end());
+                for (std::size_t q = 1; q < order.size(); ++q) {
+                    if (order[q].first == order[q - 1].first) {
+                        throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
+                    }
+                }
+                for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
+            }
+        });
+    };
+    if (n_slots + n_rows + 2 < (std::size_t{1} << 31)) {
+        sum_columns.template operator()<std::int32_t>();
+    } else {
+        sum_columns.template operator()<std::int64_t>();
+    }
 
     CscSums out{{}, std::move(sorted)};
     out.totals.reserve(groups.n_groups);
