@@ -13,18 +13,21 @@ default 2):
   only the grouping differs);
 - sparse to dense ``scale(X)`` (centred, max_value 10) against ``_core.scale(X.toarray())``.
 
-Each way runs in a fresh child process, which loads the matrix from .npy files, warms up on a
-few rows, measures the peak extra resident memory of one call (``VmHWM`` after resetting it
-through ``/proc/self/clear_refs``: native allocations count) and then the median time of
-``--repeats`` calls. The two ways must give the same bits, or the script exits with status 1.
+Child processes load the matrix from .npy files and warm up on a few rows. One per way measures
+the peak extra resident memory of one call (``VmHWM`` after resetting it through
+``/proc/self/clear_refs``: native allocations count); one per case then times its ways in turns,
+``--repeats`` calls each after a warm-up, and reports the medians. The two ways must give the same
+bits, or the script exits with status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import hashlib
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -34,7 +37,7 @@ from pathlib import Path
 import numpy as np
 import scipy.sparse as sp
 
-from bench import median_time, proc_status_kb, reset_peak_rss
+from bench import proc_status_kb, reset_peak_rss
 
 SEED = 0
 MAX_VALUE = 10.0
@@ -130,21 +133,34 @@ def digest(result) -> str:
 
 
 def worker(job: dict) -> dict:
+    """One child process: the peak memory of one way's call, or the times of all of a case's ways.
+
+    The ways of a case are timed in turns, call after call in one process, so that a change in
+    the machine's load during the run weighs on each of them alike.
+    """
     directory = Path(job["dir"])
     X = load(directory, job["kind"], job["shape"])
     codes = np.load(directory / "codes.npy")
     few = X[:64] if X.format == "csr" else X[:, :64]
-    way(job["case"], job["way"], few, codes[:64] if X.format == "csr" else codes)()  # warm up
-    fn = way(job["case"], job["way"], X, codes)
-    exact = reset_peak_rss()
-    before = proc_status_kb("VmRSS")
-    result = fn()
-    extra_mb = (proc_status_kb("VmHWM") - before) / 1024
-    result_mb = sum(a.nbytes for a in result) / 2**20
-    out = {"digest": digest(result), "extra_mb": extra_mb, "exact": exact, "result_mb": result_mb}
-    del result
-    out["seconds"] = median_time(fn, job["repeats"])[0]
-    return out
+    for w in job["ways"]:  # thread pool, NumPy C API, lazy imports
+        way(job["case"], w, few, codes[:64] if X.format == "csr" else codes)()
+    fns = {w: way(job["case"], w, X, codes) for w in job["ways"]}
+    if job["mode"] == "memory":
+        (fn,) = fns.values()
+        exact = reset_peak_rss()
+        before = proc_status_kb("VmRSS")
+        result = fn()
+        extra_mb = (proc_status_kb("VmHWM") - before) / 1024
+        return {"digest": digest(result), "extra_mb": extra_mb, "exact": exact,
+                "result_mb": sum(a.nbytes for a in result) / 2**20}
+    times = {w: [] for w in fns}
+    for _ in range(job["repeats"] + 1):  # the first turn warms up
+        for w, fn in fns.items():
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            times[w].append(time.perf_counter() - start)
+    return {w: statistics.median(t[1:]) for w, t in times.items()}
 
 
 def run_worker(job: dict, threads: int) -> dict:
@@ -184,13 +200,16 @@ def main(argv: list[str] | None = None) -> int:
         print(f"  CSR {n_rows:,} x {n_cols:,}, {meta['nnz']:,} stored float32 entries, "
               f"{meta['index_dtype']} indices (generated in {time.perf_counter() - t0:.1f} s); "
               f"{N_GROUPS} groups of random rows")
-        print(f"  median of {args.repeats} calls after one measured call; each way in its own "
-              "process\n")
+        print(f"  median of {args.repeats} calls after a warm-up, the ways of a case in turns in "
+              "one process; memory of one call, each way in its own process\n")
         rows, failures = [], []
         for case, (kind, ways, targets) in CASES.items():
             print(f"  measuring {case} ...", file=sys.stderr, flush=True)
-            got = {w: run_worker({"dir": tmp, "kind": kind, "shape": meta["shape"], "case": case,
-                                  "way": w, "repeats": args.repeats}, args.threads) for w in ways}
+            job = {"dir": tmp, "kind": kind, "shape": meta["shape"], "case": case,
+                   "repeats": args.repeats}
+            got = {w: run_worker(dict(job, mode="memory", ways=[w]), args.threads) for w in ways}
+            for w, seconds in run_worker(dict(job, mode="time", ways=ways), args.threads).items():
+                got[w]["seconds"] = seconds
             public, plain = got["public"], got["plain"]
             if public["digest"] != plain["digest"]:
                 failures.append(f"{case}: the public result differs from the plain one")
