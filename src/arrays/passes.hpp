@@ -385,7 +385,7 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
     auto sum = Buffer<double>::zeros(n_cols * n_slots);
     auto sum_sq = Buffer<double>::zeros(n_cols * n_slots);
     std::vector<unsigned char> sorted(n_cols, 1);
-    // Slots in 32 bits where they fit (the table then stays in cache).
+    // Slots in 16 or 32 bits where they fit (the table then stays in cache).
     auto sum_columns = [&]<class Slot>() {
         // slot_of[r]: the slot of row r's entries; -1: the row is left out;
         // -2 - s: the row is cut, its position is straddle[s].start + rank.
@@ -440,37 +440,61 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
                 const T* v = transform(m.data.subspan(a, e - a), scratch);
                 double* sj = sum.data() + j * n_slots;
                 double* qj = sum_sq.data() + j * n_slots;
+                // The running sums of the slot at hand are kept in registers
+                // while the column's next entries fall in the same slot (one
+                // chunk's rows follow each other): adding to memory would wait
+                // for the previous store at every entry. Each slot still sees
+                // its values in row order.
+                std::int64_t open = -1;
+                double acc = 0.0;
+                double acc_sq = 0.0;
                 auto add = [&](std::size_t r, T value) {
-                    const std::int64_t slot = slot_of[r];
-                    if (slot >= 0) {
-                        add_term<S>(sj[slot], qj[slot], value);
-                    } else if (slot <= -2) {
+                    std::int64_t slot = slot_of[r];
+                    if (slot == -1) return;
+                    if (slot <= -2) {
                         const std::size_t s = static_cast<std::size_t>(-2 - slot);
                         const std::size_t position = straddles[s].start + rank[s]++;
                         const std::size_t k = straddles[s].group;
-                        const std::size_t cut = std::min(plan.first_slot[k] + position / chunk,
-                                                         plan.first_slot[k + 1] - 1);
-                        add_term<S>(sj[cut], qj[cut], value);
+                        slot = static_cast<std::int64_t>(std::min(
+                            plan.first_slot[k] + position / chunk, plan.first_slot[k + 1] - 1));
                     }
+                    if (slot != open) {
+                        if (open >= 0) {
+                            sj[open] = acc;
+                            qj[open] = acc_sq;
+                        }
+                        open = slot;
+                        acc = sj[slot];
+                        acc_sq = qj[slot];
+                    }
+                    add_term<S>(acc, acc_sq, value);
                 };
                 if (sorted[j]) {
-                    for (std::size_t p = a; p < e; ++p)
+                    for (std::size_t p = a; p < e; ++p) {
                         add(static_cast<std::size_t>(idx[p]), v[p - a]);
-                    continue;
-                }
-                order.clear();
-                for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
-                std::sort(order.begin(), order.end());
-                for (std::size_t q = 1; q < order.size(); ++q) {
-                    if (order[q].first == order[q - 1].first) {
-                        throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
                     }
+                } else {
+                    order.clear();
+                    for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
+                    std::sort(order.begin(), order.end());
+                    for (std::size_t q = 1; q < order.size(); ++q) {
+                        if (order[q].first == order[q - 1].first) {
+                            throw DuplicateEntry(static_cast<std::size_t>(order[q].first), j);
+                        }
+                    }
+                    for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
                 }
-                for (const auto& [r, p] : order) add(static_cast<std::size_t>(r), v[p - a]);
+                if (open >= 0) {
+                    sj[open] = acc;
+                    qj[open] = acc_sq;
+                }
             }
         });
     };
-    if (n_slots + n_rows + 2 < (std::size_t{1} << 31)) {
+    // A cut row has a chunk cut in it, so there are fewer of them than slots.
+    if (2 * n_slots + 2 < (std::size_t{1} << 15)) {
+        sum_columns.template operator()<std::int16_t>();
+    } else if (2 * n_slots + 2 < (std::size_t{1} << 31)) {
         sum_columns.template operator()<std::int32_t>();
     } else {
         sum_columns.template operator()<std::int64_t>();
