@@ -300,3 +300,23 @@ def test_bad_masks_are_refused(mask):
         _arrays.scale(np.ones((3, 2)), True, None, mask)
     with pytest.raises(ValueError):
         _arrays.scale_sparse(*small(), None, False, mask)
+
+
+@pytest.mark.parametrize("layout", ["csr", "csc"])
+def test_empty_matrices_and_groups(layout):
+    no_rows = _core.hvg_seurat_stats_sparse(np.zeros(0, np.int64), np.zeros(0), 0, 4)
+    X = sp.csr_matrix((0, 4)).asformat(layout)
+    assert_same(_arrays.hvg_seurat_stats_sparse(*stored(X, np.int32), None, False, None, 0), no_rows)
+    assert [a.shape for a in _arrays.mean_var_sparse(*stored(X, np.int32), False, np.zeros(0, np.int64), 0)] == [(0, 4)] * 2
+    Y = sp.csr_matrix((3, 4)).asformat(layout)  # rows without entries, every one left out
+    got = _arrays.hvg_seurat_stats_sparse(*stored(Y, np.int64), None, False, np.array([-1, -1, -1]), 2)
+    assert_same(row_of(got, 1), no_rows)
+    assert_same(_arrays.scale_sparse_to_dense(*stored(Y, np.int32), None, None),
+                _core.scale(Y.toarray(), return_mean_std=True))
+
+
+def test_no_columns_fail_as_the_dense_kernels_do():
+    message = "chunk_size must not be zero"
+    assert panic(_arrays.scale_sparse_to_dense, *stored(sp.csr_matrix((3, 0)), np.int32), None, None).args[0] == message
+    assert panic(_arrays.hvg_seurat_stats, np.ones((3, 0)), None, np.array([0, 0, 1]), 2).args[0] == message
+    assert panic(_arrays.scale, np.ones((3, 0)), True, None, np.array([True, False, True])).args[0] == message
