@@ -12,7 +12,8 @@
 #                   emulation), and the check that all computed the same bits
 #   make wheels     manylinux_2_17 wheels (x86_64, aarch64) and the sdist in
 #                   dist/ (as root); make test-wheels runs the suite on each
-#   make bench      the benchmark against the plain NumPy/SciPy way
+#   make bench      the benchmarks against the plain NumPy/SciPy way (the
+#                   four kernels, then the public functions on SciPy matrices)
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
@@ -229,6 +230,7 @@ test-debian13:
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/bench_api.py $(BENCH_ARGS)
 
 # clang-format comes with the test dependencies.
 format: install

@@ -1,7 +1,9 @@
 """Native per-gene kernels for single-cell expression matrices.
 
-The functions live in :mod:`brenix_kernels._core`; see its docstrings.
-:mod:`brenix_kernels.dask` (extra ``dask``) runs them over chunked arrays.
+The functions to call are :func:`hvg_seurat_stats`, :func:`mean_var` and :func:`scale`: they take
+dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
+:mod:`brenix_kernels.dask`, extra ``dask``). :mod:`brenix_kernels._core` is the low-level layer
+under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and ``data``.
 """
 
 import importlib.abc
@@ -9,6 +11,12 @@ import importlib.machinery
 import importlib.metadata
 import importlib.util
 import sys
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._public import hvg_seurat_stats, mean_var, scale
+
+__all__ = ["hvg_seurat_stats", "mean_var", "scale"]
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
@@ -18,11 +26,28 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree that was
     __version__ = "0+unknown"
 
 
+# The public functions are imported on first use, not with the package: `import
+# brenix_kernels._core` loads no NumPy (the module's own promise), and would if this file did.
+def __getattr__(name):
+    if name in __all__:
+        from . import _public
+
+        value = getattr(_public, name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
+
+
 class _BlocksFinder(importlib.abc.MetaPathFinder):
-    """Finds ``brenix_kernels._blocks`` and ``._arrays``, whose init functions are in the shared object of ``_core``.
+    """Finds ``brenix_kernels._blocks`` and ``brenix_kernels._arrays``, whose init functions are in
+    the shared object of ``_core``.
 
     The modules share one object file so that they share one worker pool; the interpreter loads
-    a further module from an already loaded shared object by its own init function, given a loader
+    a second module from an already loaded shared object by its own init function, given a loader
     that points there.
     """
 

@@ -1,0 +1,350 @@
+"""The public functions (brenix_kernels.hvg_seurat_stats, mean_var, scale) against _core on the
+equivalent input: the same bits for dense arrays, CSR with either index width, CSC, groups, masks and
+sparse-to-dense scaling, on 1, 2 and 3 threads; inputs read in place; the errors."""
+
+import hashlib
+import os
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import brenix_kernels as bk
+from brenix_kernels import _core, _public
+from conftest import INDEX_MSG, assert_same, panic, run_py
+
+TINY = {np.float64: 5e-324, np.float32: np.float32(1e-45)}  # the smallest subnormals
+
+
+def adversarial(values, rng, tiny):
+    """Puts NaN, infinities, signed zeros and subnormals into a few columns of `values` (rows of
+    (row, column, value) are spread over the whole matrix)."""
+    n = len(values)
+    for col, special in [(5, np.nan), (6, np.inf), (7, -np.inf)]:
+        values[rng.integers(0, n), col] = special
+    values[rng.integers(0, n, 300), 8] = tiny
+    values[rng.integers(0, n, 300), 8] = -0.0
+    values[rng.integers(0, n, 30), 9] = -tiny
+    values[:, 10] = -0.0
+    return values
+
+
+def group_codes(n, rng):
+    # Group 0 holds most rows, so that it alone spans more than one 2048-row or 1,000,000-entry
+    # chunk; group 3 is empty; -1 leaves rows out.
+    return rng.choice([0, 1, 2, 4, -1], n, p=[0.88, 0.04, 0.03, 0.03, 0.02])
+
+
+def make_dense(dtype):
+    rng = np.random.default_rng(1)
+    x = np.log1p(rng.poisson(0.7, (4500, 12))).astype(dtype)  # three 2048-row chunks
+    x[:, 3] = 0  # an empty column
+    x[100:140] = 0  # empty rows
+    return adversarial(x, rng, TINY[dtype])
+
+
+def make_csr(dtype, index_dtype, cls=sp.csr_array):
+    """30,000 x 80 with 1.2 million stored entries (two chunks), empty rows and an empty column,
+    stored zeros of both signs, and every seventh row stored in reverse (unsorted) order."""
+    rng = np.random.default_rng(2)
+    stored = rng.random((30_000, 80)) < 0.5
+    stored[:, 3] = False
+    stored[200:260] = False
+    rows, cols = np.nonzero(stored)
+    data = np.log1p(rng.poisson(2.0, rows.size) + 0.5).astype(dtype)
+    data[rng.integers(0, data.size, 500)] = rng.choice([0.0, -0.0], 500)
+    data[cols == 11] = rng.choice([0.0, -0.0], np.count_nonzero(cols == 11))  # mean exactly 0
+    specials = adversarial(np.ones((1, 12), dtype), rng, TINY[dtype])[0, 5:10]
+    for col, value in zip(range(5, 10), specials):
+        where = np.flatnonzero(cols == col)
+        data[where[rng.integers(0, where.size, 40)]] = value
+    indptr = np.zeros(30_001, np.int64)
+    np.cumsum(np.bincount(rows, minlength=30_000), out=indptr[1:])
+    for r in range(0, 30_000, 7):
+        a, b = indptr[r], indptr[r + 1]
+        cols[a:b], data[a:b] = cols[a:b][::-1].copy(), data[a:b][::-1].copy()
+    X = cls((data, cols.astype(index_dtype), indptr.astype(index_dtype)), shape=stored.shape)
+    X.indices = cols.astype(index_dtype)  # keep the width asked for
+    return X
+
+
+def make_csc(X):
+    """The CSC form of X with the rows of every column in a shuffled storage order."""
+    C = sp.csc_array(X)
+    rng = np.random.default_rng(3)
+    for c in range(C.shape[1]):
+        a, b = C.indptr[c], C.indptr[c + 1]
+        order = rng.permutation(b - a) + a
+        C.indices[a:b], C.data[a:b] = C.indices[order], C.data[order]
+    C.indices = C.indices.astype(X.indices.dtype)
+    C.has_sorted_indices = False
+    return C
+
+
+def csr_entries(X):
+    """The CSR entries _core reads: int64 indices (for CSC: those of X.tocsr(), sorted)."""
+    if X.format == "csc":
+        X = X.tocsr()
+        X.sort_indices()
+    return np.asarray(X.indices, np.int64), X.data, X.shape[0], X.shape[1]
+
+
+def core_mean_std(X, square_f64=False):
+    if isinstance(X, np.ndarray):
+        return _core.scale(X.astype(np.float64) if square_f64 else X, return_mean_std=True)[1:]
+    return _core.scale_sparse_data(*csr_entries(X), promote=square_f64)[1:]
+
+
+def grouped(fn, X, codes):
+    """fn on each group's rows, stacked: what the grouped call must give."""
+    parts = [fn(X[codes == k]) for k in range(codes.max() + 1)]
+    return tuple(np.stack([p[i] for p in parts]) for i in range(2))
+
+
+def as_std(mean_var_result):
+    """(means, variances) as scale reports them: std, with 1.0 for a variance of exactly zero."""
+    means, variances = mean_var_result
+    return means, np.where(variances == 0, 1.0, np.sqrt(variances))
+
+
+def scale_rows(X, mask, dtype_of, **kw):
+    """_core.scale's result on the masked rows, the other rows X's values in the result's dtype."""
+    dense = X.toarray() if sp.issparse(X) else X
+    part, mean, std = _core.scale(dense[mask], return_mean_std=True, **kw)
+    out = dense.astype(part.dtype)
+    out[mask] = part
+    return out, mean, std
+
+
+def sparse_values(X, **kw):
+    """The values _core.scale_sparse_data gives X's entries, in CSR order, with mean and std."""
+    return _core.scale_sparse_data(*csr_entries(X), **kw)
+
+
+def in_csr_order(result):
+    if result.format == "csc":
+        result = result.tocsr()
+        result.sort_indices()
+    return result.data
+
+
+def cases():
+    """(name, the public call, what _core gives for it), on a few shared inputs."""
+    out = []
+    dense = {d: make_dense(d) for d in (np.float64, np.float32)}
+    csr = {(d, i): make_csr(d, i) for d in (np.float64, np.float32) for i in (np.int32, np.int64)}
+    csr32 = csr[np.float32, np.int32]
+    csc = {d: make_csc(csr[d, np.int32]) for d in (np.float64, np.float32)}
+    codes = group_codes(4500, np.random.default_rng(4))
+    sparse_codes = group_codes(30_000, np.random.default_rng(5))
+    mask = np.random.default_rng(6).random(30_000) < 0.7
+
+    for d, x in dense.items():
+        n = np.dtype(d).name
+        out += [
+            (f"hvg dense {n}", lambda x=x: bk.hvg_seurat_stats(x), lambda x=x: _core.hvg_seurat_stats(x)),
+            (f"hvg dense {n} fortran log2", lambda x=x: bk.hvg_seurat_stats(np.asfortranarray(x), log_base=2),
+             lambda x=x: _core.hvg_seurat_stats(x, log_base=2)),
+            (f"hvg dense {n} groups", lambda x=x: bk.hvg_seurat_stats(x, groups=codes),
+             lambda x=x: grouped(_core.hvg_seurat_stats, x, codes)),
+            (f"mean_var dense {n}", lambda x=x: as_std(bk.mean_var(x)), lambda x=x: core_mean_std(x)),
+            (f"mean_var dense {n} square_f64 groups",
+             lambda x=x: as_std(bk.mean_var(x, square_f64=True, groups=codes)),
+             lambda x=x: grouped(lambda s: core_mean_std(s, True), x, codes)),
+            (f"scale dense {n}", lambda x=x: bk.scale(x[::-1], max_value=1.5, return_mean_std=True),
+             lambda x=x: _core.scale(x[::-1], max_value=1.5, return_mean_std=True)),
+            (f"scale dense {n} uncentred promote",
+             lambda x=x: bk.scale(x, zero_center=False, promote=True, return_mean_std=True),
+             lambda x=x: _core.scale(x.astype(np.float64), zero_center=False, return_mean_std=True)),
+            (f"scale dense {n} mask", lambda x=x: bk.scale(x, mask=codes == 0, max_value=2, return_mean_std=True),
+             lambda x=x: scale_rows(x, codes == 0, d, max_value=2)),
+        ]
+    counts = np.arange(60).reshape(12, 5) % 7  # integers: converted to float64, as _core does
+    out += [("hvg dense int", lambda: bk.hvg_seurat_stats(counts), lambda: _core.hvg_seurat_stats(counts)),
+            ("mean_var csr int", lambda: as_std(bk.mean_var(sp.csr_array(counts))),
+             lambda: core_mean_std(sp.csr_array(counts).astype(np.float64)))]
+
+    for (d, i), X in csr.items():
+        n = f"{np.dtype(d).name} {np.dtype(i).name}"
+        out += [
+            (f"hvg csr {n}", lambda X=X: bk.hvg_seurat_stats(X, log_base=10),
+             lambda X=X: _core.hvg_seurat_stats_sparse(*csr_entries(X), log_base=10)),
+            (f"mean_var csr {n}", lambda X=X: as_std(bk.mean_var(X)), lambda X=X: core_mean_std(X)),
+        ]
+    for d in (np.float64, np.float32):
+        n = np.dtype(d).name
+        X, C = csr[d, np.int32], csc[d]
+        out += [
+            (f"hvg csc {n} square_f64", lambda C=C: bk.hvg_seurat_stats(C, square_f64=True),
+             lambda C=C: _core.hvg_seurat_stats_sparse(*csr_entries(C), square_f64=True)),
+            (f"mean_var csc {n}", lambda C=C: as_std(bk.mean_var(C)), lambda C=C: core_mean_std(C)),
+            (f"hvg csr {n} groups", lambda X=X: bk.hvg_seurat_stats(X, groups=sparse_codes),
+             lambda X=X: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), X, sparse_codes)),
+            (f"hvg csc {n} groups", lambda C=C: bk.hvg_seurat_stats(C, groups=sparse_codes),
+             lambda C=C: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), C, sparse_codes)),
+            (f"mean_var csc {n} square_f64 groups",
+             lambda C=C: as_std(bk.mean_var(C, square_f64=True, groups=sparse_codes)),
+             lambda C=C: grouped(lambda s: core_mean_std(s, True), C, sparse_codes)),
+        ]
+        for name, M in [("csr", X), ("csc", C)]:
+            out += [
+                (f"scale {name} {n} to dense", lambda M=M: bk.scale(M, max_value=3, return_mean_std=True),
+                 lambda M=M: _core.scale(M.toarray(), max_value=3, return_mean_std=True)),
+                (f"scale {name} {n} to dense mask", lambda M=M: bk.scale(M, mask=mask, return_mean_std=True),
+                 lambda M=M: scale_rows(M, mask, d)),
+                (f"scale {name} {n} uncentred", lambda M=M: (in_csr_order(bk.scale(M, zero_center=False, max_value=2)),),
+                 lambda M=M: sparse_values(M, max_value=2)[:1]),
+                (f"scale {name} {n} uncentred promote mask",
+                 lambda M=M: masked_values(bk.scale(M, zero_center=False, promote=True, mask=mask,
+                                                    return_mean_std=True), mask),
+                 lambda M=M: masked_expected(M, mask)),
+            ]
+    out.append(("scale csr float32 to dense promote", lambda: bk.scale(csr32, promote=True, return_mean_std=True),
+                lambda: _core.scale(csr32.toarray().astype(np.float64), return_mean_std=True)))
+    return out
+
+
+def masked_values(result, mask):
+    scaled, mean, std = result
+    return in_csr_order(sp.csr_array(scaled)[mask]), in_csr_order(sp.csr_array(scaled)[~mask]), mean, std
+
+
+def masked_expected(M, mask):
+    values, mean, std = sparse_values(sp.csr_array(M)[mask], promote=True)
+    return values, in_csr_order(sp.csr_array(M)[~mask]).astype(values.dtype), mean, std
+
+
+@pytest.fixture(scope="module")
+def computed():
+    return [(name, public(), expected()) for name, public, expected in cases()]
+
+
+def test_public_gives_the_bits_of_core(computed):
+    for name, got, expected in computed:
+        try:
+            assert_same(got, expected)
+        except AssertionError as error:
+            raise AssertionError(f"{name}: {error}") from None
+
+
+def digest(results):
+    h = hashlib.sha256()
+    for _, got, _ in results:
+        for a in got:
+            h.update(str(a.dtype).encode() + np.ascontiguousarray(a).tobytes())
+    return h.hexdigest()
+
+
+@pytest.mark.slow
+def test_every_thread_count_gives_the_same_bits(computed):
+    tests = str(Path(__file__).parent)
+    path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
+    # The parent compares its results with _core's; a child's need only have the same bits.
+    program = "import test_public as t\nprint(t.digest([(n, p(), None) for n, p, _ in t.cases()]))"
+    threads = ("1", "2", "3")
+    with ThreadPoolExecutor(len(threads)) as pool:  # the children's Python parts overlap
+        children = pool.map(lambda n: run_py(program, env={"RAYON_NUM_THREADS": n, "PYTHONPATH": path}),
+                            threads)
+    for n, child in zip(threads, children):
+        assert child.returncode == 0, (n, child.stderr[-3000:])
+        assert child.stdout.split()[-1] == digest(computed), n
+
+
+def test_inputs_are_read_in_place(monkeypatch):
+    seen = {}
+
+    def spy(name):
+        real = getattr(_public._arrays, name)
+
+        def call(*args):
+            seen[name] = args
+            return real(*args)
+        return call
+
+    for name in ("hvg_seurat_stats", "hvg_seurat_stats_sparse", "scale_sparse"):
+        monkeypatch.setattr(_public._arrays, name, spy(name))
+    x = make_dense(np.float32)
+    bk.hvg_seurat_stats(x)
+    assert seen["hvg_seurat_stats"][0] is x
+    for X in (make_csr(np.float32, np.int32, sp.csr_matrix), make_csc(make_csr(np.float64, np.int64))):
+        before = X.copy()
+        bk.hvg_seurat_stats(X)
+        _, _, indices, data, *_ = seen["hvg_seurat_stats_sparse"]
+        assert indices is X.indices and data is X.data
+        scaled = bk.scale(X, zero_center=False)
+        assert type(scaled) is type(X) and scaled.indices.dtype == X.indices.dtype
+        assert not np.shares_memory(scaled.indices, X.indices)  # SciPy edits structure in place
+        assert np.array_equal(scaled.indptr, X.indptr) and np.array_equal(scaled.indices, X.indices)
+        for a, b in [(X.data, before.data), (X.indices, before.indices), (X.indptr, before.indptr)]:
+            assert a.dtype == b.dtype and np.array_equal(a.view(f"u{a.itemsize}"), b.view(f"u{b.itemsize}"))
+
+
+def test_pandas_categorical_groups_by_codes():
+    pd = pytest.importorskip("pandas")
+    x = make_dense(np.float64)[:300]
+    labels = np.array(["b", "a", None, "c"], dtype=object)[np.arange(300) % 4]
+    cat = pd.Categorical(labels, categories=["a", "b", "c", "unused"])
+    codes = np.array([1, 0, -1, 2])[np.arange(300) % 4]  # None has no category: -1
+    # Three groups, by the largest code: the unused category at the end has no rows to count.
+    assert_same(bk.hvg_seurat_stats(x, groups=cat), grouped(_core.hvg_seurat_stats, x, codes))
+    assert_same(as_std(bk.mean_var(x, groups=pd.Series(cat))), grouped(core_mean_std, x, codes))
+
+
+X4 = np.arange(12.0).reshape(4, 3)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: bk.hvg_seurat_stats(X4, groups=[0, 1, 0]), ValueError, "groups has 3 codes but X has 4 rows"),
+    (lambda: bk.mean_var(X4, groups=np.zeros((4, 1), int)), ValueError, "groups must be 1-D"),
+    (lambda: bk.mean_var(X4, groups=np.zeros(4)), TypeError, "groups must be integer codes"),
+    (lambda: bk.mean_var(X4, groups=np.ones(4, bool)), TypeError, "got dtype bool"),
+    (lambda: bk.hvg_seurat_stats(sp.csr_array(X4), groups=[0, -1, -2, 1]), ValueError, r"groups\[2\] is -2"),
+    (lambda: bk.scale(X4, mask=[True, False]), ValueError, r"one value per row of X \(4\)"),
+    (lambda: bk.scale(sp.csc_array(X4), mask=[0, 1, 1, 0]), TypeError, "mask must be booleans"),
+    (lambda: bk.hvg_seurat_stats(X4.astype(np.float32), square_f64=True), ValueError, "square_f64 applies"),
+    (lambda: bk.scale([[1.0, 2.0]]), TypeError, "takes a 2-D NumPy array, a SciPy csr_matrix.*not builtins.list"),
+    (lambda: bk.mean_var(sp.coo_array(X4)), TypeError, r"coo format\); convert it with X.tocsr\(\)"),
+    (lambda: bk.mean_var(np.zeros(3)), ValueError, "takes a 2-D matrix"),
+])
+def test_bad_arguments_are_refused_before_any_work(monkeypatch, call, error, message):
+    monkeypatch.setattr(_public, "_arrays", None)  # any native call would fail differently
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc"])
+@pytest.mark.parametrize("call", [bk.hvg_seurat_stats, bk.mean_var, bk.scale,
+                                  lambda X: bk.scale(X, zero_center=False)])
+def test_duplicates_are_refused(fmt, call):
+    cls = sp.csr_array if fmt == "csr" else sp.csc_array
+    X = cls((np.ones(4), np.array([0, 2, 2, 1]), np.array([0, 1, 3, 4])), shape=(3, 3))  # 2 twice
+    with pytest.raises(ValueError, match=r"call sum_duplicates\(\)"):
+        call(X)
+
+
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_index_out_of_range_is_the_first_bad_entry(index_dtype):
+    X = make_csr(np.float64, index_dtype)
+    indices = X.indices.copy()
+    indices[[700_000, 1_100_000, 1_150_000]] = [95, 120, -1]  # the second in another chunk
+    bad = sp.csr_array((X.data, indices, X.indptr), shape=X.shape)
+    expected = panic(_core.hvg_seurat_stats_sparse, *csr_entries(bad)).args
+    assert expected == (INDEX_MSG.format(80, 95),)
+    for call in (bk.hvg_seurat_stats, bk.mean_var, bk.scale, lambda X: bk.scale(X, zero_center=False)):
+        assert panic(call, bad).args == expected
+    C = sp.csc_array((np.ones(3), np.array([1, 7, 9], index_dtype), np.array([0, 2, 3])), shape=(5, 2))
+    assert panic(bk.hvg_seurat_stats, C).args == (INDEX_MSG.format(5, 7),)
+
+
+def test_dask_arrays_go_to_the_dask_module():
+    da = pytest.importorskip("dask.array")
+    x = make_dense(np.float32)[:3000]
+    lazy = da.from_array(x, chunks=(1000, 12))
+    assert_same(tuple(np.asarray(r) for r in bk.hvg_seurat_stats(lazy)), _core.hvg_seurat_stats(x))
+    assert_same(bk.scale(lazy, max_value=2).compute(), _core.scale(x, max_value=2))
+    for call in (lambda: bk.hvg_seurat_stats(lazy, groups=np.zeros(3000, int)), lambda: bk.mean_var(lazy),
+                 lambda: bk.scale(lazy, mask=np.ones(3000, bool))):
+        with pytest.raises(NotImplementedError, match="dask array does not take"):
+            call()
