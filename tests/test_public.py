@@ -301,6 +301,7 @@ X4 = np.arange(12.0).reshape(4, 3)
     (lambda: bk.mean_var(X4, groups=np.zeros(4)), TypeError, "groups must be integer codes"),
     (lambda: bk.mean_var(X4, groups=np.ones(4, bool)), TypeError, "got dtype bool"),
     (lambda: bk.hvg_seurat_stats(sp.csr_array(X4), groups=[0, -1, -2, 1]), ValueError, r"groups\[2\] is -2"),
+    (lambda: bk.mean_var(sp.csr_array(X4), groups=[0, 2**62, 0, 1]), MemoryError, "cannot be allocated"),
     (lambda: bk.scale(X4, mask=[True, False]), ValueError, r"one value per row of X \(4\)"),
     (lambda: bk.scale(sp.csc_array(X4), mask=[0, 1, 1, 0]), TypeError, "mask must be booleans"),
     (lambda: bk.hvg_seurat_stats(X4.astype(np.float32), square_f64=True), ValueError, "square_f64 applies"),

@@ -90,7 +90,7 @@ def _categorical_codes(groups: Any) -> np.ndarray | None:
     return None
 
 
-def _group_codes(groups: Any, n_rows: int) -> tuple[np.ndarray, int]:
+def _group_codes(groups: Any, n_rows: int, n_cols: int) -> tuple[np.ndarray, int]:
     """The codes as the native module takes them (C-contiguous int64) and the number of groups."""
     codes = _categorical_codes(groups)
     if codes is None:
@@ -113,7 +113,13 @@ def _group_codes(groups: Any, n_rows: int) -> tuple[np.ndarray, int]:
     if high > np.iinfo(np.int64).max - 1:
         row = int(np.argmax(codes == high))
         raise ValueError(f"groups[{row}] is {high}: too large a group number")
-    return np.ascontiguousarray(codes, dtype=np.int64), max(high + 1, 0)
+    n_groups = max(high + 1, 0)
+    # Two float64 results of (n_groups, n_cols): a stray huge code must fail as the allocation it
+    # asks for, not overflow a size on the native side.
+    if 2 * 8 * n_groups * n_cols > sys.maxsize:
+        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
+                          f"{n_cols} genes cannot be allocated")
+    return np.ascontiguousarray(codes, dtype=np.int64), n_groups
 
 
 def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
@@ -245,7 +251,7 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
             _check_dense_square_f64(X.dtype)
             square_f64 = False
         return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64))
-    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows)
+    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         if square_f64:
             _check_dense_square_f64(X.dtype)
@@ -286,7 +292,7 @@ def mean_var(X: Matrix, *, square_f64: bool = False,
     kind = _kind(X, "mean_var")
     if kind.name == "dask":
         raise _not_yet("mean_var", "arrays")
-    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows)
+    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)
     return _arrays.mean_var_sparse(*_sparse(X, kind).args(), bool(square_f64), codes, n_groups)
