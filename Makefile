@@ -239,8 +239,11 @@ test-wheels-newest:
 	scripts/wheels/test-wheel x86_64 $(NEWEST_PYTHON)
 	DIGESTS_ONLY=1 scripts/wheels/test-wheel aarch64 $(NEWEST_PYTHON)
 
+# Two makes one after the other: under `make -j2` (as in ci) one make with both
+# goals would start the tests before the wheels exist.
 wheels-and-tests-newest:
-	$(MAKE) wheels-newest test-wheels-newest
+	$(MAKE) wheels-newest
+	$(MAKE) test-wheels-newest
 
 # Native amd64 Debian roots (build/debian-<suite>/root, made once and kept;
 # see scripts/debian-root/): the package built there with the root's own GCC
