@@ -206,8 +206,6 @@ print(digest.hexdigest())
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(os.environ.get("BRENIX_UNDER_EMULATION") == "1",
-                    reason="the large case three more times: about 45 s natively, many times that under an emulator; native runs check it")
 def test_many_chunks_agree_with_core_on_any_thread_count():
     program = LARGE.replace("__TESTS__", repr(os.path.dirname(__file__)))
     digests = set()

@@ -238,8 +238,6 @@ def digest(results):
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(os.environ.get("BRENIX_UNDER_EMULATION") == "1",
-                    reason="the large case three more times: about 45 s natively, many times that under an emulator; native runs check it")
 def test_every_thread_count_gives_the_same_bits(computed):
     tests = str(Path(__file__).parent)
     path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
