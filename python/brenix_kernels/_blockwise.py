@@ -145,3 +145,27 @@ class Sums:
             total = native(_blocks.fold, total, carry)
         finish = _blocks.finish_hvg if self.expm1 else _blocks.finish_mean_std
         return native(finish, total, n_rows)
+
+
+class Chain:
+    """The fold over row blocks that arrive one after another, in row order, without dask: what a
+    reader of a file larger than memory uses. ``add`` each block, then ``result()`` gives what
+    ``Sums.finish`` gives for the whole matrix. Only the running total and the open chunk are kept
+    between blocks; the first failure is raised by the ``add`` of its block.
+    """
+
+    def __init__(self, sums: Sums, n_cols: int):
+        self.sums = sums
+        self.state = (zero_sums(n_cols), None)
+        self.rows = 0
+        self.entries = 0
+
+    def add(self, block) -> None:
+        first = self.entries if self.sums.sparse else self.rows
+        self.state = self.sums.fold(self.state, self.sums.partial(block, first))
+        self.rows += block.shape[0]
+        if self.sums.sparse:
+            self.entries += int(block.indptr[-1])
+
+    def result(self):
+        return self.sums.finish(self.state, self.rows)
