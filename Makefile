@@ -34,7 +34,7 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
 	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels wheels-main \
 	wheels-newest wheels-and-tests-newest test-wheels test-wheel-aarch64 test-wheels-x86_64 \
-	test-wheels-newest
+	test-wheels-newest ci-tools ci-emulated ci-native wheel-x86_64-main wheel-aarch64-main
 
 venv: $(VENV)/bin/python
 
@@ -46,7 +46,7 @@ $(VENV)/bin/python:
 # Always rebuilds, so that what runs is what the checkout says. Development
 # builds turn warnings into errors; a user's `pip install .` does not.
 install: venv
-	BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]"
+	$(if $(INSTALLED),@echo "the venv's build is make test's",BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]")
 
 # The demo needs only NumPy, as a user's install does: no test tools.
 install-demo: venv
@@ -62,14 +62,30 @@ test: format-check test-gcc native-quick
 # the check that all variants computed the same bits. The aarch64 variant is
 # cross-compiled and the suite runs under emulation against the aarch64 wheel;
 # the two Debian roots build and test natively with their own compiler,
-# Python and C library. This is `make wheels test-wheels` but for the order:
-# the newest CPython's wheels are built, then tested, beside the emulated
-# suite, in the time it leaves after the x86-64 cp313 wheel and the sdist.
+# Python and C library. This is `make wheels test-wheels` and the variants in
+# two lanes side by side: everything under emulation, by far the slowest and
+# mostly one core's work, starts at once beside everything native. What the
+# lanes install on this machine (apt packages, the venv's tools) is installed
+# first: two apt-gets or pips at once would fight over their locks. The lanes
+# reuse the venv `make test` installed (INSTALLED=1).
 ci: test
-	$(MAKE) sanitize test-clang test-portable native-variants test-aarch64 test-unstable \
-		test-debian13 wheels-main
-	$(MAKE) -j2 --output-sync=target test-wheel-aarch64 test-wheels-x86_64 wheels-and-tests-newest
+	$(MAKE) ci-tools
+	$(MAKE) -j2 --output-sync=target ci-emulated ci-native INSTALLED=1
 	$(MAKE) digests-agree
+
+ci-tools: system-deps wheel-tools
+	scripts/aarch64/host-tools
+
+ci-emulated:
+	$(MAKE) test-aarch64
+	$(MAKE) wheel-aarch64-main
+	$(MAKE) test-wheel-aarch64
+
+ci-native:
+	$(MAKE) sanitize test-clang test-portable native-variants test-unstable test-debian13 \
+		wheel-x86_64-main
+	$(MAKE) test-wheels-x86_64
+	$(MAKE) wheels-and-tests-newest
 
 system-deps:
 	scripts/install-system-deps clang mpfr
@@ -198,13 +214,19 @@ wheels: wheels-main wheels-newest
 	ls -l dist
 
 # The WHEEL_PYTHON wheels and the sdist.
-wheels-main: wheel-tools
+wheels-main: wheel-x86_64-main wheel-aarch64-main
+
+WHEEL_TAG = cp$(subst .,,$(WHEEL_PYTHON))
+wheel-x86_64-main: wheel-tools
+	rm -f dist/brenix_kernels-*-$(WHEEL_TAG)-*_x86_64.whl dist/brenix_kernels-*.tar.gz
+	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
+	VENV=$(VENV) scripts/wheels/build-sdist
+
+wheel-aarch64-main: wheel-tools
 	scripts/aarch64/host-tools
 	scripts/aarch64/make-root
-	rm -f dist/brenix_kernels-*-cp$(subst .,,$(WHEEL_PYTHON))-* dist/brenix_kernels-*.tar.gz
-	VENV=$(VENV) scripts/wheels/build-wheel x86_64 $(WHEEL_PYTHON)
+	rm -f dist/brenix_kernels-*-$(WHEEL_TAG)-*_aarch64.whl
 	VENV=$(VENV) scripts/wheels/build-wheel aarch64 $(WHEEL_PYTHON)
-	VENV=$(VENV) scripts/wheels/build-sdist
 
 # The NEWEST_PYTHON wheels, against the headers of Debian sid's roots: the
 # native one of test-unstable and an arm64 one with Python and NumPy only.
