@@ -268,9 +268,11 @@ class Pass:
         if src.sparse:
             index_bytes = np.dtype(src.group["indices"].dtype).itemsize
             # The chain reads int64 indices, so int32 ones are widened; values converted to
-            # float64 are a second copy of them.
+            # float64 are a second copy of them; a dense block comes with its scaled rows, and
+            # scaled values come as a copy of the values.
             entry = src.dtype.itemsize + index_bytes + 8 + (8 if values != src.dtype else 0)
-            row = 8 + (3 * 8 * src.n_cols if densify or write is not None else 0)
+            entry += 8 if write is not None and not densify else 0
+            row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
         else:
             entry = 0
             row = src.n_cols * (src.dtype.itemsize + (values.itemsize if values != src.dtype else 0)
