@@ -5,6 +5,7 @@ within a memory limit far below the file's size."""
 import inspect
 import os
 import re
+import subprocess
 import sys
 
 import numpy as np
@@ -16,7 +17,7 @@ sp = pytest.importorskip("scipy.sparse")
 
 import brenix_kernels as bk  # noqa: E402
 from brenix_kernels import _blockwise  # noqa: E402
-from conftest import INDEX_MSG, assert_same, run_py  # noqa: E402
+from conftest import INDEX_MSG, TIMEOUT_SCALE, assert_same  # noqa: E402
 
 UNDER_SANITIZER = os.environ.get("BRENIX_UNDER_SANITIZER") == "1"
 GROUPED_CHAIN = "n_groups" in inspect.signature(_blockwise.Chain).parameters
@@ -289,3 +290,60 @@ def test_progress(tmp_path, capsys):
     assert "3000/3000" in capsys.readouterr().err
     bk.hvg_seurat_stats(backed, block_bytes=5000)
     assert capsys.readouterr().err == ""
+
+
+MEASURE = """
+import sys
+import numpy as np
+import anndata as ad, h5py
+import brenix_kernels as bk
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+
+path, out = sys.argv[1], sys.argv[2]
+with h5py.File(path, "r") as f:
+    X = ad.io.sparse_dataset(f["X"])
+    bk.hvg_seurat_stats(X, block_bytes=1 << 20)  # the modules of the run loaded, at their size
+    with open("/proc/self/clear_refs", "w") as refs:  # the peak starts again from here
+        refs.write("5")
+    start = status("VmRSS")
+    means, dispersions = bk.hvg_seurat_stats(X, block_bytes={block_bytes})
+    peak = status("VmHWM")
+np.save(out, np.stack([means, dispersions]))
+print(start, peak)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(UNDER_SANITIZER, reason="ASan keeps freed memory in quarantine")
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's peak RSS reset")
+def test_streamed_within_memory_limit(tmp_path):
+    """A 480 MB CSR file read by a process whose resident memory grows by less than 80 MB: blocks
+    of 32 MiB and the row pointers (4.8 MB), no more."""
+    limit, n_rows, n_cols, per_row = 80e6, 600_000, 1000, 100
+    path = tmp_path / "x.h5"
+    rng = np.random.default_rng(0)
+    with h5py.File(path, "w") as f:
+        g = f.create_group("X")
+        g.attrs.update({"encoding-type": "csr_matrix", "encoding-version": "0.1.0",
+                        "shape": (n_rows, n_cols)})
+        nnz = n_rows * per_row
+        data = g.create_dataset("data", (nnz,), "f4")
+        indices = g.create_dataset("indices", (nnz,), "i4")
+        g.create_dataset("indptr", data=np.arange(0, nnz + 1, per_row, dtype=np.int64))
+        rows = 50_000
+        for first in range(0, n_rows, rows):
+            cols = np.sort(rng.random((rows, n_cols)).argpartition(per_row, axis=1)[:, :per_row], axis=1)
+            indices[first * per_row:(first + rows) * per_row] = cols.ravel()
+            data[first * per_row:(first + rows) * per_row] = np.log1p(rng.integers(1, 20, rows * per_row))
+    size = os.path.getsize(path)
+    child = subprocess.run([sys.executable, "-c", MEASURE.format(block_bytes=32 << 20), str(path),
+                            str(tmp_path / "got.npy")], capture_output=True, text=True, timeout=300 * TIMEOUT_SCALE)
+    assert child.returncode == 0, child.stderr
+    start, peak = map(int, child.stdout.split())
+    assert size > 4 * limit and peak - start < limit, (size, start, peak)
+    with h5py.File(path, "r") as f:
+        X = ad.io.sparse_dataset(f["X"]).to_memory()
+    assert_same(tuple(np.load(tmp_path / "got.npy")), bk.hvg_seurat_stats(X))

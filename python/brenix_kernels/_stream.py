@@ -190,18 +190,32 @@ def _values(dtype: np.dtype, as_float64: bool) -> np.dtype:
     return dtype
 
 
+def _well_formed(block: _Light, n_cols: int) -> bool:
+    """Whether every row's indices are in range and strictly increasing (then none is there
+    twice): the usual case, checked in pieces so that it costs little memory beside the block."""
+    indices, starts = block.indices, block.indptr[1:-1]
+    step = 1 << 20
+    for first in range(0, indices.size, step):
+        piece = indices[first:first + step + 1]  # one more: the step to the next piece
+        if piece.min() < 0 or piece.max() >= n_cols:
+            return False
+        rising = np.diff(piece) > 0
+        # A row's first entry may be below the last one of the row before.
+        new_row = starts[(starts > first) & (starts <= first + rising.size)] - first - 1
+        rising[new_row] = True
+        if not rising.all():
+            return False
+    return True
+
+
 def _first_duplicate(block: _Light, first_row: int, n_cols: int) -> None:
     """Raises the in-memory functions' ValueError if the block's first bad entry in storage order
     is a (row, column) stored twice. An index out of range that comes first is left to the native
     code, which reports it with its own message."""
-    indices = block.indices.astype(np.int64, copy=False)
-    if indices.size == 0:
+    if block.indices.size == 0 or _well_formed(block, n_cols):
         return
+    indices = block.indices.astype(np.int64)
     rows = block.rows()
-    same_row = rows[1:] == rows[:-1]
-    if np.all(indices[1:][same_row] > indices[:-1][same_row]) and indices.min() >= 0 \
-            and indices.max() < n_cols:
-        return  # every row's indices strictly increasing and in range: the usual case
     position = np.arange(indices.size)
     order = np.lexsort((position, indices, rows))
     again = (rows[order][1:] == rows[order][:-1]) & (indices[order][1:] == indices[order][:-1])
@@ -301,6 +315,7 @@ class Pass:
                 if write is not None:
                     write(start, stop, block)
                 bar.update(stop - start)
+                block = kept = None  # before the next block is read
         finally:
             bar.close()
         return None if chain is None else chain.result()
