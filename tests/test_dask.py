@@ -13,6 +13,7 @@ dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 sp = pytest.importorskip("scipy.sparse")
 
+import brenix_kernels as bk  # noqa: E402
 from brenix_kernels import _core  # noqa: E402
 from brenix_kernels import dask as bd  # noqa: E402
 from conftest import INDEX_MSG, assert_same  # noqa: E402
@@ -88,14 +89,17 @@ def test_dense_any_row_chunking(cuts, dtype):
     x = counts(2, (5000, 7), dtype, odd=True)
     bounds = sorted({0, 5000, *cuts})
     dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 7))
-    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:]),
-                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:])
+    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:],
+                        *bd.mean_var(dx), *bk.mean_var(dx, square_f64=True)),
+                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:]
+                + bk.mean_var(x) + bk.mean_var(x, square_f64=True))
 
 
 def test_dense_edge_shapes():
     for x in [np.zeros((0, 4)), np.ones((1, 3), np.float32), np.full((3, 2), 0.1)]:
         dx = da.from_array(x, chunks=(1 if len(x) else 0, 1))
         assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats(x))
+        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(x))  # one row: no n/(n-1); none: NaN
         assert_same(compute(*bd.scale(dx, return_mean_std=True)), _core.scale(x, return_mean_std=True))
 
 
@@ -121,6 +125,8 @@ def test_sparse_agrees_with_core(kind, index, dtype):
             assert_same(compute(*bd.hvg_seurat_stats(dx, log_base=log_base, square_f64=square_f64)),
                         _core.hvg_seurat_stats_sparse(*entries(m), n_rows, n_cols, log_base=log_base,
                                                       square_f64=square_f64))
+            assert_same(compute(*bk.mean_var(dx, square_f64=square_f64)),
+                        bk.mean_var(m, square_f64=square_f64))
         for promote, max_value in [(False, None), (True, 2.0)]:
             scaled, mean, std = bd.scale_sparse(dx, max_value=max_value, promote=promote)
             *blocks, mean, std = dask.compute(*scaled.to_delayed().ravel(), mean, std)
@@ -140,6 +146,7 @@ def test_sparse_small_blocks_and_empty():
     for rows in [(500,), (7,) * 71 + (3,), (250, 0, 250)]:
         dx = da.from_array(m, chunks=(rows, 6), asarray=False)
         assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats_sparse(*entries(m), 500, 6))
+        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(m))
     empty = da.from_array(sp.csr_matrix((4, 3), dtype="f8"), chunks=(2, 3), asarray=False)
     assert_same(compute(*bd.scale_sparse(empty)[1:]),
                 _core.scale_sparse_data(np.zeros(0, np.int64), np.zeros(0), 4, 3)[1:])

@@ -89,18 +89,41 @@ class Partial:
     entries: tuple | None = None
 
 
+STATISTICS = ("hvg", "mean_std", "mean_var")
+
+
 @dataclass(frozen=True)
 class Sums:
-    """What is summed: plain moments or those of expm1, and the native options for it."""
+    """What is summed (plain moments or those of expm1), the native options for it, and the
+    statistic the totals finish as:
+
+    - ``"hvg"`` (``expm1``): ``(means, dispersions)`` of ``hvg_seurat_stats``;
+    - ``"mean_std"``: ``(mean, std)`` as ``scale`` computes them (a zero std taken as 1.0);
+    - ``"mean_var"``: ``(means, variances)`` of ``mean_var``.
+
+    ``statistic`` defaults to ``"hvg"`` with ``expm1`` and ``"mean_std"`` without. ``square_f64``
+    squares float32 values after widening: sparse sums of either kind, and dense ``mean_var``.
+    """
 
     sparse: bool
     expm1: bool
     log_base: float | None = None
     square_f64: bool = False
+    statistic: str | None = None
+
+    def __post_init__(self):
+        if self.statistic is None:
+            object.__setattr__(self, "statistic", "hvg" if self.expm1 else "mean_std")
+        if self.statistic not in STATISTICS or (self.statistic == "hvg") != bool(self.expm1):
+            raise ValueError(f"statistic must be one of {STATISTICS}, 'hvg' exactly when expm1; "
+                             f"got {self.statistic!r} with expm1={self.expm1}")
 
     def options(self):
         out = {"expm1": self.expm1, "log_base": self.log_base}
-        return {**out, "square_f64": self.square_f64} if self.sparse else out
+        # Dense hvg squares in the precision of the data; dense plain sums widen on request.
+        if self.sparse or not self.expm1:
+            out["square_f64"] = self.square_f64
+        return out
 
     def partial(self, block, first):
         entries = None
@@ -143,8 +166,11 @@ class Sums:
         total, carry = state
         if carry is not None:  # the matrix's last chunk
             total = native(_blocks.fold, total, carry)
-        finish = _blocks.finish_hvg if self.expm1 else _blocks.finish_mean_std
-        return native(finish, total, n_rows)
+        return native(FINISH[self.statistic], total, n_rows)
+
+
+FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
+          "mean_var": _blocks.finish_mean_var}
 
 
 class Chain:

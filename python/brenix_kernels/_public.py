@@ -287,11 +287,13 @@ def mean_var(X: Matrix, *, square_f64: bool = False,
     ``groups``: as in :func:`hvg_seurat_stats`; results become ``(n_groups, n_genes)``, row k
     that of ``X[groups == k]`` (NaN for an empty group).
 
-    Dask arrays are not taken yet.
+    A dask array goes to :func:`brenix_kernels.dask.mean_var` (lazy results, the same bits).
     """
     kind = _kind(X, "mean_var")
     if kind.name == "dask":
-        raise _not_yet("mean_var", "arrays")
+        from . import dask as bd
+
+        return bd.mean_var(X, square_f64=bool(square_f64), groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)

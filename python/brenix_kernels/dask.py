@@ -32,7 +32,7 @@ from . import _blocks
 from ._blockwise import (PanicException, Sums, csr_entries, dense_block, is_csr, native, type_name,
                          zero_sums)
 
-__all__ = ["hvg_seurat_stats", "scale", "scale_sparse", "PanicException"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
 
 # --- input ------------------------------------------------------------------------------------
@@ -129,6 +129,19 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False):
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
     sums = Sums(sparse, True, log_base, bool(square_f64))
+    pair = _statistics(x, sums, offsets)
+    return _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
+
+
+def mean_var(x, *, square_f64=False, groups=None):
+    """Per-gene ``(means, variances)`` as float64 dask arrays: those of
+    :func:`brenix_kernels.mean_var` on the whole matrix (variances with the n/(n-1) factor, none
+    for one row). Dense blocks sum in 2048-row chunks as ``_core.scale``, CSR blocks in
+    1,000,000-entry chunks as ``_core.scale_sparse_data``; ``square_f64`` squares float32 values
+    after widening.
+    """
+    x, sparse, offsets = _prepare(x, "mean_var")
+    sums = Sums(sparse, False, None, bool(square_f64), "mean_var")
     pair = _statistics(x, sums, offsets)
     return _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
 

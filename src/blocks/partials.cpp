@@ -49,6 +49,9 @@ void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols
                    const SumsKind& kind) {
     if (kind.expm1) {
         continue_hvg_sums(sums, rows, n_cols, kind.log_base);
+    } else if constexpr (std::is_same_v<T, float>) {
+        continue_column_sums(sums, rows, n_cols,
+                             kind.square_f64 ? Square::widened : Square::in_type);
     } else {
         continue_column_sums(sums, rows, n_cols);
     }

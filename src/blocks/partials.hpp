@@ -33,7 +33,9 @@ namespace brenix {
 struct SumsKind {
     bool expm1 = false;
     std::optional<double> log_base;  // expm1 only
-    bool square_f64 = false;         // float32 stored entries only
+    // float32 values squared after widening: sparse sums of either kind, and
+    // the plain sums of dense rows (mean_var's square_f64).
+    bool square_f64 = false;
 };
 
 struct BlockPartial {
