@@ -65,6 +65,19 @@ def dense_block(block):
     return block
 
 
+def csr_arrays(block):
+    """The indptr (int64, a small copy when it is narrower), indices and data of a CSR block's
+    stored entries, the last two as they are."""
+    if not is_csr(block):
+        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
+                        f"'{type_name(block)}'")
+    indptr = np.ascontiguousarray(block.indptr, dtype=np.int64)
+    nnz = int(indptr[-1])
+    indices, data = block.indices, block.data
+    return indptr, indices[:nnz] if indices.shape[0] != nnz else indices, (
+        data[:nnz] if data.shape[0] != nnz else data)
+
+
 def csr_entries(block):
     """The stored column indices (int64) and values of a CSR block, in storage order."""
     if not is_csr(block):
@@ -169,6 +182,150 @@ class Sums:
         return native(FINISH[self.statistic], total, n_rows)
 
 
+@dataclass
+class GroupPartial:
+    """What one row block contributes to every group: see src/blocks/group_partials.hpp. Lists of
+    one int per group, and FlatSums runs."""
+
+    items: list  # the group's items (rows or stored entries) in the block
+    head: list  # of which finish the group's chunk an earlier block opened
+    head_closes: list
+    n_whole: list  # the group's chunks wholly inside the block
+    chunk_sums: np.ndarray  # their sums, group after group
+    tail_groups: list  # the groups that leave a chunk open, and its sums
+    tails: np.ndarray
+    error: BaseException | None = None
+
+
+@dataclass
+class GroupState:
+    """The fold's running state: per group, its total, its open chunk's sums (zeros when none is
+    open: a chunk starts from zeros), whether one is open, and its items and rows so far."""
+
+    totals: np.ndarray  # (n_groups, 2 * n_cols)
+    open: np.ndarray  # (n_groups, 2 * n_cols)
+    is_open: np.ndarray  # bool (n_groups,)
+    items: np.ndarray  # int64 (n_groups,)
+    rows: np.ndarray  # int64 (n_groups,)
+
+    @classmethod
+    def zeros(cls, n_groups, n_cols):
+        return cls(np.zeros((n_groups, 2 * n_cols)), np.zeros((n_groups, 2 * n_cols)),
+                   np.zeros(n_groups, bool), np.zeros(n_groups, np.int64),
+                   np.zeros(n_groups, np.int64))
+
+    def copy(self):
+        return GroupState(*(np.array(a) for a in (self.totals, self.open, self.is_open, self.items,
+                                                  self.rows)))
+
+
+def block_codes(codes, n_rows):
+    """A block's rows' group codes as the native functions take them (checked there)."""
+    codes = np.ascontiguousarray(codes, dtype=np.int64)
+    if codes.shape != (n_rows,):
+        raise ValueError(f"a block of {n_rows} rows came with {codes.shape} group codes")
+    return codes
+
+
+def group_items(sums, block, codes, n_groups):
+    """Each group's items (rows, or stored entries for CSR) in a block: how far the next block's
+    items are numbered on."""
+    codes = np.asarray(codes, dtype=np.int64)
+    keep = codes >= 0
+    if sums.sparse:
+        indptr = np.asarray(csr_arrays(block)[0])
+        weights = np.diff(indptr)[keep]
+        return np.bincount(codes[keep], weights=weights, minlength=n_groups).astype(np.int64)
+    return np.bincount(codes[keep], minlength=n_groups).astype(np.int64)
+
+
+class GroupedSums:
+    """The grouped counterpart of Sums' partial/fold/finish: one native call per row block serves
+    every group; the fold carries each group's total and open chunk."""
+
+    def __init__(self, sums: Sums, n_groups: int, n_cols: int):
+        self.sums, self.n_groups, self.n_cols = sums, n_groups, n_cols
+
+    def _block(self, block, codes):
+        """The block's arguments for the native grouped functions, before `codes`."""
+        if self.sums.sparse:
+            indptr, indices, data = csr_arrays(block)
+            return (indptr, indices, data, self.n_cols), block_codes(codes, block.shape[0])
+        block = dense_block(block)
+        return (block,), block_codes(codes, block.shape[0])
+
+    def _call(self, name, lead, args, codes, before, first_row):
+        fn = getattr(_blocks, ("sparse_" if self.sums.sparse else "dense_") + name)
+        tail = (first_row,) if self.sums.sparse else ()
+        return native(fn, *lead, *args, codes, np.asarray(before, np.int64), *tail,
+                      **self.sums.options())
+
+    def partial(self, block, codes, before, first_row=0):
+        try:
+            args, codes = self._block(block, codes)
+            return GroupPartial(*self._call("group_partial", (), args, codes, before, first_row))
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            return GroupPartial([], [], [], [], np.zeros(0), [], np.zeros(0), error)
+
+    def fold(self, state, part, block, codes, first_row=0):
+        """The state after one more block (a new state: the one given is left as it is)."""
+        state = state.copy()
+        run = 2 * self.n_cols
+        try:
+            if part.error is not None:
+                raise part.error
+            args, codes = self._block(block, codes)
+            if any(part.head):
+                flat = self._call_continue(state.open.reshape(-1), args, codes, state.items,
+                                           first_row)
+                state.open = flat.reshape(self.n_groups, run)
+        except (PanicException, ValueError):
+            # The block's first bad entry in storage order, wherever it is: its heads, met only
+            # now, may come before the one its partial met. Summed with no group's chunk open,
+            # the block has no heads, and its one call checks every entry.
+            if part.error is None or isinstance(part.error, (PanicException, ValueError)):
+                self._call("group_partial", (), *self._block(block, codes),
+                           np.zeros(self.n_groups, np.int64), first_row)
+            raise
+        position = 0
+        for k in range(self.n_groups):
+            if part.head_closes[k]:
+                state.totals[k] = native(_blocks.fold, state.totals[k], state.open[k])
+                state.open[k] = 0.0
+                state.is_open[k] = False
+            n = part.n_whole[k]
+            if n:
+                state.totals[k] = native(_blocks.fold, state.totals[k],
+                                         part.chunk_sums[position * run:(position + n) * run])
+                position += n
+        if part.tail_groups:
+            state.open[part.tail_groups] = part.tails.reshape(-1, run)
+            state.is_open[part.tail_groups] = True
+        state.items += np.asarray(part.items, np.int64)
+        kept = codes[codes >= 0]
+        state.rows += np.bincount(kept, minlength=self.n_groups).astype(np.int64)
+        return state
+
+    def _call_continue(self, open_, args, codes, before, first_row):
+        fn = _blocks.continue_sparse_groups if self.sums.sparse else _blocks.continue_dense_groups
+        tail = (first_row,) if self.sums.sparse else ()
+        return native(fn, open_, *args, codes, np.asarray(before, np.int64), *tail,
+                      **self.sums.options())
+
+    def finish(self, state):
+        """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone."""
+        first = np.empty((self.n_groups, self.n_cols))
+        second = np.empty((self.n_groups, self.n_cols))
+        for k in range(self.n_groups):
+            total = state.totals[k]
+            if state.is_open[k]:  # the group's last chunk
+                total = native(_blocks.fold, total, state.open[k])
+            first[k], second[k] = native(FINISH[self.sums.statistic], total, int(state.rows[k]))
+        return first, second
+
+
 FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
           "mean_var": _blocks.finish_mean_var}
 
@@ -178,15 +335,32 @@ class Chain:
     reader of a file larger than memory uses. ``add`` each block, then ``result()`` gives what
     ``Sums.finish`` gives for the whole matrix. Only the running total and the open chunk are kept
     between blocks; the first failure is raised by the ``add`` of its block.
+
+    With ``n_groups``, each ``add`` also takes the block's rows' int64 group codes (in
+    ``[-1, n_groups)``, -1 leaving a row out), and ``result()`` gives two ``(n_groups, n_cols)``
+    float64 arrays, bit for bit those of the in-memory grouped call
+    (``brenix_kernels.hvg_seurat_stats(X, groups=codes)`` or ``mean_var``) on the concatenated
+    blocks; only each group's running total and open chunk are kept between blocks.
     """
 
-    def __init__(self, sums: Sums, n_cols: int):
+    def __init__(self, sums: Sums, n_cols: int, n_groups: int | None = None):
         self.sums = sums
-        self.state = (zero_sums(n_cols), None)
+        self.grouped = None if n_groups is None else GroupedSums(sums, int(n_groups), n_cols)
+        self.state = (zero_sums(n_cols), None) if n_groups is None else GroupState.zeros(
+            int(n_groups), n_cols)
         self.rows = 0
         self.entries = 0
 
-    def add(self, block) -> None:
+    def add(self, block, codes=None) -> None:
+        if self.grouped is not None:
+            if codes is None:
+                raise TypeError("a grouped Chain takes each block's group codes")
+            part = self.grouped.partial(block, codes, self.state.items, self.rows)
+            self.state = self.grouped.fold(self.state, part, block, codes, self.rows)
+            self.rows += block.shape[0]
+            return
+        if codes is not None:
+            raise TypeError("group codes need a Chain made with n_groups")
         first = self.entries if self.sums.sparse else self.rows
         self.state = self.sums.fold(self.state, self.sums.partial(block, first))
         self.rows += block.shape[0]
@@ -194,4 +368,6 @@ class Chain:
             self.entries += int(block.indptr[-1])
 
     def result(self):
+        if self.grouped is not None:
+            return self.grouped.finish(self.state)
         return self.sums.finish(self.state, self.rows)

@@ -230,7 +230,8 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
       entries in storage order (for CSC: those of ``X.tocsr()`` with sorted indices). Unsorted
       indices are fine; duplicate entries raise ``ValueError`` (call ``X.sum_duplicates()``:
       expm1 of a sum is not the sum of the expm1s).
-    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (without ``groups``, for now).
+    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (lazy results, the same bits;
+      ``groups`` may also be a dask array chunked like X's rows).
 
     ``square_f64`` squares float32 values of a sparse matrix after widening them to float64, as
     ``_core.hvg_seurat_stats_sparse`` does. Float64 values are squared in float64 anyway, so it
@@ -243,14 +244,13 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
     """
     kind = _kind(X, "hvg_seurat_stats")
     if kind.name == "dask":
-        if groups is not None:
-            raise _not_yet("hvg_seurat_stats", "groups")
         from . import dask as bd
 
         if square_f64 and not _dask_sparse(X):
             _check_dense_square_f64(X.dtype)
             square_f64 = False
-        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64))
+        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64),
+                                   groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         if square_f64:
