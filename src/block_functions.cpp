@@ -173,7 +173,8 @@ constexpr char SPARSE_PARTIAL_DOC[] =
     "square_f64=False)\n"
     "--\n"
     "\n"
-    "As `dense_partial`, for the stored entries of a CSR row block, the first\n"
+    "As `dense_partial`, for the stored entries of a CSR row block (int32 or\n"
+    "int64 indices, read in place), the first\n"
     "of which is entry `first_entry` of the whole matrix in storage order; the\n"
     "chunks are 1,000,000 entries long. Entries after the head are checked as\n"
     "`_core.hvg_seurat_stats_sparse` checks them.";
@@ -189,16 +190,13 @@ struct SparsePartialArgs {
 };
 
 Ref sparse_partial_impl(const SparsePartialArgs& args) {
-    SparseEntries entries;
-    if (!take_sparse(args.indices, args.data, entries)) return {};
+    EntriesIn entries;
+    if (!take_entries_in(args.indices, args.data, entries)) return {};
     const SumsKind kind{args.expm1, args.log_base, args.square_f64};
-    return std::visit(
-        [&](auto data) {
-            return partial_result(
-                sparse_partial(entries.indices, data, args.n_cols, args.first_entry, kind),
-                args.n_cols);
-        },
-        entries.data);
+    return entries.visit([&](auto indices, auto data) {
+        return partial_result(sparse_partial(indices, data, args.n_cols, args.first_entry, kind),
+                              args.n_cols);
+    });
 }
 
 constexpr Function SPARSE_PARTIAL{
@@ -235,18 +233,16 @@ struct ContinueSparseArgs {
 
 Ref continue_sparse_impl(const ContinueSparseArgs& args) {
     F64Vector flat;
-    SparseEntries entries;
+    EntriesIn entries;
     std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_sparse(args.indices, args.data, entries)) {
+    if (!take_sums(args.sums, flat, n_cols) || !take_entries_in(args.indices, args.data, entries)) {
         return {};
     }
     ColumnSums sums = FlatSums{n_cols}.read(flat.values);
     const SumsKind kind{args.expm1, args.log_base, args.square_f64};
-    std::visit(
-        [&](auto data) {
-            continue_entries(sums, entries.indices, data, n_cols, kind, 0, data.size());
-        },
-        entries.data);
+    entries.visit([&](auto indices, auto data) {
+        continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
+    });
     return flat_array(sums, n_cols);
 }
 

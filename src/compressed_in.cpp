@@ -17,6 +17,22 @@ bool refused(Taken taken, const char* wrong_type) {
 
 }  // namespace
 
+bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
+    Taken taken = take_vector(indices, out.indices32);
+    if (taken == Taken::other_type) {
+        taken = take_vector(indices, out.indices64);
+        out.wide_indices = true;
+    }
+    if (taken != Taken::ok) return refused(taken, "indices must be an int32 or int64 array");
+    taken = take_vector(data, out.data64);
+    if (taken == Taken::other_type) {
+        taken = take_vector(data, out.data32);
+        out.float_data = true;
+    }
+    if (taken != Taken::ok) return refused(taken, "sparse data must be float32 or float64");
+    return true;
+}
+
 bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObject* data,
                     std::uint64_t n_rows, std::uint64_t n_cols, SparseIn& out) {
     const char* name = PyUnicode_Check(layout) ? PyUnicode_AsUTF8(layout) : nullptr;

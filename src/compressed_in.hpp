@@ -43,6 +43,28 @@ struct SparseIn {
     }
 };
 
+// Stored entries of a row block: indices (int32 or int64) and data (float32
+// or float64), 1-D and contiguous, used in place.
+struct EntriesIn {
+    Vector<std::int32_t> indices32;
+    Vector<std::int64_t> indices64;
+    Vector<float> data32;
+    Vector<double> data64;
+    bool wide_indices = false;
+    bool float_data = false;
+
+    // f(std::span<const I> indices, std::span<const T> data).
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        auto with_data = [&]<class I>(std::span<const I> indices) -> decltype(auto) {
+            if (float_data) return f(indices, data32.values);
+            return f(indices, data64.values);
+        };
+        return wide_indices ? with_data(indices64.values) : with_data(indices32.values);
+    }
+};
+bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out);
+
 // layout ('csr' or 'csc'), indptr (int64), indices (int32 or int64), data
 // (float32 or float64), each 1-D and contiguous, used in place; indptr
 // checked to hold n_rows + 1 (csr) or n_cols + 1 (csc) offsets from 0, never

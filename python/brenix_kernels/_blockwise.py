@@ -73,13 +73,14 @@ def csr_arrays(block):
                         f"'{type_name(block)}'")
     indptr = np.ascontiguousarray(block.indptr, dtype=np.int64)
     nnz = int(indptr[-1])
-    indices, data = block.indices, block.data
-    return indptr, indices[:nnz] if indices.shape[0] != nnz else indices, (
-        data[:nnz] if data.shape[0] != nnz else data)
+    indices, data = (np.ascontiguousarray(a if a.shape[0] == nnz else a[:nnz])
+                     for a in (block.indices, block.data))
+    return indptr, indices, data
 
 
 def csr_entries(block):
-    """The stored column indices (int64) and values of a CSR block, in storage order."""
+    """The stored column indices (as int64, for the scaling of values) and values of a CSR block,
+    in storage order."""
     if not is_csr(block):
         raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
                         f"'{type_name(block)}'")
@@ -142,7 +143,8 @@ class Sums:
         entries = None
         try:
             if self.sparse:
-                indices, data = entries = csr_entries(block)
+                _, indices, data = csr_arrays(block)
+                entries = indices, data
                 head, closes, chunk_sums, tail = native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
                 kept = (indices[:head].copy(), data[:head].copy()) if head else None
