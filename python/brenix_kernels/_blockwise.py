@@ -201,24 +201,23 @@ class GroupPartial:
 
 @dataclass
 class GroupState:
-    """The fold's running state: per group, its total, its open chunk's sums (zeros when none is
-    open: a chunk starts from zeros), whether one is open, and its items and rows so far."""
+    """A fold's running state for its groups: per group, its total, its open chunk's sums (zeros
+    when none is open: a chunk starts from zeros), whether one is open, and its items and rows so
+    far; and the first failure met, with its block's number (later blocks are then skipped)."""
 
     totals: np.ndarray  # (n_groups, 2 * n_cols)
     open: np.ndarray  # (n_groups, 2 * n_cols)
     is_open: np.ndarray  # bool (n_groups,)
     items: np.ndarray  # int64 (n_groups,)
     rows: np.ndarray  # int64 (n_groups,)
+    error: BaseException | None = None
+    failed_block: int = -1
 
     @classmethod
     def zeros(cls, n_groups, n_cols):
         return cls(np.zeros((n_groups, 2 * n_cols)), np.zeros((n_groups, 2 * n_cols)),
                    np.zeros(n_groups, bool), np.zeros(n_groups, np.int64),
                    np.zeros(n_groups, np.int64))
-
-    def copy(self):
-        return GroupState(*(np.array(a) for a in (self.totals, self.open, self.is_open, self.items,
-                                                  self.rows)))
 
 
 def block_codes(codes, n_rows):
@@ -242,11 +241,24 @@ def group_items(sums, block, codes, n_groups):
 
 
 class GroupedSums:
-    """The grouped counterpart of Sums' partial/fold/finish: one native call per row block serves
-    every group; the fold carries each group's total and open chunk."""
+    """The grouped counterpart of Sums' partial/fold/finish: one native call per row block gives
+    every group's part of it, and a fold carries each group's total and open chunk.
 
-    def __init__(self, sums: Sums, n_groups: int, n_cols: int):
+    A fold may carry only some of the groups (``members``, numbered within the fold in that
+    order): groups never meet in a sum, so their folds can run side by side, as separate chains
+    over the same partials. Failures are recorded in the state rather than raised, so that
+    ``finish`` of several chains raises the one of the earliest block.
+    """
+
+    def __init__(self, sums: Sums, n_groups: int, n_cols: int, members=None):
         self.sums, self.n_groups, self.n_cols = sums, n_groups, n_cols
+        self.members = np.arange(n_groups) if members is None else np.asarray(members, np.int64)
+        # Global code -> the fold's own number, -1 for groups of other folds (and for code -1).
+        self.local = np.full(n_groups + 1, -1, np.int64)
+        self.local[self.members] = np.arange(self.members.size)
+
+    def zeros(self):
+        return GroupState.zeros(self.members.size, self.n_cols)
 
     def _block(self, block, codes):
         """The block's arguments for the native grouped functions, before `codes`."""
@@ -257,75 +269,110 @@ class GroupedSums:
         return (block,), block_codes(codes, block.shape[0])
 
     def _call(self, name, lead, args, codes, before, first_row):
-        fn = getattr(_blocks, ("sparse_" if self.sums.sparse else "dense_") + name)
+        fn = getattr(_blocks, name.format("sparse" if self.sums.sparse else "dense"))
         tail = (first_row,) if self.sums.sparse else ()
         return native(fn, *lead, *args, codes, np.asarray(before, np.int64), *tail,
                       **self.sums.options())
 
     def partial(self, block, codes, before, first_row=0):
+        """Every group's part of a block (all groups, whatever the members); `before`: each
+        group's items in the blocks above."""
         try:
             args, codes = self._block(block, codes)
-            return GroupPartial(*self._call("group_partial", (), args, codes, before, first_row))
+            return GroupPartial(*self._call("{}_group_partial", (), args, codes, before,
+                                            first_row))
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
             return GroupPartial([], [], [], [], np.zeros(0), [], np.zeros(0), error)
 
-    def fold(self, state, part, block, codes, first_row=0):
-        """The state after one more block (a new state: the one given is left as it is)."""
-        state = state.copy()
+    def fold(self, state, part, block, codes, first_row=0, index=0):
+        """The state after one more block (a new state: the one given is left as it is), the
+        `index`-th."""
+        if state.error is not None:
+            return state
+        try:
+            return self._fold(state, part, block, codes, first_row)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            return GroupState(state.totals, state.open, state.is_open, state.items, state.rows,
+                              error, index)
+
+    def _fold(self, state, part, block, codes, first_row):
         run = 2 * self.n_cols
+        members = self.members
         try:
             if part.error is not None:
                 raise part.error
             args, codes = self._block(block, codes)
-            if any(part.head):
-                flat = self._call_continue(state.open.reshape(-1), args, codes, state.items,
-                                           first_row)
-                state.open = flat.reshape(self.n_groups, run)
+            local_codes = self.local[codes]  # code -1 reads the last entry, -1
+            head = np.asarray(part.head, np.int64)[members]
+            open_ = state.open
+            if head.any():
+                flat = native(getattr(_blocks, "continue_{}_groups".format(
+                    "sparse" if self.sums.sparse else "dense")), open_.reshape(-1), *args,
+                    local_codes, state.items, *((first_row,) if self.sums.sparse else ()),
+                    **self.sums.options())
+                open_ = flat.reshape(members.size, run)
         except (PanicException, ValueError):
-            # The block's first bad entry in storage order, wherever it is: its heads, met only
-            # now, may come before the one its partial met. Summed with no group's chunk open,
-            # the block has no heads, and its one call checks every entry.
+            # The block's first bad entry in storage order, wherever it is: in a head, met only
+            # now, or in any group's rows (each fold raises the same). Summed with no group's
+            # chunk open, the block has no heads, and one call checks every entry of it.
             if part.error is None or isinstance(part.error, (PanicException, ValueError)):
-                self._call("group_partial", (), *self._block(block, codes),
+                self._call("{}_group_partial", (), *self._block(block, codes),
                            np.zeros(self.n_groups, np.int64), first_row)
             raise
-        position = 0
-        for k in range(self.n_groups):
-            if part.head_closes[k]:
-                state.totals[k] = native(_blocks.fold, state.totals[k], state.open[k])
-                state.open[k] = 0.0
-                state.is_open[k] = False
-            n = part.n_whole[k]
-            if n:
-                state.totals[k] = native(_blocks.fold, state.totals[k],
-                                         part.chunk_sums[position * run:(position + n) * run])
-                position += n
+        totals = np.array(state.totals)
+        open_ = np.array(open_) if open_ is state.open else open_
+        is_open = np.array(state.is_open)
+        closes = np.asarray(part.head_closes, bool)[members]
+        n_whole_all = np.asarray(part.n_whole, np.int64)
+        starts = np.cumsum(n_whole_all) - n_whole_all
+        n_whole, starts = n_whole_all[members], starts[members]
+        for i in np.flatnonzero(closes | (n_whole > 0)):
+            if closes[i]:
+                totals[i] = native(_blocks.fold, totals[i], open_[i])
+                open_[i] = 0.0
+                is_open[i] = False
+            if n_whole[i]:
+                totals[i] = native(_blocks.fold, totals[i],
+                                   part.chunk_sums[starts[i] * run:(starts[i] + n_whole[i]) * run])
         if part.tail_groups:
-            state.open[part.tail_groups] = part.tails.reshape(-1, run)
-            state.is_open[part.tail_groups] = True
-        state.items += np.asarray(part.items, np.int64)
-        kept = codes[codes >= 0]
-        state.rows += np.bincount(kept, minlength=self.n_groups).astype(np.int64)
-        return state
+            tails = part.tails.reshape(-1, run)
+            mine = self.local[np.asarray(part.tail_groups, np.int64)]
+            open_[mine[mine >= 0]] = tails[mine >= 0]
+            is_open[mine[mine >= 0]] = True
+        items = state.items + np.asarray(part.items, np.int64)[members]
+        kept = local_codes[local_codes >= 0]
+        rows = state.rows + np.bincount(kept, minlength=members.size).astype(np.int64)
+        return GroupState(totals, open_, is_open, items, rows)
 
-    def _call_continue(self, open_, args, codes, before, first_row):
-        fn = _blocks.continue_sparse_groups if self.sums.sparse else _blocks.continue_dense_groups
-        tail = (first_row,) if self.sums.sparse else ()
-        return native(fn, open_, *args, codes, np.asarray(before, np.int64), *tail,
-                      **self.sums.options())
+    def finish(self, *states):
+        """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone, from the
+        states of folds whose members are, in order, ``members_list``; see ``finish_chains``."""
+        return finish_chains(self.sums, self.n_groups, self.n_cols, [self.members], states)
 
-    def finish(self, state):
-        """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone."""
-        first = np.empty((self.n_groups, self.n_cols))
-        second = np.empty((self.n_groups, self.n_cols))
-        for k in range(self.n_groups):
-            total = state.totals[k]
-            if state.is_open[k]:  # the group's last chunk
-                total = native(_blocks.fold, total, state.open[k])
-            first[k], second[k] = native(FINISH[self.sums.statistic], total, int(state.rows[k]))
-        return first, second
+
+def raise_first_failure(states):
+    failed = [s for s in states if s.error is not None]
+    if failed:
+        raise min(failed, key=lambda s: s.failed_block).error
+
+
+def finish_chains(sums, n_groups, n_cols, members_list, states):
+    """The grouped results from the final states of folds over disjoint sets of groups; the
+    failure of the earliest block, if any fold met one."""
+    raise_first_failure(states)
+    first = np.full((n_groups, n_cols), np.nan)
+    second = np.full((n_groups, n_cols), np.nan)
+    for members, state in zip(members_list, states):
+        for i, k in enumerate(members):
+            total = state.totals[i]
+            if state.is_open[i]:  # the group's last chunk
+                total = native(_blocks.fold, total, state.open[i])
+            first[k], second[k] = native(FINISH[sums.statistic], total, int(state.rows[i]))
+    return first, second
 
 
 FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
@@ -348,8 +395,7 @@ class Chain:
     def __init__(self, sums: Sums, n_cols: int, n_groups: int | None = None):
         self.sums = sums
         self.grouped = None if n_groups is None else GroupedSums(sums, int(n_groups), n_cols)
-        self.state = (zero_sums(n_cols), None) if n_groups is None else GroupState.zeros(
-            int(n_groups), n_cols)
+        self.state = (zero_sums(n_cols), None) if n_groups is None else self.grouped.zeros()
         self.rows = 0
         self.entries = 0
 
@@ -358,7 +404,9 @@ class Chain:
             if codes is None:
                 raise TypeError("a grouped Chain takes each block's group codes")
             part = self.grouped.partial(block, codes, self.state.items, self.rows)
-            self.state = self.grouped.fold(self.state, part, block, codes, self.rows)
+            state = self.grouped.fold(self.state, part, block, codes, self.rows)
+            raise_first_failure([state])
+            self.state = state
             self.rows += block.shape[0]
             return
         if codes is not None:

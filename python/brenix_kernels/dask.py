@@ -36,8 +36,8 @@ except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError('brenix_kernels.dask needs dask: pip install "brenix_kernels[dask]"') from error
 
 from . import _blocks
-from ._blockwise import (GroupedSums, GroupState, PanicException, Sums, csr_entries, dense_block,
-                         group_items, is_csr, native, type_name, zero_sums)
+from ._blockwise import (GroupedSums, PanicException, Sums, csr_entries, dense_block,
+                         finish_chains, group_items, is_csr, native, type_name, zero_sums)
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -96,20 +96,29 @@ def _statistics(x, sums, offsets):
     """A delayed pair of float64 vectors, from the chain of folds over the row blocks."""
     n_rows, n_cols = x.shape
     blocks = x.to_delayed(optimize_graph=False)[:, 0]
-    first = offsets[:-1]
+    starts = offsets[:-1]
     if sums.sparse:
-        # Where each block's entries start in the storage order of the whole matrix: a chain of
-        # additions over the blocks' entry counts.
-        first, position = [], 0
-        for block in blocks:
-            first.append(position)
-            position = dask.delayed(operator.add, pure=True)(position, _nnz(block))
-    partial = dask.delayed(sums.partial, pure=True)
+        # Where each block's entries start in the storage order of the whole matrix, from all
+        # blocks' entry counts in one small task: a chain of additions would make each block's
+        # partial wait for a hop between workers per block above it.
+        starts = dask.delayed(_starts, pure=True)([_nnz(block) for block in blocks])
+    partial = dask.delayed(_partial_at, pure=True)
     fold = dask.delayed(sums.fold, pure=True)
     state = (zero_sums(n_cols), None)
-    for block, start in zip(blocks, first):
-        state = fold(state, partial(block, start))
+    for i, block in enumerate(blocks):
+        state = fold(state, partial(sums, block, starts, i))
     return dask.delayed(sums.finish, pure=True)(state, n_rows)
+
+
+def _starts(counts):
+    """Where each block's items start: the counts of the blocks above it (per group if the counts
+    are per group)."""
+    counts = np.asarray(counts, np.int64)
+    return np.concatenate([np.zeros_like(counts[:1]), np.cumsum(counts, axis=0)[:-1]])
+
+
+def _partial_at(sums, block, starts, i):
+    return sums.partial(block, int(starts[i]))
 
 
 @dask.delayed(pure=True)
@@ -153,33 +162,68 @@ def _codes(groups, x, name):
     return list(groups.to_delayed(optimize_graph=False)), n_groups, None
 
 
+# The groups' folds run in this many chains side by side (fewer with fewer groups): a chain
+# continues its groups' open chunks over each block, most of the work when groups are small, and
+# only chains of different groups can run at once. More chains cost more copies of the blocks
+# between workers.
+CHAINS = 4
+
+
+def _chains(n_groups, codes):
+    """The groups of each chain: by rows, largest first, each to the chain with the fewest rows so
+    far when the codes are known now; in turn otherwise."""
+    n_chains = min(n_groups, CHAINS)
+    if n_chains == 0:
+        return []
+    if codes is None:
+        return [np.arange(c, n_groups, n_chains) for c in range(n_chains)]
+    sizes = np.bincount(codes[codes >= 0], minlength=n_groups)
+    load, members = [0] * n_chains, [[] for _ in range(n_chains)]
+    for k in np.argsort(-sizes, kind="stable"):
+        c = int(np.argmin(load))
+        members[c].append(int(k))
+        load[c] += int(sizes[k])
+    return [np.array(sorted(m), np.int64) for m in members]
+
+
 def _grouped_statistics(x, sums, offsets, groups, name):
-    """A delayed pair of (n_groups, n_cols) arrays, from the chain of grouped folds, and
+    """A delayed pair of (n_groups, n_cols) arrays, from the chains of grouped folds, and
     n_groups."""
     n_cols = x.shape[1]
     code_blocks, n_groups, codes = _codes(groups, x, name)
-    grouped = GroupedSums(sums, n_groups, n_cols)
+    everyone = GroupedSums(sums, n_groups, n_cols)
     blocks = x.to_delayed(optimize_graph=False)[:, 0]
     # Where each block's items start in each group's numbering. Dense rows follow from NumPy
-    # codes now; entries (or codes still to compute) through a chain of small additions.
+    # codes now; entries (or codes still to compute) from all blocks' counts in one small task.
     if codes is not None and not sums.sparse:
         kept = np.where(codes >= 0, codes, n_groups)
         before = [np.bincount(kept[:a], minlength=n_groups + 1)[:n_groups].astype(np.int64)
                   for a in offsets[:-1]]
     else:
-        before, position = [], np.zeros(n_groups, np.int64)
         items = dask.delayed(group_items, pure=True)
-        for block, block_codes in zip(blocks, code_blocks):
-            before.append(position)
-            position = dask.delayed(operator.add, pure=True)(
-                position, items(sums, block, block_codes, n_groups))
-    partial = dask.delayed(grouped.partial, pure=True)
-    fold = dask.delayed(grouped.fold, pure=True)
-    state = GroupState.zeros(n_groups, n_cols)
-    for block, block_codes, start, first_row in zip(blocks, code_blocks, before, offsets[:-1]):
-        state = fold(state, partial(block, block_codes, start, first_row), block, block_codes,
-                     first_row)
-    return dask.delayed(grouped.finish, pure=True)(state), n_groups
+        counts = [items(sums, block, block_codes, n_groups)
+                  for block, block_codes in zip(blocks, code_blocks)]
+        before = dask.delayed(_starts, pure=True)(counts)
+    partial = dask.delayed(_group_partial_at, pure=True)
+    parts = [partial(everyone, block, block_codes, before, i, first_row)
+             for i, (block, block_codes, first_row) in enumerate(zip(blocks, code_blocks,
+                                                                      offsets[:-1]))]
+    members_list = _chains(n_groups, codes)
+    states = []
+    for members in members_list:
+        chain = GroupedSums(sums, n_groups, n_cols, members)
+        fold = dask.delayed(chain.fold, pure=True)
+        state = chain.zeros()
+        for index, (block, block_codes, part, first_row) in enumerate(
+                zip(blocks, code_blocks, parts, offsets[:-1])):
+            state = fold(state, part, block, block_codes, first_row, index)
+        states.append(state)
+    pair = dask.delayed(finish_chains, pure=True)(sums, n_groups, n_cols, members_list, states)
+    return pair, n_groups
+
+
+def _group_partial_at(grouped, block, codes, before, i, first_row):
+    return grouped.partial(block, codes, before[i], first_row)
 
 
 def _results(x, sums, offsets, groups, name):
