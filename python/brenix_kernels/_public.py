@@ -227,14 +227,6 @@ def _stream_codes(groups: Any, src: _stream.Source) -> tuple[np.ndarray | None, 
     return _group_codes(groups, src.n_rows, src.n_cols)
 
 
-def _mean_var_sums(sparse: bool, square_f64: bool) -> Any:
-    try:
-        return Sums(sparse, False, square_f64=square_f64 and sparse, statistic="mean_var")
-    except TypeError:
-        raise NotImplementedError("mean_var() of a matrix read from a file needs the block fold "
-                                  "of the variances, which this build does not have") from None
-
-
 def _check_out(out: Any, shape: tuple[int, ...], dtype: np.dtype, what: str) -> None:
     if out is None:
         raise ValueError(f"scale() of a matrix read from a file writes {what} to out=, an array "
@@ -322,7 +314,8 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
       entries in storage order (for CSC: those of ``X.tocsr()`` with sorted indices). Unsorted
       indices are fine; duplicate entries raise ``ValueError`` (call ``X.sum_duplicates()``:
       expm1 of a sum is not the sum of the expm1s).
-    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (without ``groups``, for now).
+    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (lazy results, the same bits;
+      ``groups`` may also be a dask array chunked like X's rows).
 
     ``square_f64`` squares float32 values of a sparse matrix after widening them to float64, as
     ``_core.hvg_seurat_stats_sparse`` does. Float64 values are squared in float64 anyway, so it
@@ -356,14 +349,13 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
             sums, codes=codes, n_groups=n_groups)
     kind = _kind(X, "hvg_seurat_stats")
     if kind.name == "dask":
-        if groups is not None:
-            raise _not_yet("hvg_seurat_stats", "groups")
         from . import dask as bd
 
         if square_f64 and not _dask_sparse(X):
             _check_dense_square_f64(X.dtype)
             square_f64 = False
-        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64))
+        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64),
+                                   groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         if square_f64:
@@ -401,19 +393,22 @@ def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str
     ``groups``: as in :func:`hvg_seurat_stats`; results become ``(n_groups, n_genes)``, row k
     that of ``X[groups == k]`` (NaN for an empty group).
 
-    Dask arrays are not taken yet. AnnData objects and matrices in files (``layer``,
-    ``block_bytes``, ``progress``): as in :func:`hvg_seurat_stats`.
+    A dask array goes to :func:`brenix_kernels.dask.mean_var` (lazy results, the same bits).
+    AnnData objects and matrices in files (``layer``, ``block_bytes``, ``progress``): as in
+    :func:`hvg_seurat_stats`.
     """
     X, groups = _unwrap(X, layer, groups, "mean_var")
     src = _stream.source(X, "mean_var")
     if src is not None:
         codes, n_groups = _stream_codes(groups, src)
-        return _stream.Pass(src, block_bytes, progress, "mean_var").run(
-            _mean_var_sums(src.sparse, bool(square_f64)), as_float64=bool(square_f64) and not src.sparse,
-            codes=codes, n_groups=n_groups)
+        sums = Sums(src.sparse, False, square_f64=bool(square_f64), statistic="mean_var")
+        return _stream.Pass(src, block_bytes, progress, "mean_var").run(sums, codes=codes,
+                                                                        n_groups=n_groups)
     kind = _kind(X, "mean_var")
     if kind.name == "dask":
-        raise _not_yet("mean_var", "arrays")
+        from . import dask as bd
+
+        return bd.mean_var(X, square_f64=bool(square_f64), groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)

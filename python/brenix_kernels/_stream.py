@@ -251,16 +251,6 @@ class _Progress:
             self.bar.close()
 
 
-def _chain(sums: Sums, n_cols: int, n_groups: int | None) -> Chain:
-    if n_groups is None:
-        return Chain(sums, n_cols)
-    try:
-        return Chain(sums, n_cols, n_groups=n_groups)
-    except TypeError:
-        raise NotImplementedError("groups of a matrix read from a file need the grouped block "
-                                  "fold, which this build does not have") from None
-
-
 @dataclass
 class Pass:
     """One read of the whole matrix: how its blocks are converted and folded."""
@@ -278,14 +268,13 @@ class Pass:
         With ``rows`` (one boolean per row), only the rows where it is True are folded."""
         src = self.src
         values = _values(src.dtype, as_float64)
-        chain = _chain(sums, src.n_cols, n_groups) if sums is not None else None
+        chain = None if sums is None else Chain(sums, src.n_cols, n_groups)
         if src.sparse:
             index_bytes = np.dtype(src.group["indices"].dtype).itemsize
-            # The chain reads int64 indices, so int32 ones are widened; values converted to
-            # float64 are a second copy of them; a dense block comes with its scaled rows, and
-            # scaled values come as a copy of the values.
-            entry = src.dtype.itemsize + index_bytes + 8 + (8 if values != src.dtype else 0)
-            entry += 8 if write is not None and not densify else 0
+            # Values converted to float64 are a second copy of them; a dense block comes with
+            # its scaled rows; scaled values come with the indices widened to int64.
+            entry = src.dtype.itemsize + index_bytes + (8 if values != src.dtype else 0)
+            entry += 16 if write is not None and not densify else 0
             row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
         else:
             entry = 0
