@@ -15,7 +15,7 @@ h5py = pytest.importorskip("h5py")
 sp = pytest.importorskip("scipy.sparse")
 
 import brenix_kernels as bk  # noqa: E402
-from conftest import INDEX_MSG, TIMEOUT_SCALE, assert_same  # noqa: E402
+from conftest import INDEX_MSG, TIMEOUT_SCALE, assert_same, run_py  # noqa: E402
 
 UNDER_SANITIZER = os.environ.get("BRENIX_UNDER_SANITIZER") == "1"
 
@@ -340,3 +340,13 @@ def test_streamed_within_memory_limit(tmp_path):
     with h5py.File(path, "r") as f:
         X = ad.io.sparse_dataset(f["X"]).to_memory()
     assert_same(tuple(np.load(tmp_path / "got.npy")), bk.hvg_seurat_stats(X))
+
+
+def test_no_file_libraries_imported():
+    """In-memory calls, scale included, import none of the libraries of files."""
+    child = run_py("import sys, numpy as np, brenix_kernels as bk\n"
+                   "x = np.ones((5, 3), 'f4')\n"
+                   "bk.hvg_seurat_stats(x); bk.mean_var(x); bk.scale(x)\n"
+                   "print(sorted({m.split('.')[0] for m in sys.modules} & "
+                   "{'anndata', 'h5py', 'zarr', 'tqdm', 'scipy', 'pandas'}))")
+    assert child.returncode == 0 and child.stdout.strip() == "[]", child.stderr
