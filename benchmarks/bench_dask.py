@@ -1,9 +1,15 @@
 """Benchmark brenix_kernels.dask against the same statistics written with dask.array's own operations.
 
 Run with ``python benchmarks/bench_dask.py`` (a 400 MB dense and a 70 million-entry CSR array held on the
-workers, then a 1 GB Zarr array four times a worker's memory limit) or ``--quick`` (about a tenth of that).
+workers, then a 1 GB Zarr array four times a worker's memory limit, then 100 groups of a 270,000-row
+CSR array) or ``--quick`` (about a tenth of that); ``--only csr batches`` runs some of the parts.
 Everything runs on a LocalCluster of two worker processes with one thread each (and a one-thread pool of
 ours in each), as on a two-core machine.
+
+For the CSR array, the in-memory row is ``brenix_kernels.hvg_seurat_stats`` on the whole matrix in this
+process, with the same two cores (a pool of two threads). The batches part compares, for 100 groups of
+rows, ours in one pass (``groups=``) with a loop over the groups written with dask.array (one mean and
+variance of expm1 per group) and with the in-memory grouped call.
 
 For each statistic the table gives the median wall-clock time of ours and of the dask.array way (one
 warm-up, then ``--repeats`` timed runs), their ratio, and the peak resident memory of the busiest worker
@@ -29,12 +35,17 @@ import numpy as np
 import scipy.sparse as sp
 import zarr
 
+import brenix_kernels as bk
 from brenix_kernels import dask as bd
 
-SIZES = {  # dense (rows, cols, block rows), CSR (rows, cols, density, block rows), Zarr (rows, cols, block rows)
-    "full": ((100_000, 1_000, 5_000), (200_000, 5_000, 0.07, 10_000), (250_000, 1_000, 5_000)),
-    "quick": ((20_000, 500, 3_000), (40_000, 2_000, 0.05, 7_000), (50_000, 1_000, 5_000)),
+SIZES = {  # dense (rows, cols, block rows), CSR (rows, cols, density, block rows), Zarr (rows, cols, block rows),
+    # batches (rows, cols, density, block rows, groups)
+    "full": ((100_000, 1_000, 5_000), (200_000, 5_000, 0.07, 10_000), (250_000, 1_000, 5_000),
+             (270_000, 2_000, 0.1, 13_500, 100)),
+    "quick": ((20_000, 500, 3_000), (40_000, 2_000, 0.05, 7_000), (50_000, 1_000, 5_000),
+              (27_000, 2_000, 0.1, 2_700, 100)),
 }
+PARTS = ("dense", "csr", "zarr", "batches")
 ZARR_MEMORY_LIMIT = 250e6
 
 
@@ -200,43 +211,87 @@ def row(name, size, ours, theirs):
           f"{m_ours / 1e6:.0f} | {m_theirs / 1e6:.0f} |", flush=True)
 
 
+def in_memory(make, repeats):
+    """Median seconds of make() in this process (after a warm-up), and its results."""
+    results = make()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        make()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), results
+
+
+def in_memory_row(name, size, ours, kernel):
+    (t_ours, r_ours, _), (t_kernel, r_kernel) = ours, kernel
+    for a, b in zip(r_ours, r_kernel):
+        if not np.array_equal(np.asarray(a), np.ravel(b), equal_nan=True):
+            raise SystemExit(f"{name}: ours differs from the in-memory call")
+    print(f"| {name} | {size} | {t_ours:.2f} | in memory, 2 threads: {t_kernel:.2f} | "
+          f"{t_kernel / t_ours:.2f} | | |", flush=True)
+
+
+def gather_csr(client, m):
+    """The whole CSR matrix of a persisted dask array, in this process."""
+    return sp.vstack(client.gather(client.compute(m.to_delayed().ravel().tolist())), format="csr")
+
+
+def batches(client, args, rows, cols, density, block, n_groups):
+    m = csr_array(rows, cols, density, block).persist()
+    distributed.wait(m)
+    codes = np.random.default_rng(0).integers(0, n_groups, rows)
+    whole = gather_csr(client, m)
+    size = f"CSR f32 {rows}x{cols}, {whole.nnz / 1e6:.0f} M entries in {m.numblocks[0]} blocks, {n_groups} groups"
+    # Both ways' (n_groups, cols) results raveled: the table's runs reduce 2-D results to block sums.
+    ours = measure(client, lambda: [r.ravel() for r in bd.hvg_seurat_stats(m, groups=codes)], args.repeats,
+                   args.timeout)
+
+    def per_group():
+        # The plain way: one masked selection of the rows, then the moments of expm1, per group.
+        out = [dask_sparse_hvg(m[codes == k]) for k in range(n_groups)]
+        return [da.stack([o[i] for o in out]).ravel() for i in (0, 1)]
+
+    if not args.skip_loop:
+        row("hvg_seurat_stats, groups", size, ours, measure(client, per_group, 1, 20 * args.timeout))
+    in_memory_row("hvg_seurat_stats, groups", size, ours,
+                  in_memory(lambda: bk.hvg_seurat_stats(whole, groups=codes), args.repeats))
+
+
 def cluster(memory_limit):
     return distributed.LocalCluster(n_workers=2, threads_per_worker=1, memory_limit=memory_limit,
                                     dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--timeout", type=float, default=120, help="seconds before a run is given up")
-    args = parser.parse_args()
-    (d_rows, d_cols, d_block), (s_rows, s_cols, density, s_block), (z_rows, z_cols, z_block) = \
-        SIZES["quick" if args.quick else "full"]
+def dense_part(client, args, d_rows, d_cols, d_block):
+    x = dense_array(d_rows, d_cols, d_block).persist()
+    distributed.wait(x)
+    size = f"dense f32 {d_rows}x{d_cols}, {x.nbytes / 1e6:.0f} MB in {x.numblocks[0]} blocks"
+    row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats, args.timeout),
+        measure(client, lambda: dask_hvg(x), args.repeats, args.timeout))
+    row("scale (matrix, mean, std)", size,
+        measure(client, lambda: bd.scale(x, return_mean_std=True), args.repeats, args.timeout),
+        measure(client, lambda: dask_scale(x), args.repeats, args.timeout))
+    del x
 
-    print("| statistic | input | ours (s) | dask.array (s) | ratio | ours: peak worker MB | dask.array: peak worker MB |")
-    print("|---|---|---|---|---|---|---|")
-    with cluster("4GB") as c, distributed.Client(c) as client:
-        x = dense_array(d_rows, d_cols, d_block).persist()
-        distributed.wait(x)
-        size = f"dense f32 {d_rows}x{d_cols}, {x.nbytes / 1e6:.0f} MB in {x.numblocks[0]} blocks"
-        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats, args.timeout),
-            measure(client, lambda: dask_hvg(x), args.repeats, args.timeout))
-        row("scale (matrix, mean, std)", size,
-            measure(client, lambda: bd.scale(x, return_mean_std=True), args.repeats, args.timeout),
-            measure(client, lambda: dask_scale(x), args.repeats, args.timeout))
-        del x
-        m = csr_array(s_rows, s_cols, density, s_block).persist()
-        distributed.wait(m)
-        nnz = int(m.map_blocks(lambda b: np.full((1, 1), b.nnz), chunks=(1, 1), dtype=int).sum().compute())
-        size = f"CSR f32 {s_rows}x{s_cols}, {nnz / 1e6:.0f} M entries in {m.numblocks[0]} blocks"
-        row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(m), args.repeats, args.timeout),
-            measure(client, lambda: dask_sparse_hvg(m), args.repeats, args.timeout))
-        row("scale_sparse (values, mean, std)", size,
-            measure(client, lambda: bd.scale_sparse(m), args.repeats, args.timeout),
-            measure(client, lambda: dask_scale_sparse(m), args.repeats, args.timeout))
-        del m
 
+def csr_part(client, args, s_rows, s_cols, density, s_block):
+    m = csr_array(s_rows, s_cols, density, s_block).persist()
+    distributed.wait(m)
+    nnz = int(m.map_blocks(lambda b: np.full((1, 1), b.nnz), chunks=(1, 1), dtype=int).sum().compute())
+    size = f"CSR f32 {s_rows}x{s_cols}, {nnz / 1e6:.0f} M entries in {m.numblocks[0]} blocks"
+    ours = measure(client, lambda: bd.hvg_seurat_stats(m), args.repeats, args.timeout)
+    row("hvg_seurat_stats", size, ours, measure(client, lambda: dask_sparse_hvg(m), args.repeats, args.timeout))
+    whole = gather_csr(client, m)
+    in_memory_row("hvg_seurat_stats", size, ours,
+                  in_memory(lambda: bk.hvg_seurat_stats(whole), args.repeats))
+    del whole
+    row("scale_sparse (values, mean, std)", size,
+        measure(client, lambda: bd.scale_sparse(m), args.repeats, args.timeout),
+        measure(client, lambda: dask_scale_sparse(m), args.repeats, args.timeout))
+    del m
+
+
+def zarr_part(args, z_rows, z_cols, z_block):
     with tempfile.TemporaryDirectory() as tmp:
         z = zarr.create_array(f"{tmp}/x.zarr", shape=(z_rows, z_cols), chunks=(z_block, z_cols), dtype="f4",
                               compressors=None)
@@ -248,6 +303,31 @@ def main():
                     f"{ZARR_MEMORY_LIMIT / 1e6:.0f} MB")
             row("hvg_seurat_stats", size, measure(client, lambda: bd.hvg_seurat_stats(x), args.repeats, args.timeout),
                 measure(client, lambda: dask_hvg(x), args.repeats, args.timeout))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=120, help="seconds before a run is given up")
+    parser.add_argument("--only", nargs="+", choices=PARTS, default=PARTS)
+    parser.add_argument("--skip-loop", action="store_true",
+                        help="batches: leave out the per-group dask.array loop (minutes at full size)")
+    args = parser.parse_args()
+    (d_rows, d_cols, d_block), (s_rows, s_cols, density, s_block), (z_rows, z_cols, z_block), batch = \
+        SIZES["quick" if args.quick else "full"]
+
+    print("| statistic | input | ours (s) | dask.array (s) | ratio | ours: peak worker MB | dask.array: peak worker MB |")
+    print("|---|---|---|---|---|---|---|")
+    with cluster("4GB") as c, distributed.Client(c) as client:
+        if "dense" in args.only:
+            dense_part(client, args, d_rows, d_cols, d_block)
+        if "csr" in args.only:
+            csr_part(client, args, s_rows, s_cols, density, s_block)
+        if "batches" in args.only:
+            batches(client, args, *batch)
+    if "zarr" in args.only:
+        zarr_part(args, z_rows, z_cols, z_block)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "arrays.hpp"
+#include "blocks/group_partials.hpp"
 #include "blocks/partials.hpp"
+#include "compressed_in.hpp"
 #include "core/isa.hpp"
 #include "hvg/seurat.hpp"
 #include "math/expm1_vec.hpp"
@@ -19,6 +21,7 @@
 #include "records.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
+#include "unlocked.hpp"
 
 namespace brenix {
 
@@ -76,7 +79,7 @@ Ref pair_result(Buffer<double> first, Buffer<double> second) {
 // ---------------------------------------------------------------------------
 
 constexpr char DENSE_PARTIAL_DOC[] =
-    "dense_partial(x, first_row, *, expm1=False, log_base=None)\n"
+    "dense_partial(x, first_row, *, expm1=False, log_base=None, square_f64=False)\n"
     "--\n"
     "\n"
     "The part of the column sums a row block contributes, `x` being rows\n"
@@ -85,19 +88,21 @@ constexpr char DENSE_PARTIAL_DOC[] =
     "2048-row chunk an earlier block opened (`head_closes`: it ends here);\n"
     "`chunk_sums` holds the sums of the chunks wholly inside the block, in order;\n"
     "`tail` the running sums, from zero, of the chunk left open at the end, or\n"
-    "None. With `expm1`, the sums are those of the Seurat statistics.";
+    "None. With `expm1`, the sums are those of the Seurat statistics; without\n"
+    "it, `square_f64` squares float32 values after widening (`mean_var`).";
 
 struct DensePartialArgs {
     PyObject* x = nullptr;
     std::uint64_t first_row = 0;
     bool expm1 = false;
     std::optional<double> log_base;
+    bool square_f64 = false;
 };
 
 Ref dense_partial_impl(const DensePartialArgs& args) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    const SumsKind kind{args.expm1, args.log_base, false};
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
     return std::visit(
         [&](auto block) {
             return partial_result(dense_partial(block, x.n_cols, args.first_row, kind), x.n_cols);
@@ -112,6 +117,7 @@ constexpr Function DENSE_PARTIAL{
         positional("first_row", &DensePartialArgs::first_row),
         keyword_only("expm1", &DensePartialArgs::expm1),
         keyword_only("log_base", &DensePartialArgs::log_base),
+        keyword_only("square_f64", &DensePartialArgs::square_f64),
     },
     DENSE_PARTIAL_DOC,
     dense_partial_impl,
@@ -120,7 +126,7 @@ constexpr Function DENSE_PARTIAL{
 // ---------------------------------------------------------------------------
 
 constexpr char CONTINUE_DENSE_DOC[] =
-    "continue_dense(sums, x, *, expm1=False, log_base=None)\n"
+    "continue_dense(sums, x, *, expm1=False, log_base=None, square_f64=False)\n"
     "--\n"
     "\n"
     "The running sums of an open chunk continued over the rows of `x`.";
@@ -130,6 +136,7 @@ struct ContinueDenseArgs {
     PyObject* x = nullptr;
     bool expm1 = false;
     std::optional<double> log_base;
+    bool square_f64 = false;
 };
 
 Ref continue_dense_impl(const ContinueDenseArgs& args) {
@@ -141,7 +148,7 @@ Ref continue_dense_impl(const ContinueDenseArgs& args) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
     ColumnSums sums = FlatSums{x.n_cols}.read(flat.values);
-    const SumsKind kind{args.expm1, args.log_base, false};
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
     std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
     return flat_array(sums, x.n_cols);
 }
@@ -153,6 +160,7 @@ constexpr Function CONTINUE_DENSE{
         positional("x", &ContinueDenseArgs::x),
         keyword_only("expm1", &ContinueDenseArgs::expm1),
         keyword_only("log_base", &ContinueDenseArgs::log_base),
+        keyword_only("square_f64", &ContinueDenseArgs::square_f64),
     },
     CONTINUE_DENSE_DOC,
     continue_dense_impl,
@@ -165,7 +173,8 @@ constexpr char SPARSE_PARTIAL_DOC[] =
     "square_f64=False)\n"
     "--\n"
     "\n"
-    "As `dense_partial`, for the stored entries of a CSR row block, the first\n"
+    "As `dense_partial`, for the stored entries of a CSR row block (int32 or\n"
+    "int64 indices, read in place), the first\n"
     "of which is entry `first_entry` of the whole matrix in storage order; the\n"
     "chunks are 1,000,000 entries long. Entries after the head are checked as\n"
     "`_core.hvg_seurat_stats_sparse` checks them.";
@@ -181,16 +190,13 @@ struct SparsePartialArgs {
 };
 
 Ref sparse_partial_impl(const SparsePartialArgs& args) {
-    SparseEntries entries;
-    if (!take_sparse(args.indices, args.data, entries)) return {};
+    EntriesIn entries;
+    if (!take_entries_in(args.indices, args.data, entries)) return {};
     const SumsKind kind{args.expm1, args.log_base, args.square_f64};
-    return std::visit(
-        [&](auto data) {
-            return partial_result(
-                sparse_partial(entries.indices, data, args.n_cols, args.first_entry, kind),
-                args.n_cols);
-        },
-        entries.data);
+    return entries.visit([&](auto indices, auto data) {
+        return partial_result(sparse_partial(indices, data, args.n_cols, args.first_entry, kind),
+                              args.n_cols);
+    });
 }
 
 constexpr Function SPARSE_PARTIAL{
@@ -227,18 +233,16 @@ struct ContinueSparseArgs {
 
 Ref continue_sparse_impl(const ContinueSparseArgs& args) {
     F64Vector flat;
-    SparseEntries entries;
+    EntriesIn entries;
     std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_sparse(args.indices, args.data, entries)) {
+    if (!take_sums(args.sums, flat, n_cols) || !take_entries_in(args.indices, args.data, entries)) {
         return {};
     }
     ColumnSums sums = FlatSums{n_cols}.read(flat.values);
     const SumsKind kind{args.expm1, args.log_base, args.square_f64};
-    std::visit(
-        [&](auto data) {
-            continue_entries(sums, entries.indices, data, n_cols, kind, 0, data.size());
-        },
-        entries.data);
+    entries.visit([&](auto indices, auto data) {
+        continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
+    });
     return flat_array(sums, n_cols);
 }
 
@@ -304,6 +308,13 @@ constexpr char FINISH_MEAN_STD_DOC[] =
     "\n"
     "`(mean, std)` from the totals, as `_core.scale` finishes them.";
 
+constexpr char FINISH_MEAN_VAR_DOC[] =
+    "finish_mean_var(total, n_rows)\n"
+    "--\n"
+    "\n"
+    "`(means, variances)` from the totals, as `_arrays.mean_var` finishes them:\n"
+    "variances with the n/(n-1) factor (none for one row), NaN without rows.";
+
 constexpr char FINISH_HVG_DOC[] =
     "finish_hvg(total, n_rows)\n"
     "--\n"
@@ -323,6 +334,15 @@ Ref finish_mean_std_impl(const FinishArgs& args) {
     const ColumnSums sums = FlatSums{n_cols}.read(total.values);
     auto [mean, stdev] = column_mean_std(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
     return pair_result(std::move(mean), std::move(stdev));
+}
+
+Ref finish_mean_var_impl(const FinishArgs& args) {
+    F64Vector total;
+    std::size_t n_cols = 0;
+    if (!take_sums(args.total, total, n_cols)) return {};
+    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
+    auto [mean, var] = column_mean_var(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
+    return pair_result(std::move(mean), std::move(var));
 }
 
 Ref finish_hvg_impl(const FinishArgs& args) {
@@ -345,6 +365,16 @@ constexpr Function FINISH_MEAN_STD{
     finish_mean_std_impl,
 };
 
+constexpr Function FINISH_MEAN_VAR{
+    "finish_mean_var",
+    Signature{
+        positional("total", &FinishArgs::total),
+        positional("n_rows", &FinishArgs::n_rows),
+    },
+    FINISH_MEAN_VAR_DOC,
+    finish_mean_var_impl,
+};
+
 constexpr Function FINISH_HVG{
     "finish_hvg",
     Signature{
@@ -353,6 +383,333 @@ constexpr Function FINISH_HVG{
     },
     FINISH_HVG_DOC,
     finish_hvg_impl,
+};
+
+// ---------------------------------------------------------------------------
+// Grouped partials: one call per row block for every group of rows.
+
+Ref int_list(const std::vector<std::uint64_t>& values) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return {};
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[k]);
+        if (item == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list;
+}
+
+Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
+    const FlatSums layout{n_cols};
+    auto flat = Buffer<double>::uninitialized(sums.size() * layout.run());
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        layout.write(sums[k], flat.span(), k);
+        sums[k] = ColumnSums{};
+    }
+    return Ref::steal(wrap_1d(std::move(flat)));
+}
+
+// (items, head, head_closes, n_whole, chunk_sums, tail_groups, tails): lists
+// of one int per group, then FlatSums runs (chunk_sums group after group).
+Ref grouped_result(GroupedPartial partial, std::size_t n_cols) {
+    std::vector<std::uint64_t> closes(partial.head_closes.begin(), partial.head_closes.end());
+    std::vector<std::uint64_t> tail_groups(partial.tail_groups.begin(), partial.tail_groups.end());
+    return tuple_of(std::array{
+        int_list(partial.items),
+        int_list(partial.head),
+        int_list(closes),
+        int_list(partial.n_whole),
+        runs_array(partial.whole_chunks, n_cols),
+        int_list(tail_groups),
+        runs_array(partial.tails, n_cols),
+    });
+}
+
+// The codes of a block's rows (int64 in [-1, n_groups), checked) and the
+// groups' items before it (int64 >= 0, one per group).
+struct GroupArgs {
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    std::vector<std::uint64_t> before;
+};
+
+bool take_group_args(PyObject* codes, PyObject* before, std::size_t n_rows, GroupArgs& out) {
+    Vector<std::int64_t> counts;
+    if (take_vector(before, counts) != Taken::ok) {
+        raise_value_error("before must be a 1-D contiguous int64 array, one count per group");
+        return false;
+    }
+    for (const std::int64_t count : counts.values) {
+        if (count < 0) {
+            raise_value_error("before must hold counts >= 0");
+            return false;
+        }
+        out.before.push_back(static_cast<std::uint64_t>(count));
+    }
+    if (!take_groups(codes, n_rows, out.before.size(), out.codes, out.given)) return false;
+    if (out.given) return true;
+    raise_value_error("codes must be given, one per row of the block");
+    return false;
+}
+
+// Open chunks given from Python: one FlatSums run per group.
+bool take_open(PyObject* object, std::size_t n_groups, std::size_t n_cols,
+               std::vector<ColumnSums>& out) {
+    F64Vector flat;
+    if (!take_f64_vector(object, flat)) return false;
+    const FlatSums layout{n_cols};
+    if (flat.values.size() != n_groups * layout.run()) {
+        raise_value_error("open chunks must hold 2 * n_cols values per group");
+        return false;
+    }
+    for (std::size_t k = 0; k < n_groups; ++k) out.push_back(layout.read(flat.values, k));
+    return true;
+}
+
+// A CSR row block: indptr (int64), indices (int32 or int64, in place), data.
+bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::uint64_t n_cols,
+                    SparseIn& out) {
+    Vector<std::int64_t> pointers;
+    if (take_vector(indptr, pointers) != Taken::ok || pointers.values.empty()) {
+        raise_value_error("indptr must be a 1-D contiguous int64 array of n_rows + 1 offsets");
+        return false;
+    }
+    const std::size_t n_rows = pointers.values.size() - 1;
+    Ref layout = Ref::steal(PyUnicode_FromString("csr"));
+    return layout && take_sparse_in(layout.get(), indptr, indices, data, n_rows, n_cols, out);
+}
+
+constexpr char DENSE_GROUP_PARTIAL_DOC[] =
+    "dense_group_partial(x, codes, before, *, expm1=False, log_base=None, "
+    "square_f64=False)\n"
+    "--\n"
+    "\n"
+    "`dense_partial` for every group of the rows of `x` at once (`codes`: int64\n"
+    "in [-1, n_groups) per row, -1 for none; `before`: int64, each group's rows\n"
+    "above the block): `(items, head, head_closes, n_whole, chunk_sums,\n"
+    "tail_groups, tails)`, lists of one int per group (`items`: its rows here;\n"
+    "`head`: those finishing its open chunk; `n_whole`: its chunks wholly here),\n"
+    "the whole chunks' sums group after group, the groups left with an open\n"
+    "chunk and that chunk's sums.";
+
+struct DenseGroupPartialArgs {
+    PyObject* x = nullptr;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref dense_group_partial_impl(const DenseGroupPartialArgs& args) {
+    DenseMatrix x;
+    GroupArgs groups;
+    if (!take_dense(args.x, x) || !take_group_args(args.codes, args.before, x.n_rows, groups)) {
+        return {};
+    }
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    auto partial = compute([&] {
+        return std::visit(
+            [&](auto block) {
+                return dense_group_partial(block, x.n_cols, *groups.given, groups.before, kind);
+            },
+            x.values);
+    });
+    if (!partial) return {};
+    return grouped_result(std::move(*partial), x.n_cols);
+}
+
+constexpr Function DENSE_GROUP_PARTIAL{
+    "dense_group_partial",
+    Signature{
+        positional("x", &DenseGroupPartialArgs::x),
+        positional("codes", &DenseGroupPartialArgs::codes),
+        positional("before", &DenseGroupPartialArgs::before),
+        keyword_only("expm1", &DenseGroupPartialArgs::expm1),
+        keyword_only("log_base", &DenseGroupPartialArgs::log_base),
+        keyword_only("square_f64", &DenseGroupPartialArgs::square_f64),
+    },
+    DENSE_GROUP_PARTIAL_DOC,
+    dense_group_partial_impl,
+};
+
+constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
+    "continue_dense_groups(open, x, codes, before, *, expm1=False, log_base=None, "
+    "square_f64=False)\n"
+    "--\n"
+    "\n"
+    "The open chunks' running sums (one run per group) continued over each\n"
+    "group's head in `x` (see `dense_group_partial`).";
+
+struct ContinueDenseGroupsArgs {
+    PyObject* open = nullptr;
+    PyObject* x = nullptr;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
+    DenseMatrix x;
+    GroupArgs groups;
+    std::vector<ColumnSums> open;
+    if (!take_dense(args.x, x) || !take_group_args(args.codes, args.before, x.n_rows, groups) ||
+        !take_open(args.open, groups.before.size(), x.n_cols, open)) {
+        return {};
+    }
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    auto done = compute([&] {
+        std::visit(
+            [&](auto block) {
+                continue_dense_groups(open, block, x.n_cols, *groups.given, groups.before, kind);
+            },
+            x.values);
+        return true;
+    });
+    if (!done) return {};
+    return runs_array(open, x.n_cols);
+}
+
+constexpr Function CONTINUE_DENSE_GROUPS{
+    "continue_dense_groups",
+    Signature{
+        positional("open", &ContinueDenseGroupsArgs::open),
+        positional("x", &ContinueDenseGroupsArgs::x),
+        positional("codes", &ContinueDenseGroupsArgs::codes),
+        positional("before", &ContinueDenseGroupsArgs::before),
+        keyword_only("expm1", &ContinueDenseGroupsArgs::expm1),
+        keyword_only("log_base", &ContinueDenseGroupsArgs::log_base),
+        keyword_only("square_f64", &ContinueDenseGroupsArgs::square_f64),
+    },
+    CONTINUE_DENSE_GROUPS_DOC,
+    continue_dense_groups_impl,
+};
+
+constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
+    "sparse_group_partial(indptr, indices, data, n_cols, codes, before, first_row, *, "
+    "expm1=False, log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "`dense_group_partial` for a CSR row block (indptr int64; indices int32 or\n"
+    "int64 and data read in place); a group's items are the stored entries of\n"
+    "its rows, in 1,000,000-entry chunks. Its rows' entries outside the heads\n"
+    "are checked as the grouped `_arrays` functions check them (the first bad\n"
+    "entry in storage order fails; a duplicate raises ValueError, its row\n"
+    "counted from `first_row`).";
+
+struct SparseGroupPartialArgs {
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_cols = 0;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+    std::uint64_t first_row = 0;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref sparse_group_partial_impl(const SparseGroupPartialArgs& args) {
+    SparseIn in;
+    GroupArgs groups;
+    if (!take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) ||
+        !take_group_args(args.codes, args.before, in.n_rows, groups)) {
+        return {};
+    }
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    auto partial = compute(
+        [&] {
+            return in.visit([&](const auto& m) {
+                return sparse_group_partial(m, *groups.given, groups.before, kind);
+            });
+        },
+        args.first_row);
+    if (!partial) return {};
+    return grouped_result(std::move(*partial), in.n_cols);
+}
+
+constexpr Function SPARSE_GROUP_PARTIAL{
+    "sparse_group_partial",
+    Signature{
+        positional("indptr", &SparseGroupPartialArgs::indptr),
+        positional("indices", &SparseGroupPartialArgs::indices),
+        positional("data", &SparseGroupPartialArgs::data),
+        positional("n_cols", &SparseGroupPartialArgs::n_cols),
+        positional("codes", &SparseGroupPartialArgs::codes),
+        positional("before", &SparseGroupPartialArgs::before),
+        positional("first_row", &SparseGroupPartialArgs::first_row),
+        keyword_only("expm1", &SparseGroupPartialArgs::expm1),
+        keyword_only("log_base", &SparseGroupPartialArgs::log_base),
+        keyword_only("square_f64", &SparseGroupPartialArgs::square_f64),
+    },
+    SPARSE_GROUP_PARTIAL_DOC,
+    sparse_group_partial_impl,
+};
+
+constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
+    "continue_sparse_groups(open, indptr, indices, data, n_cols, codes, before, first_row, *, "
+    "expm1=False, log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "`continue_dense_groups` for a CSR row block; the heads' entries are\n"
+    "checked as `sparse_group_partial` checks the others.";
+
+struct ContinueSparseGroupsArgs {
+    PyObject* open = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_cols = 0;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+    std::uint64_t first_row = 0;
+    bool expm1 = false;
+    std::optional<double> log_base;
+    bool square_f64 = false;
+};
+
+Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
+    SparseIn in;
+    GroupArgs groups;
+    std::vector<ColumnSums> open;
+    if (!take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) ||
+        !take_group_args(args.codes, args.before, in.n_rows, groups) ||
+        !take_open(args.open, groups.before.size(), in.n_cols, open)) {
+        return {};
+    }
+    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    auto done = compute(
+        [&] {
+            in.visit([&](const auto& m) {
+                continue_sparse_groups(open, m, *groups.given, groups.before, kind);
+            });
+            return true;
+        },
+        args.first_row);
+    if (!done) return {};
+    return runs_array(open, in.n_cols);
+}
+
+constexpr Function CONTINUE_SPARSE_GROUPS{
+    "continue_sparse_groups",
+    Signature{
+        positional("open", &ContinueSparseGroupsArgs::open),
+        positional("indptr", &ContinueSparseGroupsArgs::indptr),
+        positional("indices", &ContinueSparseGroupsArgs::indices),
+        positional("data", &ContinueSparseGroupsArgs::data),
+        positional("n_cols", &ContinueSparseGroupsArgs::n_cols),
+        positional("codes", &ContinueSparseGroupsArgs::codes),
+        positional("before", &ContinueSparseGroupsArgs::before),
+        positional("first_row", &ContinueSparseGroupsArgs::first_row),
+        keyword_only("expm1", &ContinueSparseGroupsArgs::expm1),
+        keyword_only("log_base", &ContinueSparseGroupsArgs::log_base),
+        keyword_only("square_f64", &ContinueSparseGroupsArgs::square_f64),
+    },
+    CONTINUE_SPARSE_GROUPS_DOC,
+    continue_sparse_groups_impl,
 };
 
 // ---------------------------------------------------------------------------
@@ -492,7 +849,9 @@ constexpr Function PATHS{"paths", Signature<NoArgs>{}, PATHS_DOC, paths_impl};
 
 std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
-                          FINISH_MEAN_STD, FINISH_HVG, SCALE_DENSE, SCALE_SPARSE_VALUES, PATHS>();
+                          FINISH_MEAN_STD, FINISH_MEAN_VAR, FINISH_HVG, DENSE_GROUP_PARTIAL,
+                          CONTINUE_DENSE_GROUPS, SPARSE_GROUP_PARTIAL, CONTINUE_SPARSE_GROUPS,
+                          SCALE_DENSE, SCALE_SPARSE_VALUES, PATHS>();
 }
 
 }  // namespace brenix

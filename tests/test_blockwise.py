@@ -7,6 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import brenix_kernels as bk
 from brenix_kernels import _blocks, _core
 from brenix_kernels._blockwise import Chain, Sums
 from conftest import INDEX_MSG, assert_same, panic, run_py
@@ -55,6 +56,38 @@ def test_sparse_blocks_folded(dtype, square_f64):
                     _core.hvg_seurat_stats_sparse(indices, data, 50_000, 30, square_f64=square_f64))
 
 
+@settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(bounds=st.lists(st.integers(0, 5000), max_size=5), sparse=st.booleans(), n_groups=st.integers(0, 5))
+def test_grouped_chain(bounds, sparse, n_groups):
+    # What a reader of a file folds: blocks with their rows' codes, in turn; any cut, groups empty
+    # or absent from blocks, rows left out.
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(n_groups)
+    x = np.log1p(rng.poisson(0.3, (5000, 8))).astype("f4")
+    x = sp.csr_matrix(x) if sparse else x
+    codes = rng.integers(-1, max(n_groups - 1, 0), 5000) if n_groups else np.full(5000, -1)
+    edges = cut(5000, bounds)
+    for statistic, expected in [("hvg", bk.hvg_seurat_stats(x, groups=codes)),
+                                ("mean_var", bk.mean_var(x, square_f64=True, groups=codes))]:
+        chain = Chain(Sums(sparse, statistic == "hvg", square_f64=statistic == "mean_var", statistic=statistic),
+                      8, n_groups=len(expected[0]))
+        for a, b in zip(edges, edges[1:]):
+            chain.add(x[a:b], codes[a:b])
+        assert_same(chain.result(), expected)
+
+
+def test_grouped_chain_misuse():
+    with pytest.raises(TypeError, match="takes each block's group codes"):
+        Chain(Sums(False, True), 3, n_groups=2).add(np.ones((2, 3)))
+    with pytest.raises(TypeError, match="need a Chain made with n_groups"):
+        Chain(Sums(False, True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
+    with pytest.raises(ValueError, match="'hvg' exactly when expm1"):
+        Sums(False, False, statistic="hvg")
+    chain = Chain(Sums(False, False, statistic="mean_var"), 3, n_groups=2)
+    with pytest.raises(ValueError, match="a group code is out of range"):
+        chain.add(np.ones((2, 3)), np.array([0, 2]))
+
+
 class _Entries:
     """The part of a CSR matrix the sparse pieces read: indptr, indices and data of its stored entries."""
 
@@ -71,6 +104,7 @@ def test_one_worker_pool_for_both_modules():
     # module raises a PanicException of its own, whichever was imported first.
     child = run_py("""
 import os, numpy as np
+import brenix_kernels as bk
 from brenix_kernels import _blocks, _core
 before = len(os.listdir('/proc/self/task'))
 _blocks.dense_partial(np.ones((5000, 3)), 100)

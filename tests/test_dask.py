@@ -13,6 +13,7 @@ dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 sp = pytest.importorskip("scipy.sparse")
 
+import brenix_kernels as bk  # noqa: E402
 from brenix_kernels import _core  # noqa: E402
 from brenix_kernels import dask as bd  # noqa: E402
 from conftest import INDEX_MSG, assert_same  # noqa: E402
@@ -88,14 +89,17 @@ def test_dense_any_row_chunking(cuts, dtype):
     x = counts(2, (5000, 7), dtype, odd=True)
     bounds = sorted({0, 5000, *cuts})
     dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 7))
-    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:]),
-                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:])
+    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:],
+                        *bd.mean_var(dx), *bk.mean_var(dx, square_f64=True)),
+                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:]
+                + bk.mean_var(x) + bk.mean_var(x, square_f64=True))
 
 
 def test_dense_edge_shapes():
     for x in [np.zeros((0, 4)), np.ones((1, 3), np.float32), np.full((3, 2), 0.1)]:
         dx = da.from_array(x, chunks=(1 if len(x) else 0, 1))
         assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats(x))
+        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(x))  # one row: no n/(n-1); none: NaN
         assert_same(compute(*bd.scale(dx, return_mean_std=True)), _core.scale(x, return_mean_std=True))
 
 
@@ -121,6 +125,8 @@ def test_sparse_agrees_with_core(kind, index, dtype):
             assert_same(compute(*bd.hvg_seurat_stats(dx, log_base=log_base, square_f64=square_f64)),
                         _core.hvg_seurat_stats_sparse(*entries(m), n_rows, n_cols, log_base=log_base,
                                                       square_f64=square_f64))
+            assert_same(compute(*bk.mean_var(dx, square_f64=square_f64)),
+                        bk.mean_var(m, square_f64=square_f64))
         for promote, max_value in [(False, None), (True, 2.0)]:
             scaled, mean, std = bd.scale_sparse(dx, max_value=max_value, promote=promote)
             *blocks, mean, std = dask.compute(*scaled.to_delayed().ravel(), mean, std)
@@ -140,9 +146,107 @@ def test_sparse_small_blocks_and_empty():
     for rows in [(500,), (7,) * 71 + (3,), (250, 0, 250)]:
         dx = da.from_array(m, chunks=(rows, 6), asarray=False)
         assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats_sparse(*entries(m), 500, 6))
+        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(m))
     empty = da.from_array(sp.csr_matrix((4, 3), dtype="f8"), chunks=(2, 3), asarray=False)
     assert_same(compute(*bd.scale_sparse(empty)[1:]),
                 _core.scale_sparse_data(np.zeros(0, np.int64), np.zeros(0), 4, 3)[1:])
+
+
+# --- groups ---------------------------------------------------------------------------------------
+
+
+def group_codes(seed, n_rows):
+    """Group 0 large (its rows span several 2048-row chunks, cut by the blocks), 1 smaller, 2 empty,
+    3 only in the first 40 rows (absent from later blocks), -1 rows left out."""
+    codes = np.random.default_rng(seed).choice([0, 0, 0, 1, -1], n_rows)
+    codes[:40:3] = 3
+    return codes
+
+
+@pytest.mark.parametrize("rows", ["whole", "three", "ragged", "small"])
+@pytest.mark.parametrize("dtype", ["f8", "f4"])
+def test_dense_groups_agree_with_in_memory(rows, dtype):
+    x = counts(11, (DENSE_ROWS, 13), dtype, odd=True)
+    codes = group_codes(12, DENSE_ROWS)
+    dx = da.from_array(x, chunks=(ROW_CHUNKS[rows], 5))
+    # NumPy codes, and codes in a dask array chunked otherwise than x.
+    for groups in [codes, da.from_array(codes, chunks=1500)]:
+        lazy = [*bd.hvg_seurat_stats(dx, log_base=2.0, groups=groups), *bd.mean_var(dx, groups=groups),
+                *bk.mean_var(dx, square_f64=True, groups=groups)]
+        assert all(isinstance(r, da.Array) and r.shape == (4, 13) for r in lazy)
+        assert_same(compute(*lazy), bk.hvg_seurat_stats(x, log_base=2.0, groups=codes) + bk.mean_var(x, groups=codes)
+                    + bk.mean_var(x, square_f64=True, groups=codes))
+
+
+@settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), n_groups=st.integers(1, 4))
+def test_dense_groups_any_row_chunking(cuts, n_groups):
+    x = counts(13, (5000, 6), "f4")
+    codes = np.random.default_rng(n_groups).integers(-1, n_groups, 5000)
+    bounds = sorted({0, 5000, *cuts})
+    dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 6))
+    assert_same(compute(*bd.hvg_seurat_stats(dx, groups=codes)), bk.hvg_seurat_stats(x, groups=codes))
+
+
+def test_sparse_groups_small_blocks():
+    pd = pytest.importorskip("pandas")
+    m = csr(14, 3000, 9, 0.3, "f4", sp.csr_matrix, "i8")
+    codes = group_codes(15, 3000)
+    categories = pd.Categorical.from_codes(codes, ["a", "b", "c", "d"])
+    for rows in [(3000,), (29,) * 103 + (13,), (1000, 0, 2000)]:
+        dm = da.from_array(m, chunks=(rows, 9), asarray=False)
+        assert_same(compute(*bd.hvg_seurat_stats(dm, groups=categories), *bd.mean_var(dm, groups=codes)),
+                    bk.hvg_seurat_stats(m, groups=codes) + bk.mean_var(m, groups=codes))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("index, dtype", [("i4", "f4"), ("i8", "f8")])
+def test_sparse_groups_agree_with_in_memory(index, dtype):
+    # 3.2 million entries, group 0 holding about 1.9 million: its entry chunk boundary falls inside
+    # a block, and inside a row.
+    m = csr(16, 40_000, 90, 0.9, dtype, sp.csr_matrix, index)
+    codes = group_codes(17, 40_000)
+    for rows in [(40_000,), (1000,) * 40, (11_000, 400, 13_000, 15_600)]:
+        dm = da.from_array(m, chunks=(rows, 90), asarray=False)
+        got = compute(*bd.hvg_seurat_stats(dm, square_f64=True, groups=codes), *bd.mean_var(dm, groups=codes))
+        assert_same(got, bk.hvg_seurat_stats(m, square_f64=True, groups=codes) + bk.mean_var(m, groups=codes))
+
+
+def test_grouped_errors():
+    m = csr(18, 3000, 8, 0.5, "f8")
+    codes = group_codes(19, 3000)
+    dx = da.from_array(m, chunks=(1000, 8), asarray=False)
+    cases = [
+        (lambda: bd.mean_var(dx, groups=codes[:-1]), ValueError, "groups has 2999 codes but X has 3000 rows"),
+        (lambda: bd.mean_var(dx, groups=np.where(codes == 1, -2, codes)), ValueError, "is -2: a code is a group"),
+        (lambda: bd.mean_var(dx, groups=da.from_array(np.where(codes == 1, -2, codes))), ValueError,
+         "is -2: a code is a group"),
+        (lambda: bd.mean_var(dx, groups=codes.astype("f8")), TypeError, "groups must be integer codes"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error, match=re.escape(message)):
+            call()
+    # A bad column in a left-out row is never read; the first bad one of a group's rows, in storage
+    # order, fails, wherever the block boundaries and the groups' chunks fall.
+    left_out = int(m.indptr[np.flatnonzero(codes == -1)[0]])
+    bad = bad_entries(m, [left_out, 9000, 1500], [99, 77, 12])
+    in_group = [p for p in (9000, 1500) if codes[np.searchsorted(m.indptr, p, "right") - 1] >= 0]
+    first = min(in_group)
+    with pytest.raises(BaseException, match=re.escape(INDEX_MSG.format(8, bad.indices[first]))):
+        bk.hvg_seurat_stats(bad, groups=codes)
+    for rows in [(3000,), (100,) * 30, (2999, 1)]:
+        with pytest.raises(bd.PanicException, match=re.escape(INDEX_MSG.format(8, bad.indices[first]))):
+            bd.hvg_seurat_stats(split_rows(bad, rows), groups=codes)[0].compute()
+    # A duplicate entry: the in-memory message, its row counted in the whole matrix.
+    dup = m.copy()
+    row = int(np.flatnonzero((codes >= 0) & (np.diff(m.indptr) >= 2))[-1])
+    dup.indices[m.indptr[row] + 1] = dup.indices[m.indptr[row]]
+    with pytest.raises(ValueError) as expected:
+        bk.mean_var(dup, groups=codes)
+    for rows in [(3000,), (100,) * 30]:
+        with pytest.raises(ValueError) as info:
+            bd.mean_var(split_rows(dup, rows), groups=codes)[0].compute()
+        assert str(info.value) == str(expected.value)
 
 
 # --- errors ---------------------------------------------------------------------------------------
@@ -268,6 +372,10 @@ def test_cluster_agrees_with_core(client):
     bad = split_rows(bad_entries(m, [20000, 5000], [30, 31]), (1500, 1000, 1500))
     with pytest.raises(bd.PanicException, match=re.escape(INDEX_MSG.format(30, 31))):
         compute(*bd.scale_sparse(bad)[1:])
+
+    codes = group_codes(9, DENSE_ROWS)
+    assert_same(compute(*bd.hvg_seurat_stats(dx, groups=da.from_array(codes, chunks=2000)), *bd.mean_var(dm, groups=codes[:4000])),
+                bk.hvg_seurat_stats(x, groups=codes) + bk.mean_var(m, groups=codes[:4000]))
 
 
 def start_memory_sampler(dask_worker):

@@ -65,8 +65,22 @@ def dense_block(block):
     return block
 
 
+def csr_arrays(block):
+    """The indptr (int64, a small copy when it is narrower), indices and data of a CSR block's
+    stored entries, the last two as they are."""
+    if not is_csr(block):
+        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
+                        f"'{type_name(block)}'")
+    indptr = np.ascontiguousarray(block.indptr, dtype=np.int64)
+    nnz = int(indptr[-1])
+    indices, data = (np.ascontiguousarray(a if a.shape[0] == nnz else a[:nnz])
+                     for a in (block.indices, block.data))
+    return indptr, indices, data
+
+
 def csr_entries(block):
-    """The stored column indices (int64) and values of a CSR block, in storage order."""
+    """The stored column indices (as int64, for the scaling of values) and values of a CSR block,
+    in storage order."""
     if not is_csr(block):
         raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
                         f"'{type_name(block)}'")
@@ -89,24 +103,48 @@ class Partial:
     entries: tuple | None = None
 
 
+STATISTICS = ("hvg", "mean_std", "mean_var")
+
+
 @dataclass(frozen=True)
 class Sums:
-    """What is summed: plain moments or those of expm1, and the native options for it."""
+    """What is summed (plain moments or those of expm1), the native options for it, and the
+    statistic the totals finish as:
+
+    - ``"hvg"`` (``expm1``): ``(means, dispersions)`` of ``hvg_seurat_stats``;
+    - ``"mean_std"``: ``(mean, std)`` as ``scale`` computes them (a zero std taken as 1.0);
+    - ``"mean_var"``: ``(means, variances)`` of ``mean_var``.
+
+    ``statistic`` defaults to ``"hvg"`` with ``expm1`` and ``"mean_std"`` without. ``square_f64``
+    squares float32 values after widening: sparse sums of either kind, and dense ``mean_var``.
+    """
 
     sparse: bool
     expm1: bool
     log_base: float | None = None
     square_f64: bool = False
+    statistic: str | None = None
+
+    def __post_init__(self):
+        if self.statistic is None:
+            object.__setattr__(self, "statistic", "hvg" if self.expm1 else "mean_std")
+        if self.statistic not in STATISTICS or (self.statistic == "hvg") != bool(self.expm1):
+            raise ValueError(f"statistic must be one of {STATISTICS}, 'hvg' exactly when expm1; "
+                             f"got {self.statistic!r} with expm1={self.expm1}")
 
     def options(self):
         out = {"expm1": self.expm1, "log_base": self.log_base}
-        return {**out, "square_f64": self.square_f64} if self.sparse else out
+        # Dense hvg squares in the precision of the data; dense plain sums widen on request.
+        if self.sparse or not self.expm1:
+            out["square_f64"] = self.square_f64
+        return out
 
     def partial(self, block, first):
         entries = None
         try:
             if self.sparse:
-                indices, data = entries = csr_entries(block)
+                _, indices, data = csr_arrays(block)
+                entries = indices, data
                 head, closes, chunk_sums, tail = native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
                 kept = (indices[:head].copy(), data[:head].copy()) if head else None
@@ -143,8 +181,202 @@ class Sums:
         total, carry = state
         if carry is not None:  # the matrix's last chunk
             total = native(_blocks.fold, total, carry)
-        finish = _blocks.finish_hvg if self.expm1 else _blocks.finish_mean_std
-        return native(finish, total, n_rows)
+        return native(FINISH[self.statistic], total, n_rows)
+
+
+@dataclass
+class GroupPartial:
+    """What one row block contributes to every group: see src/blocks/group_partials.hpp. Lists of
+    one int per group, and FlatSums runs."""
+
+    items: list  # the group's items (rows or stored entries) in the block
+    head: list  # of which finish the group's chunk an earlier block opened
+    head_closes: list
+    n_whole: list  # the group's chunks wholly inside the block
+    chunk_sums: np.ndarray  # their sums, group after group
+    tail_groups: list  # the groups that leave a chunk open, and its sums
+    tails: np.ndarray
+    error: BaseException | None = None
+
+
+@dataclass
+class GroupState:
+    """A fold's running state for its groups: per group, its total, its open chunk's sums (zeros
+    when none is open: a chunk starts from zeros), whether one is open, and its items and rows so
+    far; and the first failure met, with its block's number (later blocks are then skipped)."""
+
+    totals: np.ndarray  # (n_groups, 2 * n_cols)
+    open: np.ndarray  # (n_groups, 2 * n_cols)
+    is_open: np.ndarray  # bool (n_groups,)
+    items: np.ndarray  # int64 (n_groups,)
+    rows: np.ndarray  # int64 (n_groups,)
+    error: BaseException | None = None
+    failed_block: int = -1
+
+    @classmethod
+    def zeros(cls, n_groups, n_cols):
+        return cls(np.zeros((n_groups, 2 * n_cols)), np.zeros((n_groups, 2 * n_cols)),
+                   np.zeros(n_groups, bool), np.zeros(n_groups, np.int64),
+                   np.zeros(n_groups, np.int64))
+
+
+def block_codes(codes, n_rows):
+    """A block's rows' group codes as the native functions take them (checked there)."""
+    codes = np.ascontiguousarray(codes, dtype=np.int64)
+    if codes.shape != (n_rows,):
+        raise ValueError(f"a block of {n_rows} rows came with {codes.shape} group codes")
+    return codes
+
+
+def group_items(sums, block, codes, n_groups):
+    """Each group's items (rows, or stored entries for CSR) in a block: how far the next block's
+    items are numbered on."""
+    codes = np.asarray(codes, dtype=np.int64)
+    keep = codes >= 0
+    if sums.sparse:
+        indptr = np.asarray(csr_arrays(block)[0])
+        weights = np.diff(indptr)[keep]
+        return np.bincount(codes[keep], weights=weights, minlength=n_groups).astype(np.int64)
+    return np.bincount(codes[keep], minlength=n_groups).astype(np.int64)
+
+
+class GroupedSums:
+    """The grouped counterpart of Sums' partial/fold/finish: one native call per row block gives
+    every group's part of it, and a fold carries each group's total and open chunk.
+
+    A fold may carry only some of the groups (``members``, numbered within the fold in that
+    order): groups never meet in a sum, so their folds can run side by side, as separate chains
+    over the same partials. Failures are recorded in the state rather than raised, so that
+    ``finish`` of several chains raises the one of the earliest block.
+    """
+
+    def __init__(self, sums: Sums, n_groups: int, n_cols: int, members=None):
+        self.sums, self.n_groups, self.n_cols = sums, n_groups, n_cols
+        self.members = np.arange(n_groups) if members is None else np.asarray(members, np.int64)
+        # Global code -> the fold's own number, -1 for groups of other folds (and for code -1).
+        self.local = np.full(n_groups + 1, -1, np.int64)
+        self.local[self.members] = np.arange(self.members.size)
+
+    def zeros(self):
+        return GroupState.zeros(self.members.size, self.n_cols)
+
+    def _block(self, block, codes):
+        """The block's arguments for the native grouped functions, before `codes`."""
+        if self.sums.sparse:
+            indptr, indices, data = csr_arrays(block)
+            return (indptr, indices, data, self.n_cols), block_codes(codes, block.shape[0])
+        block = dense_block(block)
+        return (block,), block_codes(codes, block.shape[0])
+
+    def _call(self, name, lead, args, codes, before, first_row):
+        fn = getattr(_blocks, name.format("sparse" if self.sums.sparse else "dense"))
+        tail = (first_row,) if self.sums.sparse else ()
+        return native(fn, *lead, *args, codes, np.asarray(before, np.int64), *tail,
+                      **self.sums.options())
+
+    def partial(self, block, codes, before, first_row=0):
+        """Every group's part of a block (all groups, whatever the members); `before`: each
+        group's items in the blocks above."""
+        try:
+            args, codes = self._block(block, codes)
+            return GroupPartial(*self._call("{}_group_partial", (), args, codes, before,
+                                            first_row))
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            return GroupPartial([], [], [], [], np.zeros(0), [], np.zeros(0), error)
+
+    def fold(self, state, part, block, codes, first_row=0, index=0):
+        """The state after one more block (a new state: the one given is left as it is), the
+        `index`-th."""
+        if state.error is not None:
+            return state
+        try:
+            return self._fold(state, part, block, codes, first_row)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            return GroupState(state.totals, state.open, state.is_open, state.items, state.rows,
+                              error, index)
+
+    def _fold(self, state, part, block, codes, first_row):
+        run = 2 * self.n_cols
+        members = self.members
+        try:
+            if part.error is not None:
+                raise part.error
+            args, codes = self._block(block, codes)
+            local_codes = self.local[codes]  # code -1 reads the last entry, -1
+            head = np.asarray(part.head, np.int64)[members]
+            open_ = state.open
+            if head.any():
+                flat = native(getattr(_blocks, "continue_{}_groups".format(
+                    "sparse" if self.sums.sparse else "dense")), open_.reshape(-1), *args,
+                    local_codes, state.items, *((first_row,) if self.sums.sparse else ()),
+                    **self.sums.options())
+                open_ = flat.reshape(members.size, run)
+        except (PanicException, ValueError):
+            # The block's first bad entry in storage order, wherever it is: in a head, met only
+            # now, or in any group's rows (each fold raises the same). Summed with no group's
+            # chunk open, the block has no heads, and one call checks every entry of it.
+            if part.error is None or isinstance(part.error, (PanicException, ValueError)):
+                self._call("{}_group_partial", (), *self._block(block, codes),
+                           np.zeros(self.n_groups, np.int64), first_row)
+            raise
+        totals = np.array(state.totals)
+        open_ = np.array(open_) if open_ is state.open else open_
+        is_open = np.array(state.is_open)
+        closes = np.asarray(part.head_closes, bool)[members]
+        n_whole_all = np.asarray(part.n_whole, np.int64)
+        starts = np.cumsum(n_whole_all) - n_whole_all
+        n_whole, starts = n_whole_all[members], starts[members]
+        for i in np.flatnonzero(closes | (n_whole > 0)):
+            if closes[i]:
+                totals[i] = native(_blocks.fold, totals[i], open_[i])
+                open_[i] = 0.0
+                is_open[i] = False
+            if n_whole[i]:
+                totals[i] = native(_blocks.fold, totals[i],
+                                   part.chunk_sums[starts[i] * run:(starts[i] + n_whole[i]) * run])
+        if part.tail_groups:
+            tails = part.tails.reshape(-1, run)
+            mine = self.local[np.asarray(part.tail_groups, np.int64)]
+            open_[mine[mine >= 0]] = tails[mine >= 0]
+            is_open[mine[mine >= 0]] = True
+        items = state.items + np.asarray(part.items, np.int64)[members]
+        kept = local_codes[local_codes >= 0]
+        rows = state.rows + np.bincount(kept, minlength=members.size).astype(np.int64)
+        return GroupState(totals, open_, is_open, items, rows)
+
+    def finish(self, *states):
+        """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone, from the
+        states of folds whose members are, in order, ``members_list``; see ``finish_chains``."""
+        return finish_chains(self.sums, self.n_groups, self.n_cols, [self.members], states)
+
+
+def raise_first_failure(states):
+    failed = [s for s in states if s.error is not None]
+    if failed:
+        raise min(failed, key=lambda s: s.failed_block).error
+
+
+def finish_chains(sums, n_groups, n_cols, members_list, states):
+    """The grouped results from the final states of folds over disjoint sets of groups; the
+    failure of the earliest block, if any fold met one."""
+    raise_first_failure(states)
+    first = np.full((n_groups, n_cols), np.nan)
+    second = np.full((n_groups, n_cols), np.nan)
+    for members, state in zip(members_list, states):
+        for i, k in enumerate(members):
+            total = state.totals[i]
+            if state.is_open[i]:  # the group's last chunk
+                total = native(_blocks.fold, total, state.open[i])
+            first[k], second[k] = native(FINISH[sums.statistic], total, int(state.rows[i]))
+    return first, second
+
+
+FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
+          "mean_var": _blocks.finish_mean_var}
 
 
 class Chain:
@@ -152,15 +384,33 @@ class Chain:
     reader of a file larger than memory uses. ``add`` each block, then ``result()`` gives what
     ``Sums.finish`` gives for the whole matrix. Only the running total and the open chunk are kept
     between blocks; the first failure is raised by the ``add`` of its block.
+
+    With ``n_groups``, each ``add`` also takes the block's rows' int64 group codes (in
+    ``[-1, n_groups)``, -1 leaving a row out), and ``result()`` gives two ``(n_groups, n_cols)``
+    float64 arrays, bit for bit those of the in-memory grouped call
+    (``brenix_kernels.hvg_seurat_stats(X, groups=codes)`` or ``mean_var``) on the concatenated
+    blocks; only each group's running total and open chunk are kept between blocks.
     """
 
-    def __init__(self, sums: Sums, n_cols: int):
+    def __init__(self, sums: Sums, n_cols: int, n_groups: int | None = None):
         self.sums = sums
-        self.state = (zero_sums(n_cols), None)
+        self.grouped = None if n_groups is None else GroupedSums(sums, int(n_groups), n_cols)
+        self.state = (zero_sums(n_cols), None) if n_groups is None else self.grouped.zeros()
         self.rows = 0
         self.entries = 0
 
-    def add(self, block) -> None:
+    def add(self, block, codes=None) -> None:
+        if self.grouped is not None:
+            if codes is None:
+                raise TypeError("a grouped Chain takes each block's group codes")
+            part = self.grouped.partial(block, codes, self.state.items, self.rows)
+            state = self.grouped.fold(self.state, part, block, codes, self.rows)
+            raise_first_failure([state])
+            self.state = state
+            self.rows += block.shape[0]
+            return
+        if codes is not None:
+            raise TypeError("group codes need a Chain made with n_groups")
         first = self.entries if self.sums.sparse else self.rows
         self.state = self.sums.fold(self.state, self.sums.partial(block, first))
         self.rows += block.shape[0]
@@ -168,4 +418,6 @@ class Chain:
             self.entries += int(block.indptr[-1])
 
     def result(self):
+        if self.grouped is not None:
+            return self.grouped.finish(self.state)
         return self.sums.finish(self.state, self.rows)

@@ -18,7 +18,8 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays
+from . import _arrays, _blocks, _stream
+from ._blockwise import Sums
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -31,7 +32,7 @@ __all__ = ["hvg_seurat_stats", "mean_var", "scale"]
 _F64 = npt.NDArray[np.float64]
 
 ACCEPTED = ("a 2-D NumPy array, a SciPy csr_matrix, csr_array, csc_matrix or csc_array, "
-            "or a dask array")
+            "a dask array, an AnnData object, or an HDF5 or Zarr dataset")
 
 
 # --- what X is -----------------------------------------------------------------------------------
@@ -207,11 +208,94 @@ def _not_yet(function: str, what: str) -> NotImplementedError:
                                "on the NumPy or SciPy matrix, or per group on the dask array's rows")
 
 
+# --- AnnData objects and matrices in files ------------------------------------------------------
+
+
+def _unwrap(X: Any, layer: str | None, groups: Any, function: str) -> tuple[Any, Any]:
+    """The matrix an AnnData object holds (X or a layer), and groups named by an obs column."""
+    if _stream.is_anndata(X):
+        return _stream.anndata_matrix(X, layer, function), _stream.anndata_groups(X, groups)
+    if layer is not None:
+        raise TypeError(f"{function}(): layer= names a layer of an AnnData object, and X is "
+                        f"{_type_name(X)}")
+    return X, groups
+
+
+def _stream_codes(groups: Any, src: _stream.Source) -> tuple[np.ndarray | None, int | None]:
+    if groups is None:
+        return None, None
+    return _group_codes(groups, src.n_rows, src.n_cols)
+
+
+def _check_out(out: Any, shape: tuple[int, ...], dtype: np.dtype, what: str) -> None:
+    if out is None:
+        raise ValueError(f"scale() of a matrix read from a file writes {what} to out=, an array "
+                         f"of shape {shape} and dtype {dtype} (a NumPy memmap, a Zarr array or an "
+                         "HDF5 dataset), rather than loading it all into memory")
+    if tuple(out.shape) != shape or np.dtype(out.dtype) != dtype:
+        raise ValueError(f"out= must have shape {shape} and dtype {dtype} ({what}); it has shape "
+                         f"{tuple(out.shape)} and dtype {np.dtype(out.dtype)}")
+
+
+def _write(out: Any, first: int, last: int, values: np.ndarray, src: _stream.Source) -> None:
+    try:
+        out[first:last] = values
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as error:
+        raise OSError(f"cannot write rows of the scaled {src.name} to out=: {error}") from error
+
+
+def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, return_mean_std,
+                  out, block_bytes, progress):
+    from ._blockwise import csr_entries, native
+
+    rows = None if mask is None else _row_mask(mask, src.n_rows)
+    as_float64 = bool(promote) and src.dtype == np.float32
+    first = _stream.Pass(src, block_bytes, progress, "scale: statistics")
+    second = _stream.Pass(src, block_bytes, progress, "scale: writing")
+    if not src.sparse or zero_center:
+        dtype = np.dtype(np.float32 if _stream._values(src.dtype, as_float64) == np.float32
+                         else np.float64)
+        _check_out(out, (src.n_rows, src.n_cols), dtype, "the scaled matrix")
+        mean, std = first.run(Sums(False, False), as_float64=as_float64, densify=src.sparse,
+                              rows=rows)
+
+        def write(start, stop, block):
+            scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
+                            max_value=max_value)
+            if rows is not None:
+                left = ~rows[start:stop]
+                scaled[left] = block[left]
+            _write(out, start, stop, scaled, src)
+
+        second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
+    else:
+        nnz = int(src.indptr[-1])
+        dtype = np.dtype(np.float32 if src.dtype == np.float32 and not promote else np.float64)
+        _check_out(out, (nnz,), dtype, "the scaled values of the stored entries, in storage order "
+                   "(the structure is the input's)")
+        mean, std = first.run(Sums(True, False, square_f64=bool(promote)), rows=rows)
+
+        def write(start, stop, block):
+            indices, data = csr_entries(block)
+            values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
+                            promote=bool(promote))
+            if rows is not None:
+                left = np.repeat(~rows[start:stop], np.diff(block.indptr))
+                values[left] = data[left]
+            _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
+
+        second.run(None, write=write)
+    return (out, mean, std) if return_mean_std else out
+
+
 # --- the public functions ------------------------------------------------------------------------
 
 
 def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bool = False,
-                     groups: npt.ArrayLike | None = None) -> tuple[_F64, _F64]:
+                     groups: npt.ArrayLike | str | None = None, layer: str | None = None,
+                     block_bytes: int | None = None, progress: bool = False) -> tuple[_F64, _F64]:
     """Per-gene Seurat statistics ``(means, dispersions)`` of a log1p-transformed matrix.
 
     ``means = log1p(mean(expm1(x)))`` and ``dispersions = log(var(expm1(x)) / mean(expm1(x)))``
@@ -230,7 +314,8 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
       entries in storage order (for CSC: those of ``X.tocsr()`` with sorted indices). Unsorted
       indices are fine; duplicate entries raise ``ValueError`` (call ``X.sum_duplicates()``:
       expm1 of a sum is not the sum of the expm1s).
-    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (without ``groups``, for now).
+    - a dask array: :func:`brenix_kernels.dask.hvg_seurat_stats` (lazy results, the same bits;
+      ``groups`` may also be a dask array chunked like X's rows).
 
     ``square_f64`` squares float32 values of a sparse matrix after widening them to float64, as
     ``_core.hvg_seurat_stats_sparse`` does. Float64 values are squared in float64 anyway, so it
@@ -240,17 +325,37 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
     the row in group k, -1 leaves it out. The results are then 2-D, ``(n_groups, n_genes)`` with
     ``n_groups = max(code) + 1``, and row k is bit for bit the ungrouped result of
     ``X[groups == k]`` (all NaN for an empty group), all from one pass over X.
+
+    AnnData objects and matrices in files:
+
+    - An ``anndata.AnnData`` object: its X, or the layer named by ``layer=``, is taken as X; the
+      object is not changed. ``groups`` may then name a column of its ``obs``.
+    - A matrix in a file is read in row blocks and never loaded whole: the X of a backed AnnData
+      (``anndata.read_h5ad(path, backed="r")``), an HDF5 (h5py) or Zarr dataset holding a dense
+      matrix, or anndata's sparse dataset of a CSR matrix (``anndata.io.sparse_dataset(group)``,
+      the group of an ``.h5ad`` or ``.zarr`` file). A block takes about ``block_bytes`` of memory
+      (default 256 MiB) with its conversions; the results are those of the matrix loaded and
+      given as X, bit for bit, for any block size. ``progress=True`` shows the rows read with
+      tqdm, if installed. A file that cannot be read raises ``OSError`` naming it and the rows.
     """
+    X, groups = _unwrap(X, layer, groups, "hvg_seurat_stats")
+    src = _stream.source(X, "hvg_seurat_stats")
+    if src is not None:
+        if square_f64 and not src.sparse:
+            _check_dense_square_f64(src.dtype)
+        sums = Sums(src.sparse, True, log_base, bool(square_f64) and src.sparse)
+        codes, n_groups = _stream_codes(groups, src)
+        return _stream.Pass(src, block_bytes, progress, "hvg_seurat_stats").run(
+            sums, codes=codes, n_groups=n_groups)
     kind = _kind(X, "hvg_seurat_stats")
     if kind.name == "dask":
-        if groups is not None:
-            raise _not_yet("hvg_seurat_stats", "groups")
         from . import dask as bd
 
         if square_f64 and not _dask_sparse(X):
             _check_dense_square_f64(X.dtype)
             square_f64 = False
-        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64))
+        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=bool(square_f64),
+                                   groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         if square_f64:
@@ -267,8 +372,9 @@ def _check_dense_square_f64(dtype: np.dtype) -> None:
                          "takes expm1 and the squares in float64)")
 
 
-def mean_var(X: Matrix, *, square_f64: bool = False,
-             groups: npt.ArrayLike | None = None) -> tuple[_F64, _F64]:
+def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str | None = None,
+             layer: str | None = None, block_bytes: int | None = None,
+             progress: bool = False) -> tuple[_F64, _F64]:
     """Per-gene ``(means, variances)`` of X's rows, as float64 arrays of one value per gene.
 
     Variances carry the n/(n-1) correction (none for n = 1) and are not zero-replaced. The bits
@@ -287,11 +393,22 @@ def mean_var(X: Matrix, *, square_f64: bool = False,
     ``groups``: as in :func:`hvg_seurat_stats`; results become ``(n_groups, n_genes)``, row k
     that of ``X[groups == k]`` (NaN for an empty group).
 
-    Dask arrays are not taken yet.
+    A dask array goes to :func:`brenix_kernels.dask.mean_var` (lazy results, the same bits).
+    AnnData objects and matrices in files (``layer``, ``block_bytes``, ``progress``): as in
+    :func:`hvg_seurat_stats`.
     """
+    X, groups = _unwrap(X, layer, groups, "mean_var")
+    src = _stream.source(X, "mean_var")
+    if src is not None:
+        codes, n_groups = _stream_codes(groups, src)
+        sums = Sums(src.sparse, False, square_f64=bool(square_f64), statistic="mean_var")
+        return _stream.Pass(src, block_bytes, progress, "mean_var").run(sums, codes=codes,
+                                                                        n_groups=n_groups)
     kind = _kind(X, "mean_var")
     if kind.name == "dask":
-        raise _not_yet("mean_var", "arrays")
+        from . import dask as bd
+
+        return bd.mean_var(X, square_f64=bool(square_f64), groups=groups)
     codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
     if kind.name == "dense":
         return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)
@@ -301,13 +418,15 @@ def mean_var(X: Matrix, *, square_f64: bool = False,
 @overload
 def scale(X: Matrix, *, zero_center: bool = True, max_value: float | None = None,
           promote: bool = False, mask: npt.ArrayLike | None = None,
-          return_mean_std: Literal[False] = False) -> Any: ...
+          return_mean_std: Literal[False] = False, layer: str | None = None, out: Any = None,
+          block_bytes: int | None = None, progress: bool = False) -> Any: ...
 @overload
 def scale(X: Matrix, *, zero_center: bool = True, max_value: float | None = None,
           promote: bool = False, mask: npt.ArrayLike | None = None,
-          return_mean_std: Literal[True]) -> tuple[Any, _F64, _F64]: ...
+          return_mean_std: Literal[True], layer: str | None = None, out: Any = None,
+          block_bytes: int | None = None, progress: bool = False) -> tuple[Any, _F64, _F64]: ...
 def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
-          return_mean_std=False):
+          return_mean_std=False, layer=None, out=None, block_bytes=None, progress=False):
     """Each gene (column) of X divided by its standard deviation over the cells, centred first
     when ``zero_center``; returns the scaled matrix, or ``(scaled, mean, std)`` with
     ``return_mean_std`` (float64 vectors; a std of exactly 0 is taken as 1.0).
@@ -335,7 +454,22 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
     ``mask``: one boolean per row. The statistics come from the rows where it is True, which are
     scaled as ``scale(X[mask])`` would scale them; the other rows come back unscaled, in the
     result's dtype.
+
+    AnnData objects and matrices in files (``layer``, ``block_bytes``, ``progress``): as in
+    :func:`hvg_seurat_stats`. A matrix in a file is read twice, for the statistics and then to
+    write the scaled rows into ``out=``, which is then returned: dense X or ``zero_center`` give
+    an array of X's shape, in the dtype above; CSR X without ``zero_center`` gives the scaled
+    values of the stored entries, a 1-D array of one per entry in storage order (the result's
+    structure is X's: its indptr and indices).
     """
+    X, _ = _unwrap(X, layer, None, "scale")
+    src = _stream.source(X, "scale")
+    if src is not None:
+        return _stream_scale(src, zero_center, max_value, promote, mask, return_mean_std, out,
+                             block_bytes, progress)
+    if out is not None:
+        raise TypeError("scale(): out= is where the scaled rows of a matrix read from a file go; "
+                        f"for {_type_name(X)} the result is a new array")
     kind = _kind(X, "scale")
     if kind.name == "dask":
         return _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std)

@@ -1,4 +1,5 @@
-"""The four statistics over Dask arrays, with the bits of the single-machine functions.
+"""The statistics over Dask arrays (``hvg_seurat_stats``, ``mean_var``, ``scale``, ``scale_sparse``),
+with the bits of the single-machine functions.
 
 ``x`` is a 2-D dask array chunked along rows; several column chunks are merged first. Its blocks are
 NumPy arrays (the dense rules of :func:`brenix_kernels._core.hvg_seurat_stats` and ``scale``) or
@@ -13,6 +14,12 @@ row block computes the sums of the chunks wholly inside it in parallel, and a ch
 tasks, one per block in row order, passes the running total and the one open chunk's running sums
 from block to block: it finishes a chunk cut by block boundaries over the next block's first rows,
 then adds that block's chunk sums. No task gathers the chunk sums of all blocks.
+
+With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of the in-memory
+grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
+a group's rows are chunked as its own subset would be, so each row block's task computes, for
+every group, the chunks of its rows wholly inside the block and the start of the one it leaves
+open, and the chain carries each group's running total and open chunk.
 """
 
 from __future__ import annotations
@@ -29,10 +36,10 @@ except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError('brenix_kernels.dask needs dask: pip install "brenix_kernels[dask]"') from error
 
 from . import _blocks
-from ._blockwise import (PanicException, Sums, csr_entries, dense_block, is_csr, native, type_name,
-                         zero_sums)
+from ._blockwise import (GroupedSums, PanicException, Sums, csr_entries, dense_block,
+                         finish_chains, group_items, is_csr, native, type_name, zero_sums)
 
-__all__ = ["hvg_seurat_stats", "scale", "scale_sparse", "PanicException"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
 
 # --- input ------------------------------------------------------------------------------------
@@ -89,25 +96,145 @@ def _statistics(x, sums, offsets):
     """A delayed pair of float64 vectors, from the chain of folds over the row blocks."""
     n_rows, n_cols = x.shape
     blocks = x.to_delayed(optimize_graph=False)[:, 0]
-    first = offsets[:-1]
+    starts = offsets[:-1]
     if sums.sparse:
-        # Where each block's entries start in the storage order of the whole matrix: a chain of
-        # additions over the blocks' entry counts.
-        first, position = [], 0
-        for block in blocks:
-            first.append(position)
-            position = dask.delayed(operator.add, pure=True)(position, _nnz(block))
-    partial = dask.delayed(sums.partial, pure=True)
+        # Where each block's entries start in the storage order of the whole matrix, from all
+        # blocks' entry counts in one small task: a chain of additions would make each block's
+        # partial wait for a hop between workers per block above it.
+        starts = dask.delayed(_starts, pure=True)([_nnz(block) for block in blocks])
+    partial = dask.delayed(_partial_at, pure=True)
     fold = dask.delayed(sums.fold, pure=True)
     state = (zero_sums(n_cols), None)
-    for block, start in zip(blocks, first):
-        state = fold(state, partial(block, start))
+    for i, block in enumerate(blocks):
+        state = fold(state, partial(sums, block, starts, i))
     return dask.delayed(sums.finish, pure=True)(state, n_rows)
+
+
+def _starts(counts):
+    """Where each block's items start: the counts of the blocks above it (per group if the counts
+    are per group)."""
+    counts = np.asarray(counts, np.int64)
+    return np.concatenate([np.zeros_like(counts[:1]), np.cumsum(counts, axis=0)[:-1]])
+
+
+def _partial_at(sums, block, starts, i):
+    return sums.partial(block, int(starts[i]))
 
 
 @dask.delayed(pure=True)
 def _nnz(block):
     return int(block.indptr[-1]) if is_csr(block) else 0
+
+
+# --- groups -------------------------------------------------------------------------------------
+
+
+def _codes(groups, x, name):
+    """The groups' codes, one block per row block of x (NumPy arrays, or delayed ones from a dask
+    array), and the number of groups. The in-memory functions' checks, made now."""
+    from ._public import _group_codes
+
+    n_rows, n_cols = x.shape
+    if not isinstance(groups, da.Array):
+        codes, n_groups = _group_codes(groups, n_rows, n_cols)
+        offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int)
+        return [codes[a:b] for a, b in zip(offsets, offsets[1:])], n_groups, codes
+    if groups.dtype.kind not in "iu":
+        raise TypeError("groups must be integer codes (or a pandas Categorical), one per row: "
+                        f"k >= 0 puts the row in group k, -1 leaves it out; got dtype {groups.dtype}")
+    if groups.ndim != 1:
+        raise ValueError(f"groups must be 1-D, one code per row; got shape {groups.shape}")
+    if groups.shape[0] != n_rows:
+        raise ValueError(f"groups has {groups.shape[0]} codes but X has {n_rows} rows")
+    if n_rows == 0:
+        return [np.zeros(0, np.int64) for _ in x.chunks[0]], 0, None
+    groups = groups.astype(np.int64).rechunk((x.chunks[0],))
+    # The number of groups sizes the results: it is needed now, from one pass over the codes.
+    low, high = dask.compute(groups.min(), groups.max())
+    if low < -1:
+        row = int(da.argmax(groups < -1).compute())
+        raise ValueError(f"groups[{row}] is {low}: a code is a group number >= 0, or -1 to leave "
+                         "the row out")
+    n_groups = max(int(high) + 1, 0)
+    if 2 * 8 * n_groups * n_cols > np.iinfo(np.intp).max:
+        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
+                          f"{n_cols} genes cannot be allocated")
+    return list(groups.to_delayed(optimize_graph=False)), n_groups, None
+
+
+# The groups' folds run in this many chains side by side (fewer with fewer groups): a chain
+# continues its groups' open chunks over each block, most of the work when groups are small, and
+# only chains of different groups can run at once. More chains cost more copies of the blocks
+# between workers.
+CHAINS = 4
+
+
+def _chains(n_groups, codes):
+    """The groups of each chain: by rows, largest first, each to the chain with the fewest rows so
+    far when the codes are known now; in turn otherwise."""
+    n_chains = min(n_groups, CHAINS)
+    if n_chains == 0:
+        return []
+    if codes is None:
+        return [np.arange(c, n_groups, n_chains) for c in range(n_chains)]
+    sizes = np.bincount(codes[codes >= 0], minlength=n_groups)
+    load, members = [0] * n_chains, [[] for _ in range(n_chains)]
+    for k in np.argsort(-sizes, kind="stable"):
+        c = int(np.argmin(load))
+        members[c].append(int(k))
+        load[c] += int(sizes[k])
+    return [np.array(sorted(m), np.int64) for m in members]
+
+
+def _grouped_statistics(x, sums, offsets, groups, name):
+    """A delayed pair of (n_groups, n_cols) arrays, from the chains of grouped folds, and
+    n_groups."""
+    n_cols = x.shape[1]
+    code_blocks, n_groups, codes = _codes(groups, x, name)
+    everyone = GroupedSums(sums, n_groups, n_cols)
+    blocks = x.to_delayed(optimize_graph=False)[:, 0]
+    # Where each block's items start in each group's numbering. Dense rows follow from NumPy
+    # codes now; entries (or codes still to compute) from all blocks' counts in one small task.
+    if codes is not None and not sums.sparse:
+        kept = np.where(codes >= 0, codes, n_groups)
+        before = [np.bincount(kept[:a], minlength=n_groups + 1)[:n_groups].astype(np.int64)
+                  for a in offsets[:-1]]
+    else:
+        items = dask.delayed(group_items, pure=True)
+        counts = [items(sums, block, block_codes, n_groups)
+                  for block, block_codes in zip(blocks, code_blocks)]
+        before = dask.delayed(_starts, pure=True)(counts)
+    partial = dask.delayed(_group_partial_at, pure=True)
+    parts = [partial(everyone, block, block_codes, before, i, first_row)
+             for i, (block, block_codes, first_row) in enumerate(zip(blocks, code_blocks,
+                                                                      offsets[:-1]))]
+    members_list = _chains(n_groups, codes)
+    states = []
+    for members in members_list:
+        chain = GroupedSums(sums, n_groups, n_cols, members)
+        fold = dask.delayed(chain.fold, pure=True)
+        state = chain.zeros()
+        for index, (block, block_codes, part, first_row) in enumerate(
+                zip(blocks, code_blocks, parts, offsets[:-1])):
+            state = fold(state, part, block, block_codes, first_row, index)
+        states.append(state)
+    pair = dask.delayed(finish_chains, pure=True)(sums, n_groups, n_cols, members_list, states)
+    return pair, n_groups
+
+
+def _group_partial_at(grouped, block, codes, before, i, first_row):
+    return grouped.partial(block, codes, before[i], first_row)
+
+
+def _results(x, sums, offsets, groups, name):
+    """The two results, as lazy float64 arrays: vectors, or (n_groups, n_cols) with groups."""
+    n_cols = x.shape[1]
+    if groups is None:
+        pair = _statistics(x, sums, offsets)
+        return _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
+    pair, n_groups = _grouped_statistics(x, sums, offsets, groups, name)
+    return tuple(da.from_delayed(dask.delayed(operator.getitem, pure=True)(pair, i),
+                                 shape=(n_groups, n_cols), dtype=np.float64) for i in (0, 1))
 
 
 def _vector(pair, i, n_cols):
@@ -118,19 +245,41 @@ def _vector(pair, i, n_cols):
 # --- the public functions ----------------------------------------------------------------------
 
 
-def hvg_seurat_stats(x, *, log_base=None, square_f64=False):
+def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     """Per-gene ``(means, dispersions)`` of a log1p-transformed matrix, as float64 dask arrays.
 
     Dense blocks follow ``_core.hvg_seurat_stats`` (``square_f64`` must be False), CSR blocks
     ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries.
+
+    ``groups``: one integer code per row (a NumPy array, a pandas Categorical by its codes, or a
+    1-D dask array, rechunked like x's rows), k >= 0 for group k, -1 to leave the row out. The
+    results are then ``(n_groups, n_genes)`` with ``n_groups = max(code) + 1``, bit for bit those
+    of :func:`brenix_kernels.hvg_seurat_stats` with the same groups on the whole matrix, all groups
+    from one pass over x: each row block's one task computes every group's part of it, and the
+    chain of folds carries each group's running total and open chunk (a group's rows are chunked
+    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). CSR blocks are
+    then checked as the in-memory grouped function checks them (a duplicate entry raises
+    ``ValueError``), and the codes' number of groups is computed when this is called.
     """
     x, sparse, offsets = _prepare(x, "hvg_seurat_stats")
     if square_f64 and not sparse:
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
     sums = Sums(sparse, True, log_base, bool(square_f64))
-    pair = _statistics(x, sums, offsets)
-    return _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
+    return _results(x, sums, offsets, groups, "hvg_seurat_stats")
+
+
+def mean_var(x, *, square_f64=False, groups=None):
+    """Per-gene ``(means, variances)`` as float64 dask arrays: those of
+    :func:`brenix_kernels.mean_var` on the whole matrix (variances with the n/(n-1) factor, none
+    for one row). Dense blocks sum in 2048-row chunks as ``_core.scale``, CSR blocks in
+    1,000,000-entry chunks as ``_core.scale_sparse_data``; ``square_f64`` squares float32 values
+    after widening. ``groups``: as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``,
+    row k that of ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
+    """
+    x, sparse, offsets = _prepare(x, "mean_var")
+    sums = Sums(sparse, False, None, bool(square_f64), "mean_var")
+    return _results(x, sums, offsets, groups, "mean_var")
 
 
 def _scale_dense_block(block, mean, std, zero_center, max_value):

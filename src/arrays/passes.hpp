@@ -56,11 +56,17 @@ public:
         : message_("the matrix has duplicate entries (row " + std::to_string(row) + ", column " +
                    std::to_string(col) +
                    "); call sum_duplicates() on it first: SciPy adds the values of duplicates, "
-                   "and expm1 of a sum is not the sum of the expm1s") {}
+                   "and expm1 of a sum is not the sum of the expm1s"),
+          row_(row),
+          col_(col) {}
     const char* what() const noexcept override { return message_.c_str(); }
+    std::size_t row() const { return row_; }
+    std::size_t col() const { return col_; }
 
 private:
     std::string message_;
+    std::size_t row_;
+    std::size_t col_;
 };
 
 // The first bad entry a task met, by its storage position. Tasks over row
@@ -203,83 +209,121 @@ inline void prefetch_run(const void* first, std::size_t bytes) {
     for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
 }
 
-// CSR: each group's rows chunked by stored entries (SPARSE_CHUNK_ENTRIES, a
-// cut can fall inside a row) or by rows (MOMENT_CHUNK_ROWS). A slot's task
-// checks its rows and hands their entry runs, in order, to
-// sum_runs(ColumnSums&, std::span<const EntryRange>), which sums them on.
+// The plan of a CSR matrix's groups: chunks of SPARSE_CHUNK_ENTRIES entries
+// (a cut can fall inside a row) or of MOMENT_CHUNK_ROWS rows. `before`: see
+// plan_chunks.
+template <class I, class T>
+ChunkPlan csr_plan(const SparseMatrix<I, T>& m, const RowGroups& groups, bool by_entries,
+                   std::span<const std::uint64_t> before = {}) {
+    const std::span<const std::int64_t> indptr = m.indptr;
+    return by_entries
+               ? plan_chunks(
+                     groups, SPARSE_CHUNK_ENTRIES,
+                     [&](std::size_t r) {
+                         return static_cast<std::size_t>(indptr[r + 1] - indptr[r]);
+                     },
+                     before)
+               : plan_chunks(groups, MOMENT_CHUNK_ROWS, [](std::size_t) { return 1; }, before);
+}
+
+// One slot of a CSR plan: its rows are checked and their entry runs handed,
+// in order, to sum_runs(ColumnSums&, std::span<const EntryRange>), which sums
+// them on into `out` (zeros for a chunk of its own, the running sums of a
+// chunk an earlier row block opened). The first problem goes to `problem`.
+template <class I, class T, class SumRuns>
+ColumnSums csr_slot_sums(const SparseMatrix<I, T>& m, const RowGroups& groups,
+                         const ChunkPlan& plan, bool by_entries, std::size_t slot,
+                         SumRuns&& sum_runs, ColumnSums out, EntryProblem& problem) {
+    const std::span<const std::int64_t> indptr = m.indptr;
+    const std::size_t k = plan.slot_group[slot];
+    const std::size_t first = plan.first(slot);
+    const std::size_t last = plan.last(slot);
+    const std::size_t* starts = plan.start.data() + groups.begin[k];
+    const std::size_t* rows = groups.rows.data() + groups.begin[k];
+    const std::size_t n = groups.size(k);
+    // The row holding the chunk's first item.
+    std::size_t i =
+        static_cast<std::size_t>(std::upper_bound(starts, starts + n, first) - starts) - 1;
+    std::vector<EntryRange> runs;
+    std::vector<std::size_t> stamps;
+    std::size_t pending = 0;
+    for (; i < n && starts[i] < last; ++i) {
+        if (i + PREFETCH_ROWS < n && rows[i + PREFETCH_ROWS] != rows[i + PREFETCH_ROWS - 1] + 1) {
+            const std::size_t ahead = rows[i + PREFETCH_ROWS];
+            const auto b2 = static_cast<std::size_t>(indptr[ahead]);
+            const auto e2 = std::min(static_cast<std::size_t>(indptr[ahead + 1]), m.indices.size());
+            if (b2 < e2) {
+                prefetch_run(m.indices.data() + b2, (e2 - b2) * sizeof(I));
+                prefetch_run(m.data.data() + b2, (e2 - b2) * sizeof(T));
+            }
+        }
+        const std::size_t r = rows[i];
+        const auto b = static_cast<std::size_t>(indptr[r]);
+        const auto e = static_cast<std::size_t>(indptr[r + 1]);
+        std::size_t lo = b;
+        std::size_t hi = e;
+        if (by_entries) {
+            lo = b + (std::max(first, starts[i]) - starts[i]);
+            hi = b + (std::min(last, starts[i] + (e - b)) - starts[i]);
+        }
+        // The chunk where a row starts checks the whole row.
+        const bool ok = !by_entries || starts[i] >= first
+                            ? check_row(m.indices, b, e, m.n_cols, r, stamps, problem)
+                            : check_columns(m.indices, lo, hi, m.n_cols, problem);
+        if (!ok) return out;
+        if (lo == hi) continue;
+        if (!runs.empty() && runs.back().end == lo) {
+            runs.back().end = hi;
+        } else {
+            runs.push_back({lo, hi});
+        }
+        pending += hi - lo;
+        if (pending >= RUN_BATCH_ENTRIES) {
+            sum_runs(out, std::span<const EntryRange>(runs));
+            runs.clear();
+            pending = 0;
+        }
+    }
+    if (!runs.empty()) sum_runs(out, std::span<const EntryRange>(runs));
+    return out;
+}
+
+// CSR: the totals of each group's chunks (csr_plan), each slot summed by
+// csr_slot_sums from zeros.
 template <class I, class T, class SumRuns>
 std::vector<ColumnSums> csr_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups,
                                        bool by_entries, SumRuns&& sum_runs) {
-    const std::span<const std::int64_t> indptr = m.indptr;
-    const ChunkPlan plan =
-        by_entries ? plan_chunks(groups, SPARSE_CHUNK_ENTRIES,
-                                 [&](std::size_t r) {
-                                     return static_cast<std::size_t>(indptr[r + 1] - indptr[r]);
-                                 })
-                   : plan_chunks(groups, MOMENT_CHUNK_ROWS, [](std::size_t) { return 1; });
+    const ChunkPlan plan = csr_plan(m, groups, by_entries);
     std::vector<EntryProblem> problems(plan.n_slots());
     auto totals = group_totals(plan, groups.n_groups, m.n_cols, [&](std::size_t slot) {
-        const std::size_t k = plan.slot_group[slot];
-        const std::size_t first = plan.first(slot);
-        const std::size_t last = plan.last(slot);
-        const std::size_t* starts = plan.start.data() + groups.begin[k];
-        const std::size_t* rows = groups.rows.data() + groups.begin[k];
-        const std::size_t n = groups.size(k);
-        // The row holding the chunk's first item.
-        std::size_t i =
-            static_cast<std::size_t>(std::upper_bound(starts, starts + n, first) - starts) - 1;
-        ColumnSums out = ColumnSums::zeros(m.n_cols);
-        std::vector<EntryRange> runs;
-        std::vector<std::size_t> stamps;
-        std::size_t pending = 0;
-        for (; i < n && starts[i] < last; ++i) {
-            if (i + PREFETCH_ROWS < n &&
-                rows[i + PREFETCH_ROWS] != rows[i + PREFETCH_ROWS - 1] + 1) {
-                const std::size_t ahead = rows[i + PREFETCH_ROWS];
-                const auto b2 = static_cast<std::size_t>(indptr[ahead]);
-                const auto e2 =
-                    std::min(static_cast<std::size_t>(indptr[ahead + 1]), m.indices.size());
-                if (b2 < e2) {
-                    prefetch_run(m.indices.data() + b2, (e2 - b2) * sizeof(I));
-                    prefetch_run(m.data.data() + b2, (e2 - b2) * sizeof(T));
-                }
-            }
-            const std::size_t r = rows[i];
-            const auto b = static_cast<std::size_t>(indptr[r]);
-            const auto e = static_cast<std::size_t>(indptr[r + 1]);
-            std::size_t lo = b;
-            std::size_t hi = e;
-            if (by_entries) {
-                lo = b + (std::max(first, starts[i]) - starts[i]);
-                hi = b + (std::min(last, starts[i] + (e - b)) - starts[i]);
-            }
-            // The chunk where a row starts checks the whole row.
-            const bool ok = !by_entries || starts[i] >= first
-                                ? check_row(m.indices, b, e, m.n_cols, r, stamps, problems[slot])
-                                : check_columns(m.indices, lo, hi, m.n_cols, problems[slot]);
-            if (!ok) return out;
-            if (lo == hi) continue;
-            if (!runs.empty() && runs.back().end == lo) {
-                runs.back().end = hi;
-            } else {
-                runs.push_back({lo, hi});
-            }
-            pending += hi - lo;
-            if (pending >= RUN_BATCH_ENTRIES) {
-                sum_runs(out, std::span<const EntryRange>(runs));
-                runs.clear();
-                pending = 0;
-            }
-        }
-        if (!runs.empty()) sum_runs(out, std::span<const EntryRange>(runs));
-        return out;
+        return csr_slot_sums(m, groups, plan, by_entries, slot, sum_runs,
+                             ColumnSums::zeros(m.n_cols), problems[slot]);
     });
     raise_first(problems);
     return totals;
 }
 
-// Dense: each group's rows in MOMENT_CHUNK_ROWS-row chunks; runs of adjacent
-// rows go to sum_rows(ColumnSums&, std::span<const T> rows) together.
+// One slot of a dense plan (MOMENT_CHUNK_ROWS rows), summed on into `out`:
+// runs of adjacent rows go to sum_rows(ColumnSums&, std::span<const T> rows)
+// together.
+template <class T, class SumRows>
+ColumnSums dense_slot_sums(std::span<const T> x, std::size_t n_cols, const RowGroups& groups,
+                           const ChunkPlan& plan, std::size_t slot, SumRows&& sum_rows,
+                           ColumnSums out) {
+    const std::size_t k = plan.slot_group[slot];
+    const std::size_t* rows = groups.rows.data() + groups.begin[k];
+    std::size_t i = plan.first(slot);
+    const std::size_t last = plan.last(slot);
+    while (i < last) {
+        std::size_t run = 1;
+        while (i + run < last && rows[i + run] == rows[i] + run) ++run;
+        sum_rows(out, x.subspan(rows[i] * n_cols, run * n_cols));
+        i += run;
+    }
+    return out;
+}
+
+// Dense: the totals of each group's rows in MOMENT_CHUNK_ROWS-row chunks.
 template <class T, class SumRows>
 std::vector<ColumnSums> dense_group_sums(std::span<const T> x, std::size_t n_cols,
                                          const RowGroups& groups, SumRows&& sum_rows) {
@@ -287,18 +331,7 @@ std::vector<ColumnSums> dense_group_sums(std::span<const T> x, std::size_t n_col
     chunk_count(x.size(), rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols));
     const ChunkPlan plan = plan_chunks(groups, MOMENT_CHUNK_ROWS, [](std::size_t) { return 1; });
     return group_totals(plan, groups.n_groups, n_cols, [&](std::size_t slot) {
-        const std::size_t k = plan.slot_group[slot];
-        const std::size_t* rows = groups.rows.data() + groups.begin[k];
-        ColumnSums out = ColumnSums::zeros(n_cols);
-        std::size_t i = plan.first(slot);
-        const std::size_t last = plan.last(slot);
-        while (i < last) {
-            std::size_t run = 1;
-            while (i + run < last && rows[i + run] == rows[i] + run) ++run;
-            sum_rows(out, x.subspan(rows[i] * n_cols, run * n_cols));
-            i += run;
-        }
-        return out;
+        return dense_slot_sums(x, n_cols, groups, plan, slot, sum_rows, ColumnSums::zeros(n_cols));
     });
 }
 

@@ -45,28 +45,43 @@ struct ChunkPlan {
     // before that row (its first item's number within the group's subset).
     std::vector<std::size_t> start;
     std::vector<std::size_t> items;  // per group
+    // Per group, when the rows are a row block of a larger matrix: how far
+    // into a chunk the group's first item falls (the group's items before the
+    // block, modulo chunk), so that the slots follow the whole matrix's
+    // chunks. The first slot is then the end of a chunk an earlier block
+    // opened. Empty: the rows are the whole matrix.
+    std::vector<std::size_t> skip;
 
     std::size_t n_slots() const { return slot_group.size(); }
+    std::size_t skipped(std::size_t k) const { return skip.empty() ? 0 : skip[k]; }
     // The item numbers [first, last) of a slot within its group.
     std::size_t first(std::size_t slot) const {
-        return (slot - first_slot[slot_group[slot]]) * chunk;
+        const std::size_t k = slot_group[slot];
+        const std::size_t n = slot - first_slot[k];
+        return n == 0 ? 0 : n * chunk - skipped(k);
     }
     std::size_t last(std::size_t slot) const {
         const std::size_t k = slot_group[slot];
-        const std::size_t end = first(slot) + chunk;
+        const std::size_t end = (slot - first_slot[k] + 1) * chunk - skipped(k);
         return end < items[k] ? end : items[k];
     }
 };
 
 // weight(r) is the number of items row r holds: 1 to chunk by rows, its
-// stored entries to chunk by entries.
+// stored entries to chunk by entries. `before` (empty, or one per group): the
+// group's items in the rows before these, for a row block.
 template <class Weight>
-ChunkPlan plan_chunks(const RowGroups& groups, std::size_t chunk, Weight&& weight) {
+ChunkPlan plan_chunks(const RowGroups& groups, std::size_t chunk, Weight&& weight,
+                      std::span<const std::uint64_t> before = {}) {
     ChunkPlan plan;
     plan.chunk = chunk;
     plan.start.resize(groups.rows.size());
     plan.items.resize(groups.n_groups);
     plan.first_slot.resize(groups.n_groups + 1);
+    if (!before.empty()) {
+        plan.skip.resize(groups.n_groups);
+        for (std::size_t k = 0; k < groups.n_groups; ++k) plan.skip[k] = before[k] % chunk;
+    }
     for (std::size_t k = 0; k < groups.n_groups; ++k) {
         std::size_t items = 0;
         for (std::size_t i = groups.begin[k]; i < groups.begin[k + 1]; ++i) {
@@ -75,7 +90,8 @@ ChunkPlan plan_chunks(const RowGroups& groups, std::size_t chunk, Weight&& weigh
         }
         plan.items[k] = items;
         plan.first_slot[k] = plan.slot_group.size();
-        plan.slot_group.resize(plan.slot_group.size() + (items + chunk - 1) / chunk, k);
+        const std::size_t slots = items == 0 ? 0 : (plan.skipped(k) + items + chunk - 1) / chunk;
+        plan.slot_group.resize(plan.slot_group.size() + slots, k);
     }
     plan.first_slot[groups.n_groups] = plan.slot_group.size();
     return plan;

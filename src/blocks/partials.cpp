@@ -49,20 +49,26 @@ void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols
                    const SumsKind& kind) {
     if (kind.expm1) {
         continue_hvg_sums(sums, rows, n_cols, kind.log_base);
+    } else if constexpr (std::is_same_v<T, float>) {
+        continue_column_sums(sums, rows, n_cols,
+                             kind.square_f64 ? Square::widened : Square::in_type);
     } else {
         continue_column_sums(sums, rows, n_cols);
     }
 }
 
-template <class T>
-void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
-                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind,
-                      std::size_t begin, std::size_t end) {
+template <class I, class T>
+void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                      std::size_t n_cols, const SumsKind& kind, std::size_t begin,
+                      std::size_t end) {
+    // The loops that sum a grouped pass's runs of entries, here over one run:
+    // they take either index width.
+    const EntryRange run{begin, end};
+    const std::span<const EntryRange> runs(&run, 1);
     if (kind.expm1) {
-        continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64, begin,
-                                 end);
+        continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64, runs);
     } else {
-        continue_sparse_column_sums(sums, indices, data, n_cols, kind.square_f64, begin, end);
+        continue_sparse_column_sums(sums, indices, data, n_cols, kind.square_f64, runs);
     }
 }
 
@@ -81,9 +87,9 @@ BlockPartial dense_partial(std::span<const T> block, std::size_t n_cols, std::si
                          });
 }
 
-template <class T>
-BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<const T> data,
-                            std::size_t n_cols, std::size_t first_entry, const SumsKind& kind) {
+template <class I, class T>
+BlockPartial sparse_partial(std::span<const I> indices, std::span<const T> data, std::size_t n_cols,
+                            std::size_t first_entry, const SumsKind& kind) {
     return block_partial(first_entry, data.size(), SPARSE_CHUNK_ENTRIES, n_cols,
                          [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
                              continue_entries(sums, indices, data, n_cols, kind, begin, end);
@@ -101,15 +107,18 @@ template BlockPartial dense_partial(std::span<const double>, std::size_t, std::s
                                     const SumsKind&);
 template BlockPartial dense_partial(std::span<const float>, std::size_t, std::size_t,
                                     const SumsKind&);
-template BlockPartial sparse_partial(std::span<const std::int64_t>, std::span<const double>,
-                                     std::size_t, std::size_t, const SumsKind&);
-template BlockPartial sparse_partial(std::span<const std::int64_t>, std::span<const float>,
-                                     std::size_t, std::size_t, const SumsKind&);
 template void continue_rows(ColumnSums&, std::span<const double>, std::size_t, const SumsKind&);
 template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, const SumsKind&);
-template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const double>,
-                               std::size_t, const SumsKind&, std::size_t, std::size_t);
-template void continue_entries(ColumnSums&, std::span<const std::int64_t>, std::span<const float>,
-                               std::size_t, const SumsKind&, std::size_t, std::size_t);
+
+#define BRENIX_INSTANTIATE(I, T)                                                              \
+    template BlockPartial sparse_partial(std::span<const I>, std::span<const T>, std::size_t, \
+                                         std::size_t, const SumsKind&);                       \
+    template void continue_entries(ColumnSums&, std::span<const I>, std::span<const T>,       \
+                                   std::size_t, const SumsKind&, std::size_t, std::size_t);
+BRENIX_INSTANTIATE(std::int32_t, float)
+BRENIX_INSTANTIATE(std::int32_t, double)
+BRENIX_INSTANTIATE(std::int64_t, float)
+BRENIX_INSTANTIATE(std::int64_t, double)
+#undef BRENIX_INSTANTIATE
 
 }  // namespace brenix

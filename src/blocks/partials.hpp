@@ -33,7 +33,9 @@ namespace brenix {
 struct SumsKind {
     bool expm1 = false;
     std::optional<double> log_base;  // expm1 only
-    bool square_f64 = false;         // float32 stored entries only
+    // float32 values squared after widening: sparse sums of either kind, and
+    // the plain sums of dense rows (mean_var's square_f64).
+    bool square_f64 = false;
 };
 
 struct BlockPartial {
@@ -52,20 +54,19 @@ BlockPartial dense_partial(std::span<const T> block, std::size_t n_cols, std::si
 // The partial of a block's stored entries, the first of which is entry
 // `first_entry` of the matrix in storage order. A bad column fails at the
 // first bad entry after the head; the head's entries are checked when it is
-// continued.
-template <class T>
-BlockPartial sparse_partial(std::span<const std::int64_t> indices, std::span<const T> data,
-                            std::size_t n_cols, std::size_t first_entry, const SumsKind& kind);
+// continued. Indices are int32 or int64, read as they are stored.
+template <class I, class T>
+BlockPartial sparse_partial(std::span<const I> indices, std::span<const T> data, std::size_t n_cols,
+                            std::size_t first_entry, const SumsKind& kind);
 
 // Continues the running sums of an open chunk over further rows, or over the
 // entries [begin, end) of a block.
 template <class T>
 void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
                    const SumsKind& kind);
-template <class T>
-void continue_entries(ColumnSums& sums, std::span<const std::int64_t> indices,
-                      std::span<const T> data, std::size_t n_cols, const SumsKind& kind,
-                      std::size_t begin, std::size_t end);
+template <class I, class T>
+void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end);
 
 // Adds the chunk sums in `flat` (FlatSums runs) to the total one after
 // another, as the kernels combine their chunks.

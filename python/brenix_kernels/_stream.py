@@ -1,0 +1,310 @@
+"""Matrices that stay in their files: AnnData objects, and X read a row block at a time.
+
+A backed AnnData's X (``anndata.read_h5ad(path, backed="r")``), an HDF5 or Zarr dataset, or
+anndata's sparse dataset over an HDF5 or Zarr group is never loaded whole. Its rows are read in
+blocks whose size bounds the memory a run takes, and folded in row order by
+``_blockwise.Chain``, whose results are those of the in-memory functions on the whole matrix, bit
+for bit, wherever the blocks are cut. ``scale`` reads the file twice: once for the statistics,
+then again to write the scaled rows, block by block, where the caller says.
+
+Nothing here imports anndata, h5py or zarr: their objects are recognised by their types' names,
+and such an object cannot exist unless its library has been imported already.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from . import _blocks
+from ._blockwise import Chain, Sums, native, zero_sums
+
+# A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
+# beside its results.
+DEFAULT_BLOCK_BYTES = 256 << 20
+
+
+def _module(obj: Any) -> str:
+    return type(obj).__module__.split(".")[0]
+
+
+def is_anndata(obj: Any) -> bool:
+    return type(obj).__name__ == "AnnData" and _module(obj) == "anndata"
+
+
+def anndata_matrix(adata: Any, layer: str | None, function: str) -> Any:
+    """The matrix of an AnnData object that a function reads: X, or one of its layers."""
+    if layer is None:
+        X = adata.X
+        if X is None:
+            raise ValueError(f"{function}(): this AnnData object has no X; name a layer with layer=")
+        return X
+    if layer not in adata.layers:
+        raise KeyError(f"{function}(): no layer {layer!r} in this AnnData object; it has "
+                       f"{sorted(k for k in adata.layers.keys() if k is not None)}")
+    return adata.layers[layer]
+
+
+def anndata_groups(adata: Any, groups: Any) -> Any:
+    """``groups`` given by the name of a column of ``adata.obs``: that column."""
+    if isinstance(groups, str):
+        if groups not in adata.obs.columns:
+            raise KeyError(f"groups={groups!r} is not a column of this AnnData object's obs")
+        return adata.obs[groups]
+    return groups
+
+
+# --- what is read ------------------------------------------------------------------------------
+
+
+def _name(obj: Any) -> str:
+    """Where an HDF5 or Zarr object lives, for messages: the file, and the path within it."""
+    if hasattr(obj, "file") and hasattr(obj.file, "filename"):  # h5py
+        return f"{obj.file.filename}:{obj.name}"
+    store = getattr(obj, "store", None)
+    if store is not None:
+        return f"{store}/{getattr(obj, 'path', '')}".rstrip("/")
+    return type(obj).__qualname__
+
+
+class _Light:
+    """A CSR row block as the chain reads it (``format``, ``shape``, ``indptr``, ``indices``,
+    ``data``): the arrays as read, none converted. SciPy's constructor would pick one index type
+    for indptr and indices and so may copy the block's indices."""
+
+    format = "csr"
+
+    def __init__(self, indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n_cols: int):
+        self.indptr, self.indices, self.data = indptr, indices, data
+        self.shape = (indptr.size - 1, n_cols)
+
+    def rows(self) -> np.ndarray:
+        """The row (in the block) of every stored entry."""
+        return np.repeat(np.arange(self.shape[0]), np.diff(self.indptr))
+
+    def select(self, keep: np.ndarray) -> _Light:
+        """The rows where ``keep`` is True, their entries in storage order."""
+        counts = np.diff(self.indptr)
+        entries = np.repeat(keep, counts)
+        indptr = np.concatenate([[0], np.cumsum(counts[keep])])
+        return _Light(indptr, self.indices[entries], self.data[entries], self.shape[1])
+
+    def toarray(self) -> np.ndarray:
+        """The dense rows; entries were checked first (in range, none twice)."""
+        out = np.zeros(self.shape, self.data.dtype)
+        out[self.rows(), self.indices] = self.data
+        return out
+
+
+@dataclass
+class Source:
+    """A 2-D matrix in a file, read a row range at a time."""
+
+    obj: Any  # the dataset, or anndata's sparse dataset
+    name: str
+    sparse: bool
+    n_rows: int
+    n_cols: int
+    dtype: np.dtype
+    group: Any = None  # sparse: the group holding data, indices, indptr
+    indptr: np.ndarray | None = None
+
+    def read(self, start: int, stop: int):
+        try:
+            if not self.sparse:
+                block = np.asarray(self.obj[start:stop])
+                if block.shape != (stop - start, self.n_cols):
+                    raise OSError(f"read {block.shape[0]} rows instead of {stop - start}")
+                return block
+            first, last = int(self.indptr[start]), int(self.indptr[stop])
+            indices = np.asarray(self.group["indices"][first:last])
+            data = np.asarray(self.group["data"][first:last])
+            if indices.size != last - first or data.size != last - first:
+                raise OSError(f"the file ends early: {min(indices.size, data.size)} of the "
+                              f"{last - first} stored entries {first}:{last} are there")
+            return _Light(self.indptr[start:stop + 1] - first, indices, data, self.n_cols)
+        except (KeyboardInterrupt, SystemExit, MemoryError):
+            raise
+        except Exception as error:
+            raise OSError(f"cannot read rows {start}:{stop} of {self.name}: {error}") from error
+
+    def blocks(self, block_bytes: int | None, row_bytes: int, entry_bytes: int):
+        """(start, stop) of each block, in order: as many rows as fit in ``block_bytes`` at the
+        given cost per row and per stored entry, at least one."""
+        budget = DEFAULT_BLOCK_BYTES if block_bytes is None else int(block_bytes)
+        if budget <= 0:
+            raise ValueError(f"block_bytes must be positive, not {block_bytes}")
+        if not self.sparse:
+            step = max(1, budget // max(1, row_bytes))
+            return [(s, min(s + step, self.n_rows)) for s in range(0, self.n_rows, step)]
+        cost = self.indptr * entry_bytes + np.arange(self.n_rows + 1, dtype=np.int64) * row_bytes
+        bounds, start = [], 0
+        while start < self.n_rows:
+            stop = int(np.searchsorted(cost, cost[start] + budget, side="right")) - 1
+            stop = min(max(stop, start + 1), self.n_rows)
+            bounds.append((start, stop))
+            start = stop
+        return bounds
+
+
+def _load_indptr(group: Any, name: str, n_rows: int) -> np.ndarray:
+    try:
+        indptr = np.asarray(group["indptr"][:], dtype=np.int64)
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as error:
+        raise OSError(f"cannot read the row pointers of {name}: {error}") from error
+    if indptr.shape != (n_rows + 1,) or indptr[0] != 0 or np.any(np.diff(indptr) < 0):
+        raise OSError(f"the row pointers of {name} are not those of a CSR matrix of {n_rows} rows "
+                      "(n_rows + 1 of them, from 0, never decreasing)")
+    return indptr
+
+
+def source(X: Any, function: str) -> Source | None:
+    """X as a matrix to read from its file a block at a time, or None if X is something else."""
+    module, name = _module(X), type(X).__name__
+    if module == "anndata" and hasattr(X, "group") and getattr(X, "format", None) in ("csr", "csc"):
+        if X.format == "csc":
+            raise TypeError(f"{function}() reads a matrix from its file by rows, so it must be "
+                            f"stored as CSR, not CSC ({_name(X.group)}); write it as CSR")
+        n_rows, n_cols = (int(n) for n in X.shape)
+        where = _name(X.group)
+        return Source(X, where, True, n_rows, n_cols, np.dtype(X.dtype), X.group,
+                      _load_indptr(X.group, where, n_rows))
+    if (module == "h5py" and name == "Dataset") or (module == "zarr" and name == "Array"):
+        if len(X.shape) != 2:
+            raise ValueError(f"{function}() takes a 2-D matrix; {_name(X)} has shape {X.shape}")
+        return Source(X, _name(X), False, int(X.shape[0]), int(X.shape[1]), np.dtype(X.dtype))
+    return None
+
+
+# --- the passes --------------------------------------------------------------------------------
+
+
+def _values(dtype: np.dtype, as_float64: bool) -> np.dtype:
+    """The element type the native code reads: float32 or float64 as stored, others as float64."""
+    if as_float64 or dtype not in (np.float32, np.float64):
+        return np.dtype(np.float64)
+    return dtype
+
+
+def _well_formed(block: _Light, n_cols: int) -> bool:
+    """Whether every row's indices are in range and strictly increasing (then none is there
+    twice): the usual case, checked in pieces so that it costs little memory beside the block."""
+    indices, starts = block.indices, block.indptr[1:-1]
+    step = 1 << 20
+    for first in range(0, indices.size, step):
+        piece = indices[first:first + step + 1]  # one more: the step to the next piece
+        if piece.min() < 0 or piece.max() >= n_cols:
+            return False
+        rising = np.diff(piece) > 0
+        # A row's first entry may be below the last one of the row before.
+        new_row = starts[(starts > first) & (starts <= first + rising.size)] - first - 1
+        rising[new_row] = True
+        if not rising.all():
+            return False
+    return True
+
+
+def _first_duplicate(block: _Light, first_row: int, n_cols: int) -> None:
+    """Raises the in-memory functions' ValueError if the block's first bad entry in storage order
+    is a (row, column) stored twice. An index out of range that comes first is left to the native
+    code, which reports it with its own message."""
+    if block.indices.size == 0 or _well_formed(block, n_cols):
+        return
+    indices = block.indices.astype(np.int64)
+    rows = block.rows()
+    position = np.arange(indices.size)
+    order = np.lexsort((position, indices, rows))
+    again = (rows[order][1:] == rows[order][:-1]) & (indices[order][1:] == indices[order][:-1])
+    outside = (indices < 0) | (indices >= n_cols)
+    first_out = int(np.argmax(outside)) if outside.any() else indices.size
+    if again.any():
+        p = int(order[1:][again].min())
+        if p < first_out:
+            raise ValueError(f"the matrix has duplicate entries (row {first_row + rows[p]}, "
+                             f"column {indices[p]}); call sum_duplicates() on it first: SciPy "
+                             "adds the values of duplicates, and expm1 of a sum is not the sum of "
+                             "the expm1s")
+    if first_out < indices.size:
+        native(_blocks.continue_sparse, zero_sums(n_cols), indices, block.data)
+
+
+class _Progress:
+    def __init__(self, show: bool, total: int, what: str):
+        self.bar = None
+        if show:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit="rows", desc=what)
+
+    def update(self, rows: int) -> None:
+        if self.bar is not None:
+            self.bar.update(rows)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+@dataclass
+class Pass:
+    """One read of the whole matrix: how its blocks are converted and folded."""
+
+    src: Source
+    block_bytes: int | None
+    progress: bool
+    what: str
+
+    def run(self, sums: Sums, *, as_float64: bool = False, densify: bool = False,
+            codes: np.ndarray | None = None, n_groups: int | None = None,
+            rows: np.ndarray | None = None, write=None):
+        """Folds every block into a chain of ``sums`` and returns its result; ``write(start,
+        stop, block)`` is called with each block after its checks and conversions, when given.
+        With ``rows`` (one boolean per row), only the rows where it is True are folded."""
+        src = self.src
+        values = _values(src.dtype, as_float64)
+        chain = None if sums is None else Chain(sums, src.n_cols, n_groups)
+        if src.sparse:
+            index_bytes = np.dtype(src.group["indices"].dtype).itemsize
+            # Values converted to float64 are a second copy of them; a dense block comes with
+            # its scaled rows; scaled values come with the indices widened to int64.
+            entry = src.dtype.itemsize + index_bytes + (8 if values != src.dtype else 0)
+            entry += 16 if write is not None and not densify else 0
+            row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
+        else:
+            entry = 0
+            row = src.n_cols * (src.dtype.itemsize + (values.itemsize if values != src.dtype else 0)
+                                + (8 if write is not None else 0))
+        bar = _Progress(self.progress, src.n_rows, self.what)
+        try:
+            for start, stop in src.blocks(self.block_bytes, row, entry):
+                block = src.read(start, stop)
+                if src.sparse:
+                    _first_duplicate(block, start, src.n_cols)
+                    if block.data.dtype != values:
+                        block.data = block.data.astype(values)
+                    if densify:
+                        block = block.toarray()
+                elif block.dtype != values:
+                    block = block.astype(values)
+                if chain is not None:
+                    kept = block
+                    if rows is not None:
+                        keep = rows[start:stop]
+                        kept = block[keep] if isinstance(block, np.ndarray) else block.select(keep)
+                    if codes is None:
+                        chain.add(kept)
+                    else:
+                        chain.add(kept, codes=codes[start:stop])
+                if write is not None:
+                    write(start, stop, block)
+                bar.update(stop - start)
+                block = kept = None  # before the next block is read
+        finally:
+            bar.close()
+        return None if chain is None else chain.result()
