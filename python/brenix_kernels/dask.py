@@ -7,8 +7,9 @@ SciPy CSR matrices, ``csr_matrix`` or ``csr_array`` (the sparse rules: int32 or 
 float32 or float64 data used as they are). Results are lazy dask arrays; compute them with any
 scheduler.
 
-The results are those of ``brenix_kernels._core`` called on the whole matrix, bit for bit, for any
-row chunking. The kernels sum fixed chunks of the matrix (2048 rows, or 1,000,000 stored entries in
+The results are those of the single-machine functions called on the whole matrix
+(``brenix_kernels._core``'s, and :func:`brenix_kernels.mean_var`'s), bit for bit, for any row
+chunking. The kernels sum fixed chunks of the matrix (2048 rows, or 1,000,000 stored entries in
 storage order) each from zero and add the chunks' sums to a zero total in chunk order; here every
 row block computes the sums of the chunks wholly inside it in parallel, and a chain of small
 tasks, one per block in row order, passes the running total and the one open chunk's running sums
@@ -19,7 +20,8 @@ With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of t
 grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
 a group's rows are chunked as its own subset would be, so each row block's task computes, for
 every group, the chunks of its rows wholly inside the block and the start of the one it leaves
-open, and the chain carries each group's running total and open chunk.
+open, and a chain of folds carries each group's running total and open chunk. Groups never meet in
+a sum, so their folds run in a few chains of disjoint groups side by side.
 """
 
 from __future__ import annotations
