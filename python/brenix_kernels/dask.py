@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import math
 import operator
+import os
 
 import numpy as np
 
@@ -164,17 +165,29 @@ def _codes(groups, x, name):
     return list(groups.to_delayed(optimize_graph=False)), n_groups, None
 
 
-# The groups' folds run in this many chains side by side (fewer with fewer groups): a chain
-# continues its groups' open chunks over each block, most of the work when groups are small, and
-# only chains of different groups can run at once. More chains cost more copies of the blocks
-# between workers.
-CHAINS = 4
+# The groups' folds run in chains of disjoint groups side by side: a chain continues its groups'
+# open chunks over each block, most of the work when groups are small, and only chains of different
+# groups can run at once. Each chain costs a task per block and a copy of each block on the worker
+# that runs it, so there are as many as there are threads to run them (on a two-process cluster,
+# two chains took 0.84 s where one took 1.36 s and four 1.39 s), and never more than this.
+MAX_CHAINS = 8
+
+
+def _threads():
+    """The threads the computation will likely run on: the default distributed client's, if there
+    is one, else this machine's processors."""
+    try:
+        from distributed import default_client
+
+        return max(sum(default_client().nthreads().values()), 1)
+    except (ImportError, ValueError):
+        return os.cpu_count() or 1
 
 
 def _chains(n_groups, codes):
     """The groups of each chain: by rows, largest first, each to the chain with the fewest rows so
     far when the codes are known now; in turn otherwise."""
-    n_chains = min(n_groups, CHAINS)
+    n_chains = min(n_groups, _threads(), MAX_CHAINS)
     if n_chains == 0:
         return []
     if codes is None:
