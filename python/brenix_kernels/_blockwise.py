@@ -268,7 +268,9 @@ class GroupedSums:
         block = dense_block(block)
         return (block,), block_codes(codes, block.shape[0])
 
-    def _call(self, name, lead, args, codes, before, first_row):
+    def _call(self, name, args, codes, before, first_row, lead=()):
+        """_blocks.{dense,sparse}_<name> on a block; the sparse ones also take the block's first
+        row, which their messages count from."""
         fn = getattr(_blocks, name.format("sparse" if self.sums.sparse else "dense"))
         tail = (first_row,) if self.sums.sparse else ()
         return native(fn, *lead, *args, codes, np.asarray(before, np.int64), *tail,
@@ -279,8 +281,7 @@ class GroupedSums:
         group's items in the blocks above."""
         try:
             args, codes = self._block(block, codes)
-            return GroupPartial(*self._call("{}_group_partial", (), args, codes, before,
-                                            first_row))
+            return GroupPartial(*self._call("{}_group_partial", args, codes, before, first_row))
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
@@ -310,17 +311,15 @@ class GroupedSums:
             head = np.asarray(part.head, np.int64)[members]
             open_ = state.open
             if head.any():
-                flat = native(getattr(_blocks, "continue_{}_groups".format(
-                    "sparse" if self.sums.sparse else "dense")), open_.reshape(-1), *args,
-                    local_codes, state.items, *((first_row,) if self.sums.sparse else ()),
-                    **self.sums.options())
+                flat = self._call("continue_{}_groups", args, local_codes, state.items, first_row,
+                                  lead=(open_.reshape(-1),))
                 open_ = flat.reshape(members.size, run)
         except (PanicException, ValueError):
             # The block's first bad entry in storage order, wherever it is: in a head, met only
             # now, or in any group's rows (each fold raises the same). Summed with no group's
             # chunk open, the block has no heads, and one call checks every entry of it.
             if part.error is None or isinstance(part.error, (PanicException, ValueError)):
-                self._call("{}_group_partial", (), *self._block(block, codes),
+                self._call("{}_group_partial", *self._block(block, codes),
                            np.zeros(self.n_groups, np.int64), first_row)
             raise
         totals = np.array(state.totals)
@@ -348,10 +347,10 @@ class GroupedSums:
         rows = state.rows + np.bincount(kept, minlength=members.size).astype(np.int64)
         return GroupState(totals, open_, is_open, items, rows)
 
-    def finish(self, *states):
+    def finish(self, state):
         """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone, from the
-        states of folds whose members are, in order, ``members_list``; see ``finish_chains``."""
-        return finish_chains(self.sums, self.n_groups, self.n_cols, [self.members], states)
+        final state of a fold of all groups (see finish_chains for several)."""
+        return finish_chains(self.sums, self.n_groups, self.n_cols, [self.members], [state])
 
 
 def raise_first_failure(states):
