@@ -155,7 +155,8 @@ digests-agree:
 # --- C++ test programs ------------------------------------------------------
 # Built with CMake directly in a build directory of their own. NATIVE_FLAGS
 # adds CMake options (a compiler, a sanitizer); NATIVE_DIR keeps each
-# variant's build apart; CTEST_ARGS selects tests.
+# variant's build apart; CTEST_ARGS selects tests. Ninja is kept out of make's
+# job server (MAKEFLAGS): it cannot open the server's descriptors from a recipe.
 NATIVE_DIR ?= build/native
 NATIVE_FLAGS ?=
 CTEST_ARGS ?=
@@ -163,7 +164,7 @@ native-test: venv
 	$(VENV)/bin/pip install $(PIP_FLAGS) cmake ninja numpy
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(NATIVE_DIR) -G Ninja -DBRENIX_DEV=ON \
 		-DBRENIX_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python $(NATIVE_FLAGS)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
+	MAKEFLAGS= PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(NATIVE_DIR)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(NATIVE_DIR) --output-on-failure $(CTEST_ARGS)
 
 # The C++ test programs of the GCC build, with the long proofs sampled.
