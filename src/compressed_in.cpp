@@ -15,9 +15,11 @@ bool refused(Taken taken, const char* wrong_type) {
     return false;
 }
 
-}  // namespace
-
-bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
+// Stored indices (int32 or int64) and values (float64 or float32), each of
+// whichever width it comes in; for a whole matrix (SparseIn) or a row block
+// (EntriesIn).
+template <class In>
+bool take_indices_and_data(PyObject* indices, PyObject* data, In& out) {
     Taken taken = take_vector(indices, out.indices32);
     if (taken == Taken::other_type) {
         taken = take_vector(indices, out.indices64);
@@ -33,6 +35,12 @@ bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
     return true;
 }
 
+}  // namespace
+
+bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
+    return take_indices_and_data(indices, data, out);
+}
+
 bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObject* data,
                     std::uint64_t n_rows, std::uint64_t n_cols, SparseIn& out) {
     const char* name = PyUnicode_Check(layout) ? PyUnicode_AsUTF8(layout) : nullptr;
@@ -45,19 +53,8 @@ bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObj
     out.layout = given == "csr" ? Layout::csr : Layout::csc;
     out.n_rows = n_rows;
     out.n_cols = n_cols;
-    Taken taken = take_vector(indices, out.indices32);
-    if (taken == Taken::other_type) {
-        taken = take_vector(indices, out.indices64);
-        out.wide_indices = true;
-    }
-    if (taken != Taken::ok) return refused(taken, "indices must be an int32 or int64 array");
-    taken = take_vector(data, out.data64);
-    if (taken == Taken::other_type) {
-        taken = take_vector(data, out.data32);
-        out.float_data = true;
-    }
-    if (taken != Taken::ok) return refused(taken, "sparse data must be float32 or float64");
-    taken = take_vector(indptr, out.indptr);
+    if (!take_indices_and_data(indices, data, out)) return false;
+    const Taken taken = take_vector(indptr, out.indptr);
     if (taken != Taken::ok) return refused(taken, "indptr must be an int64 array");
 
     const std::span<const std::int64_t> p = out.indptr.values;
