@@ -46,12 +46,14 @@ def test_sparse_blocks_folded(dtype, square_f64):
     indices = rng.integers(0, 30, 1_200_000)
     data = np.log1p(rng.integers(1, 9, indices.size)).astype(dtype)
     for edges in [[0, 1_200_000], [0, 400_000, 999_999, 1_000_001, 1_200_000], [0, 1_000_000, 1_200_000]]:
-        blocks = [(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
+        blocks = [_Entries(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
         sums = Sums(True, True, None, square_f64)
+        # As the dask graph does: all partials first, each head summed from the block before's
+        # tail, copied when that block had none (the chunk opened further up).
+        parts = [sums.partial(block, first) for block, first in zip(blocks, edges)]
         state = (np.zeros(60), None)
-        for (i, d), first in zip(blocks, edges):
-            part = sums.partial(_Entries(i, d), first)
-            state = sums.fold(state, part)
+        for before, block, part in zip([None] + parts[:-1], blocks, parts):
+            state = sums.fold(state, sums.seam(before and before.tail, block, part))
         assert_same(sums.finish(state, 50_000),
                     _core.hvg_seurat_stats_sparse(indices, data, 50_000, 30, square_f64=square_f64))
 

@@ -10,7 +10,7 @@ the totals into the statistics with the kernels' own finishing steps.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -90,10 +90,19 @@ def csr_entries(block):
 
 
 @dataclass
+class Summed:
+    """A block's head summed where the block is: the running sums of the chunk left open before
+    the block continued over the head, or the failure met doing so."""
+
+    sums: np.ndarray | None
+    error: BaseException | None = None
+
+
+@dataclass
 class Partial:
     """What one row block contributes: see src/blocks/partials.hpp."""
 
-    head: tuple | None  # the rows (or entries) that finish the chunk left open before the block
+    head: int  # the rows (or entries) that finish the chunk left open before the block
     head_closes: bool
     chunk_sums: np.ndarray  # of the chunks wholly inside the block, in zero_sums' layout
     tail: np.ndarray | None
@@ -101,6 +110,9 @@ class Partial:
     # A failed block's stored entries, so that the fold reports the block's first bad entry: the
     # failure met in its whole chunks may come after one in its head.
     entries: tuple | None = None
+    # What the fold continues the open chunk with (set by Sums.seam): the head already summed, or
+    # a copy of its rows or entries when the open chunk's sums were not at hand.
+    seamed: Summed | tuple | None = None
 
 
 STATISTICS = ("hvg", "mean_std", "mean_var")
@@ -140,6 +152,7 @@ class Sums:
         return out
 
     def partial(self, block, first):
+        """The block's part, its head not yet summed (see seam)."""
         entries = None
         try:
             if self.sparse:
@@ -147,25 +160,52 @@ class Sums:
                 entries = indices, data
                 head, closes, chunk_sums, tail = native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
-                kept = (indices[:head].copy(), data[:head].copy()) if head else None
             else:
-                block = dense_block(block)
-                head, closes, chunk_sums, tail = native(_blocks.dense_partial, block, first,
-                                                      **self.options())
-                # A copy, so that the block itself can go once this task is done.
-                kept = (np.array(block[:head]),) if head else None
+                head, closes, chunk_sums, tail = native(_blocks.dense_partial, dense_block(block),
+                                                      first, **self.options())
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
-            return Partial(None, False, np.zeros(0), None, error, entries)
-        return Partial(kept, closes, chunk_sums, tail)
+            return Partial(0, False, np.zeros(0), None, error, entries)
+        return Partial(head, closes, chunk_sums, tail)
+
+    def _head(self, block, n):
+        if self.sparse:
+            _, indices, data = csr_arrays(block)
+            return indices[:n], data[:n]
+        return (dense_block(block)[:n],)
+
+    def _continue(self, carry, head):
+        fn = _blocks.continue_sparse if self.sparse else _blocks.continue_dense
+        return native(fn, carry, *head, **self.options())
+
+    def seam(self, carry, block, part):
+        """The part ready to fold, without the block: its head summed from `carry`, the running
+        sums of the chunk left open before the block, or, if those are not known (None), copied.
+        """
+        if part.head == 0:
+            return part
+        head = self._head(block, part.head)
+        if carry is None:
+            return replace(part, seamed=tuple(np.array(a) for a in head))
+        try:
+            return replace(part, seamed=Summed(self._continue(carry, head)))
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as error:
+            return replace(part, seamed=Summed(None, error))
 
     def fold(self, state, part):
-        """The running (total, open chunk's sums) after one more block."""
+        """The running (total, open chunk's sums) after one more block, whose part went through
+        seam."""
         total, carry = state
-        if part.head is not None:
-            fn = _blocks.continue_sparse if self.sparse else _blocks.continue_dense
-            carry = native(fn, carry, *part.head, **self.options())
+        if part.head:
+            if isinstance(part.seamed, Summed):
+                if part.seamed.error is not None:
+                    raise part.seamed.error
+                carry = part.seamed.sums
+            else:
+                carry = self._continue(carry, part.seamed)
             if part.head_closes:
                 total, carry = native(_blocks.fold, total, carry), None
         if part.error is not None:
@@ -411,7 +451,8 @@ class Chain:
         if codes is not None:
             raise TypeError("group codes need a Chain made with n_groups")
         first = self.entries if self.sums.sparse else self.rows
-        self.state = self.sums.fold(self.state, self.sums.partial(block, first))
+        part = self.sums.seam(self.state[1], block, self.sums.partial(block, first))
+        self.state = self.sums.fold(self.state, part)
         self.rows += block.shape[0]
         if self.sums.sparse:
             self.entries += int(block.indptr[-1])

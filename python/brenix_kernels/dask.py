@@ -11,10 +11,11 @@ The results are those of the single-machine functions called on the whole matrix
 (``brenix_kernels._core``'s, and :func:`brenix_kernels.mean_var`'s), bit for bit, for any row
 chunking. The kernels sum fixed chunks of the matrix (2048 rows, or 1,000,000 stored entries in
 storage order) each from zero and add the chunks' sums to a zero total in chunk order; here every
-row block computes the sums of the chunks wholly inside it in parallel, and a chain of small
-tasks, one per block in row order, passes the running total and the one open chunk's running sums
-from block to block: it finishes a chunk cut by block boundaries over the next block's first rows,
-then adds that block's chunk sums. No task gathers the chunk sums of all blocks.
+row block computes the sums of the chunks wholly inside it, and of the start of the chunk it leaves
+open, in parallel. A second task on the block's worker continues that open chunk, as the block
+before left it, over the next block's first rows (copying them instead when the chunk started
+further up), and a chain of small tasks, each over a few blocks in row order, adds the chunks'
+sums to the running total. No task gathers the chunk sums of all blocks.
 
 With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of the in-memory
 grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
@@ -38,11 +39,28 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError('brenix_kernels.dask needs dask: pip install "brenix_kernels[dask]"') from error
 
+from dask.base import tokenize
+from dask.delayed import Delayed
+from dask.highlevelgraph import HighLevelGraph
+from dask.sizeof import sizeof
+
 from . import _blocks
-from ._blockwise import (GroupedSums, PanicException, Sums, csr_entries, dense_block,
-                         finish_chains, group_items, is_csr, native, type_name, zero_sums)
+from ._blockwise import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
+                         csr_entries, dense_block, finish_chains, group_items, is_csr, native,
+                         type_name, zero_sums)
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
+
+
+# The scheduler runs a task where the largest of its inputs is, and weighs moving a result by its
+# size: without these it would take a partial holding a block's head (up to a million entries)
+# or a fold's state for a few bytes, and move those to the running total rather than the other
+# way round.
+@sizeof.register(Partial)
+@sizeof.register(GroupPartial)
+@sizeof.register(GroupState)
+def _sizeof_record(record):
+    return sum(sizeof(value) for value in vars(record).values())
 
 
 # --- input ------------------------------------------------------------------------------------
@@ -96,21 +114,60 @@ def _prepare(x, name):
 
 
 def _statistics(x, sums, offsets):
-    """A delayed pair of float64 vectors, from the chain of folds over the row blocks."""
+    """A delayed pair of float64 vectors, from the chain of folds over the row blocks.
+
+    The graph is written out directly: through dask.delayed, its ~3 tasks per block took longer
+    to build than the workers took to run them."""
     n_rows, n_cols = x.shape
-    blocks = x.to_delayed(optimize_graph=False)[:, 0]
-    starts = offsets[:-1]
+    token = tokenize(x.name, sums, n_rows)
+    blocks = [key for (key,) in x.__dask_keys__()]
+    name = {step: f"{step}-{token}" for step in ("nnz", "starts", "partial", "seam", "fold")}
+    dsk = {}
     if sums.sparse:
         # Where each block's entries start in the storage order of the whole matrix, from all
         # blocks' entry counts in one small task: a chain of additions would make each block's
         # partial wait for a hop between workers per block above it.
-        starts = dask.delayed(_starts, pure=True)([_nnz(block) for block in blocks])
-    partial = dask.delayed(_partial_at, pure=True)
-    fold = dask.delayed(sums.fold, pure=True)
-    state = (zero_sums(n_cols), None)
+        for i, block in enumerate(blocks):
+            dsk[(name["nnz"], i)] = (_nnz, block)
+        dsk[name["starts"]] = (_starts, [(name["nnz"], i) for i in range(len(blocks))])
+        starts = name["starts"]
+    else:
+        starts = offsets[:-1]
+    # Each block's head (up to a chunk) is summed on the block's worker, from the tail of the
+    # block before, so that the folds move and add only small sums; and they take several blocks
+    # at once: the chain's every hop between workers waits for a worker to finish its current task.
     for i, block in enumerate(blocks):
-        state = fold(state, partial(sums, block, starts, i))
-    return dask.delayed(sums.finish, pure=True)(state, n_rows)
+        dsk[(name["partial"], i)] = (_partial_at, sums, block, starts, i)
+        before = (name["partial"], i - 1) if i else None
+        dsk[(name["seam"], i)] = (_seam, sums, before, block, (name["partial"], i))
+    state = None
+    for j, first in enumerate(range(0, len(blocks), FOLD_BLOCKS)):
+        seamed = [(name["seam"], i) for i in range(first, min(first + FOLD_BLOCKS, len(blocks)))]
+        dsk[(name["fold"], j)] = (_fold, sums, n_cols, state, *seamed)
+        state = (name["fold"], j)
+    finish = f"finish-{token}"
+    dsk[finish] = (_finish, sums, n_cols, state, n_rows)
+    return Delayed(finish, HighLevelGraph.from_collections(finish, dsk, dependencies=[x]))
+
+
+# The blocks one fold task takes: its inputs are a few chunks' sums per block.
+FOLD_BLOCKS = 8
+
+
+def _seam(sums, before, block, part):
+    carry = before.tail if before is not None and before.error is None else None
+    return sums.seam(carry, block, part)
+
+
+def _fold(sums, n_cols, state, *parts):
+    state = (zero_sums(n_cols), None) if state is None else state
+    for part in parts:
+        state = sums.fold(state, part)
+    return state
+
+
+def _finish(sums, n_cols, state, n_rows):
+    return sums.finish((zero_sums(n_cols), None) if state is None else state, n_rows)
 
 
 def _starts(counts):
@@ -124,7 +181,6 @@ def _partial_at(sums, block, starts, i):
     return sums.partial(block, int(starts[i]))
 
 
-@dask.delayed(pure=True)
 def _nnz(block):
     return int(block.indptr[-1]) if is_csr(block) else 0
 
@@ -207,7 +263,11 @@ def _grouped_statistics(x, sums, offsets, groups, name):
     n_cols = x.shape[1]
     code_blocks, n_groups, codes = _codes(groups, x, name)
     everyone = GroupedSums(sums, n_groups, n_cols)
-    blocks = x.to_delayed(optimize_graph=False)[:, 0]
+    token = tokenize(x.name, sums, n_groups, [getattr(c, "key", c) for c in code_blocks])
+    blocks = [key for (key,) in x.__dask_keys__()]
+    codes_in = [getattr(c, "key", c) for c in code_blocks]  # NumPy codes, or keys of dask ones
+    name = {step: f"{step}-{token}" for step in ("items", "before", "partial")}
+    dsk = {}
     # Where each block's items start in each group's numbering. Dense rows follow from NumPy
     # codes now; entries (or codes still to compute) from all blocks' counts in one small task.
     if codes is not None and not sums.sparse:
@@ -215,30 +275,33 @@ def _grouped_statistics(x, sums, offsets, groups, name):
         before = [np.bincount(kept[:a], minlength=n_groups + 1)[:n_groups].astype(np.int64)
                   for a in offsets[:-1]]
     else:
-        items = dask.delayed(group_items, pure=True)
-        counts = [items(sums, block, block_codes, n_groups)
-                  for block, block_codes in zip(blocks, code_blocks)]
-        before = dask.delayed(_starts, pure=True)(counts)
-    partial = dask.delayed(_group_partial_at, pure=True)
-    parts = [partial(everyone, block, block_codes, before, i, first_row)
-             for i, (block, block_codes, first_row) in enumerate(zip(blocks, code_blocks,
-                                                                      offsets[:-1]))]
+        for i, (block, block_codes) in enumerate(zip(blocks, codes_in)):
+            dsk[(name["items"], i)] = (group_items, sums, block, block_codes, n_groups)
+        dsk[name["before"]] = (_starts, [(name["items"], i) for i in range(len(blocks))])
+        before = [(operator.getitem, name["before"], i) for i in range(len(blocks))]
+    for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
+        dsk[(name["partial"], i)] = (_group_partial, everyone, block, block_codes, before[i],
+                                     first_row)
     members_list = _chains(n_groups, codes)
     states = []
-    for members in members_list:
+    for c, members in enumerate(members_list):
         chain = GroupedSums(sums, n_groups, n_cols, members)
-        fold = dask.delayed(chain.fold, pure=True)
+        fold = f"fold-{c}-{token}"
         state = chain.zeros()
-        for index, (block, block_codes, part, first_row) in enumerate(
-                zip(blocks, code_blocks, parts, offsets[:-1])):
-            state = fold(state, part, block, block_codes, first_row, index)
+        for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
+            dsk[(fold, i)] = (chain.fold, state, (name["partial"], i), block, block_codes,
+                              first_row, i)
+            state = (fold, i)
         states.append(state)
-    pair = dask.delayed(finish_chains, pure=True)(sums, n_groups, n_cols, members_list, states)
+    finish = f"finish-{token}"
+    dsk[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
+    dependencies = [x] + [c for c in code_blocks if isinstance(c, Delayed)]
+    pair = Delayed(finish, HighLevelGraph.from_collections(finish, dsk, dependencies=dependencies))
     return pair, n_groups
 
 
-def _group_partial_at(grouped, block, codes, before, i, first_row):
-    return grouped.partial(block, codes, before[i], first_row)
+def _group_partial(grouped, block, codes, before, first_row):
+    return grouped.partial(block, codes, before, first_row)
 
 
 def _results(x, sums, offsets, groups, name):
