@@ -13,10 +13,10 @@ variance of expm1 per group) and with the in-memory grouped call.
 
 For each statistic the table gives the median wall-clock time of ours and of the dask.array way (one
 warm-up, then ``--repeats`` timed runs), their ratio, and the peak resident memory of the busiest worker
-while it ran (sampled every few milliseconds). The inputs of the in-memory part are persisted on the
-workers first, so both ways time only the statistics; in the Zarr part both read the store, and a way whose
-workers are restarted for outgrowing their memory limit, or that gives no result within ``--timeout``
-seconds, is reported as failed. Ours agrees with brenix_kernels._core bit for bit (see tests/test_dask.py);
+while it ran (sampled every few milliseconds, in the warm-up run only). The inputs of the in-memory part
+are persisted on the workers first, so both ways time only the statistics; in the Zarr part both read the
+store, and a way whose workers are restarted for outgrowing their memory limit, or that gives no result
+within ``--timeout`` seconds, is reported as failed. Ours agrees with brenix_kernels._core bit for bit (see tests/test_dask.py);
 here the two ways are only checked to agree to a relative tolerance, the dask.array way summing in another
 order.
 """
@@ -172,11 +172,14 @@ def run(client, arrays, timeout):
 
 def measure(client, make, repeats, timeout):
     """Median seconds of computing make()'s arrays (after a warm-up), their values, and the peak worker RSS;
-    or why it failed (a worker restarted for exceeding its memory limit, or no result in time)."""
+    or why it failed (a worker restarted for exceeding its memory limit, or no result in time). The memory
+    is sampled in a run of its own, the warm-up: the sampler's thread, waking every few milliseconds, takes
+    the interpreter lock from the worker's own threads and slowed the timed runs by up to a third."""
     client.run(start_sampler)
     workers = set(client.scheduler_info()["workers"])
     try:
         results = run(client, make(), timeout)
+        peak = max(client.run(stop_sampler).values())
         times = []
         for _ in range(repeats):
             start = time.perf_counter()
@@ -188,7 +191,6 @@ def measure(client, make, repeats, timeout):
         restarted = workers - set(client.scheduler_info()["workers"])
         note = ", workers restarted" if restarted and "restarted" not in str(failure) else ""
         return f"{failure}{note}", None, None
-    peak = max(client.run(stop_sampler).values())
     return statistics.median(times), results, peak
 
 
