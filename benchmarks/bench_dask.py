@@ -16,9 +16,9 @@ warm-up, then ``--repeats`` timed runs), their ratio, and the peak resident memo
 while it ran (sampled every few milliseconds, in the warm-up run only). The inputs of the in-memory part
 are persisted on the workers first, so both ways time only the statistics; in the Zarr part both read the
 store, and a way whose workers are restarted for outgrowing their memory limit, or that gives no result
-within ``--timeout`` seconds, is reported as failed. Ours agrees with brenix_kernels._core bit for bit (see tests/test_dask.py);
-here the two ways are only checked to agree to a relative tolerance, the dask.array way summing in another
-order.
+within ``--timeout`` seconds, is reported as failed. Ours agrees with brenix_kernels._core bit for bit
+(see tests/test_dask.py); here the two ways are only checked to agree to a relative tolerance, the
+dask.array way summing in another order.
 """
 
 from __future__ import annotations
