@@ -35,7 +35,7 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
 	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels wheels-main \
 	wheels-newest wheels-and-tests-newest test-wheels test-wheel-aarch64 test-wheels-x86_64 \
-	test-wheels-newest ci-tools ci-emulated ci-native wheel-x86_64-main wheel-aarch64-main
+	test-wheels-newest ci-tools ci-stages wheel-x86_64-main wheel-aarch64-main
 
 venv: $(VENV)/bin/python
 
@@ -63,33 +63,43 @@ test: format-check test-gcc native-quick
 # the check that all variants computed the same bits. The aarch64 variant is
 # cross-compiled and the suite runs under emulation against the aarch64 wheel;
 # the two Debian roots build and test natively with their own compiler,
-# Python and C library. This is `make wheels test-wheels` and the variants in
-# two lanes side by side: everything under emulation, by far the slowest and
-# mostly one core's work, starts at once beside everything native. What the
-# lanes install on this machine (apt packages, the venv's tools) is installed
-# first: two apt-gets or pips at once would fight over their locks. The lanes
-# reuse the venv `make test` installed (INSTALLED=1).
-ci: test
-	$(MAKE) ci-tools
-	$(MAKE) -j2 --output-sync=target ci-emulated ci-native INSTALLED=1
-	$(MAKE) digests-agree
+# Python and C library. This is `make wheels test-wheels` and the variants as
+# the stages of one make under -j2: each of its two jobs takes the next stage
+# whose stages before it are done, the emulated suite's chain (by far the
+# longest, and mostly one core's work) first. What the stages install on this
+# machine (apt packages, the venv's tools) is installed first: two apt-gets or
+# pips at once would fight over their locks. The stages reuse the venv
+# `make test` installed (INSTALLED=1).
+ci:
+	$(call ci_stage,test)
+	$(call ci_stage,ci-tools)
+	$(MAKE) -j2 --output-sync=target ci-stages INSTALLED=1
+	$(call ci_stage,digests-agree)
 
 ci-tools: system-deps wheel-tools
 	scripts/aarch64/host-tools
 
-# The emulated suite ends before the native variants do; the cp313 x86-64
-# wheel and the sdist follow it in its lane, which uses no Debian root of the
-# native lane's.
-ci-emulated:
-	$(MAKE) test-aarch64
-	$(MAKE) wheel-aarch64-main
-	$(MAKE) test-wheel-aarch64
-	$(MAKE) wheel-x86_64-main
-	$(MAKE) test-wheels-x86_64
+CI_STAGES = test-aarch64 wheel-aarch64-main test-wheel-aarch64 sanitize native-variants \
+	test-debian13 test-unstable wheels-and-tests-newest test-clang test-portable \
+	wheel-x86_64-main test-wheels-x86_64
+ci-stages: $(addprefix stage-,$(CI_STAGES))
 
-ci-native:
-	$(MAKE) sanitize test-clang test-portable native-variants test-unstable test-debian13
-	$(MAKE) wheels-and-tests-newest
+# Stages that make or read the same Debian root, or a wheel, wait for the one
+# that makes it. (stage-* are not files, and not .PHONY: a phony target takes
+# no pattern rule.)
+stage-wheel-aarch64-main: stage-test-aarch64
+stage-test-wheel-aarch64: stage-wheel-aarch64-main
+stage-test-wheels-x86_64: stage-wheel-x86_64-main
+stage-wheels-and-tests-newest: stage-test-unstable stage-wheel-aarch64-main
+stage-%:
+	$(call ci_stage,$*)
+
+# One stage, with its start and its length in the log: CI keeps no log of a
+# run that passes, so a rehearsal's is where the time spent shows.
+define ci_stage
+	@start=$$(date +%s); echo "[ci $$(date +%T)] $(1)"; \
+	$(MAKE) $(1) && echo "[ci $$(date +%T)] $(1): $$(($$(date +%s) - start)) s"
+endef
 
 system-deps:
 	scripts/install-system-deps clang mpfr
