@@ -5,6 +5,7 @@ import os
 import sys
 
 import numpy as np
+import pytest
 
 from brenix_kernels._core import hvg_seurat_stats as h, hvg_seurat_stats_sparse as hs, scale as s, scale_sparse_data as ss
 from conftest import Convertible
@@ -58,6 +59,9 @@ def memory():
         return np.array([int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE"), sys.getallocatedblocks()])
 
 
+# Thousands of calls, some over two chunks of a million entries: under an emulator this one test took six
+# of the suite's eighteen minutes, to check code that every native build and the sanitizers check already.
+@pytest.mark.slow
 def test_thousands_of_calls_leave_nothing_behind():
     watched = [type(s(DENSE[:2, :2]).base), *map(np.dtype, ("f8", "f4", "i8", "i4")), DENSE, DENSE32, DENSE_F, DENSE_INT,
                INDICES, DATA, DATA32, BAD, NEGATIVE, BIG, BIG_DATA, NO_COLUMNS, FROM_INTS, WRONG_NDIM, RAISES, GIVES_LIST]
