@@ -35,27 +35,38 @@ Ref flat_array(const ColumnSums& sums, std::size_t n_cols) {
     return Ref::steal(wrap_1d(std::move(flat)));
 }
 
-// Running sums given from Python: one FlatSums run, whose width gives n_cols.
-bool take_sums(PyObject* object, F64Vector& out, std::size_t& n_cols) {
-    if (!take_f64_vector(object, out)) return false;
-    n_cols = out.values.size() / 2;
-    if (FlatSums{n_cols}.run() == out.values.size()) return true;
-    raise_value_error("running sums must hold 2 * n_cols values");
-    return false;
+// One FlatSums run per element, in order; each element's buffers are freed
+// as soon as they are copied.
+Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
+    const FlatSums layout{n_cols};
+    auto flat = Buffer<double>::uninitialized(sums.size() * layout.run());
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        layout.write(sums[k], flat.span(), k);
+        sums[k] = ColumnSums{};
+    }
+    return Ref::steal(wrap_1d(std::move(flat)));
+}
+
+// Running sums given from Python: one FlatSums run, whose width gives the
+// number of columns.
+bool take_sums(PyObject* object, ColumnSums& out) {
+    F64Vector flat;
+    if (!take_f64_vector(object, flat)) return false;
+    const FlatSums layout{flat.values.size() / 2};
+    if (layout.run() != flat.values.size()) {
+        raise_value_error("running sums must hold 2 * n_cols values");
+        return false;
+    }
+    out = layout.read(flat.values);
+    return true;
 }
 
 // (head, head_closes, chunk_sums, tail or None)
 Ref partial_result(BlockPartial partial, std::size_t n_cols) {
-    const FlatSums layout{n_cols};
-    auto chunk_sums = Buffer<double>::uninitialized(partial.whole_chunks.size() * layout.run());
-    for (std::size_t k = 0; k < partial.whole_chunks.size(); ++k) {
-        layout.write(partial.whole_chunks[k], chunk_sums.span(), k);
-        partial.whole_chunks[k] = ColumnSums{};
-    }
     Ref head = Ref::steal(PyLong_FromSize_t(partial.head));
     if (!head) return {};
     return tuple_of(std::move(head), Ref::borrow(partial.head_closes ? Py_True : Py_False),
-                    std::move(chunk_sums),
+                    runs_array(partial.whole_chunks, n_cols),
                     partial.tail ? flat_array(*partial.tail, n_cols) : Ref::borrow(Py_None));
 }
 
@@ -121,14 +132,12 @@ struct ContinueDenseArgs : SumsKind {
 };
 
 Ref continue_dense_impl(const ContinueDenseArgs& args) {
-    F64Vector flat;
+    ColumnSums sums;
     DenseMatrix x;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_dense(args.x, x)) return {};
-    if (n_cols != x.n_cols) {
+    if (!take_sums(args.sums, sums) || !take_dense(args.x, x)) return {};
+    if (sums.sum.size() != x.n_cols) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
-    ColumnSums sums = FlatSums{x.n_cols}.read(flat.values);
     const SumsKind& kind = args;
     std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
     return flat_array(sums, x.n_cols);
@@ -198,13 +207,12 @@ struct ContinueSparseArgs : SumsKind {
 };
 
 Ref continue_sparse_impl(const ContinueSparseArgs& args) {
-    F64Vector flat;
+    ColumnSums sums;
     EntriesIn entries;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_entries_in(args.indices, args.data, entries)) {
+    if (!take_sums(args.sums, sums) || !take_entries_in(args.indices, args.data, entries)) {
         return {};
     }
-    ColumnSums sums = FlatSums{n_cols}.read(flat.values);
+    const std::size_t n_cols = sums.sum.size();
     const SumsKind& kind = args;
     entries.visit([&](auto indices, auto data) {
         continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
@@ -236,17 +244,16 @@ struct FoldArgs {
 };
 
 Ref fold_impl(const FoldArgs& args) {
-    F64Vector flat;
+    ColumnSums total;
     F64Vector chunk_sums;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, flat, n_cols) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
+    if (!take_sums(args.total, total) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
         return {};
     }
+    const std::size_t n_cols = total.sum.size();
     const std::size_t run = FlatSums{n_cols}.run();
     if (run > 0 ? chunk_sums.values.size() % run != 0 : !chunk_sums.values.empty()) {
         return raise_value_error("chunk sums must hold a multiple of 2 * n_cols values");
     }
-    ColumnSums total = FlatSums{n_cols}.read(flat.values);
     fold_chunk_sums(total, chunk_sums.values, n_cols);
     return flat_array(total, n_cols);
 }
@@ -292,10 +299,8 @@ struct FinishArgs {
 // of the column sums of n_rows rows.
 template <auto Finish>
 Ref finish_impl(const FinishArgs& args) {
-    F64Vector total;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, total, n_cols)) return {};
-    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
+    ColumnSums sums;
+    if (!take_sums(args.total, sums)) return {};
     auto [first, second] = Finish(sums, args.n_rows);
     return tuple_of(std::move(first), std::move(second));
 }
@@ -341,16 +346,6 @@ Ref int_list(const std::vector<std::uint64_t>& values) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }
     return list;
-}
-
-Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
-    const FlatSums layout{n_cols};
-    auto flat = Buffer<double>::uninitialized(sums.size() * layout.run());
-    for (std::size_t k = 0; k < sums.size(); ++k) {
-        layout.write(sums[k], flat.span(), k);
-        sums[k] = ColumnSums{};
-    }
-    return Ref::steal(wrap_1d(std::move(flat)));
 }
 
 // (items, head, head_closes, n_whole, chunk_sums, tail_groups, tails): lists
