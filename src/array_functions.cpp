@@ -4,10 +4,9 @@
 // wrapped once it is back.
 #include "array_functions.hpp"
 
-#include <array>
 #include <cstdint>
 #include <optional>
-#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -16,31 +15,62 @@
 #include "arrays/kernels.hpp"
 #include "compressed_in.hpp"
 #include "records.hpp"
+#include "results.hpp"
 #include "unlocked.hpp"
 
 namespace brenix {
 
 namespace {
 
-template <std::size_t N>
-Ref tuple_of(std::array<Ref, N> items) {
-    return Ref::steal(brenix::make_tuple(items));
+// A compressed matrix as its arrays and shape: the first parameters of the
+// functions that take one.
+struct CompressedArgs {
+    PyObject* layout = nullptr;
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_rows = 0;
+    std::uint64_t n_cols = 0;
+};
+
+constexpr std::tuple COMPRESSED{
+    positional("layout", &CompressedArgs::layout),   positional("indptr", &CompressedArgs::indptr),
+    positional("indices", &CompressedArgs::indices), positional("data", &CompressedArgs::data),
+    positional("n_rows", &CompressedArgs::n_rows),   positional("n_cols", &CompressedArgs::n_cols),
+};
+
+bool take_compressed(const CompressedArgs& args, SparseIn& out) {
+    return take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                          args.n_cols, out);
 }
 
-Ref value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return {};
-}
+// The row groups of the statistics: the last parameters of those functions.
+struct GroupingArgs {
+    PyObject* groups = nullptr;
+    std::uint64_t n_groups = 0;
+};
+
+constexpr std::tuple GROUPING{
+    positional("groups", &GroupingArgs::groups),
+    positional("n_groups", &GroupingArgs::n_groups),
+};
 
 bool take_mask(PyObject* object, std::size_t n_rows, Vector<bool>& flags,
                std::optional<std::span<const bool>>& out) {
     if (object == Py_None) return true;
     if (take_vector(object, flags) != Taken::ok || flags.values.size() != n_rows) {
-        value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
+        raise_value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
         return false;
     }
     out = flags.values;
     return true;
+}
+
+// (result, mean, std) of a dense scaling.
+template <class T>
+Ref scaled_result(ScaledMatrix<T> scaled, std::size_t n_rows, std::size_t n_cols) {
+    return tuple_of(Ref::steal(wrap_2d(std::move(scaled.matrix), n_rows, n_cols)),
+                    std::move(scaled.mean), std::move(scaled.stdev));
 }
 
 Ref wrap_rows(Buffer<double> values, bool grouped, std::size_t n_groups, std::size_t n_cols) {
@@ -48,10 +78,20 @@ Ref wrap_rows(Buffer<double> values, bool grouped, std::size_t n_groups, std::si
                               : wrap_1d(std::move(values)));
 }
 
-Ref stats_result(GroupStats stats, bool grouped, std::size_t n_groups, std::size_t n_cols) {
-    Ref first = wrap_rows(std::move(stats.first), grouped, n_groups, n_cols);
-    Ref second = wrap_rows(std::move(stats.second), grouped, n_groups, n_cols);
-    return tuple_of(std::array{std::move(first), std::move(second)});
+// The statistics of the rows of x (n_rows x n_cols) per group, or of all of
+// them: `stats(row_groups)` run without the interpreter lock, then (first,
+// second) as (n_groups, n_cols) arrays when grouped.
+template <class Stats>
+Ref grouped_stats(const GroupingArgs& args, std::size_t n_rows, std::size_t n_cols, Stats&& stats) {
+    Vector<std::int64_t> codes;
+    std::optional<std::span<const std::int64_t>> given;
+    if (!take_groups(args.groups, n_rows, args.n_groups, codes, given)) return {};
+    auto result = compute([&] { return stats(group_rows(given, n_rows, args.n_groups)); });
+    if (!result) return {};
+    const bool grouped = given.has_value();
+    Ref first = wrap_rows(std::move(result->first), grouped, args.n_groups, n_cols);
+    Ref second = wrap_rows(std::move(result->second), grouped, args.n_groups, n_cols);
+    return tuple_of(std::move(first), std::move(second));
 }
 
 // ---------------------------------------------------------------------------
@@ -65,37 +105,25 @@ constexpr char HVG_SEURAT_STATS_DOC[] =
     "none), in one pass: `(means, dispersions)`, (n_groups, n_cols) arrays when\n"
     "grouped.";
 
-struct HvgArgs {
+struct HvgArgs : GroupingArgs {
     PyObject* x = nullptr;
     std::optional<double> log_base;
-    PyObject* groups = nullptr;
-    std::uint64_t n_groups = 0;
 };
 
 Ref hvg_seurat_stats_impl(const HvgArgs& args) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    if (!take_groups(args.groups, x.n_rows, args.n_groups, codes, given)) return {};
-    auto stats = compute([&] {
-        const RowGroups groups = group_rows(given, x.n_rows, args.n_groups);
+    return grouped_stats(args, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
         return std::visit(
             [&](auto values) { return grouped_hvg_dense(values, x.n_cols, groups, args.log_base); },
             x.values);
     });
-    if (!stats) return {};
-    return stats_result(std::move(*stats), given.has_value(), args.n_groups, x.n_cols);
 }
 
 constexpr Function HVG_SEURAT_STATS{
     "hvg_seurat_stats",
-    Signature{
-        positional("x", &HvgArgs::x),
-        positional("log_base", &HvgArgs::log_base),
-        positional("groups", &HvgArgs::groups),
-        positional("n_groups", &HvgArgs::n_groups),
-    },
+    signature<HvgArgs>(positional("x", &HvgArgs::x), positional("log_base", &HvgArgs::log_base),
+                       GROUPING),
     HVG_SEURAT_STATS_DOC,
     hvg_seurat_stats_impl,
 };
@@ -110,52 +138,25 @@ constexpr char HVG_SEURAT_STATS_SPARSE_DOC[] =
     "`_core.hvg_seurat_stats_sparse` of the CSR form of each group's rows, for a\n"
     "'csr' or 'csc' matrix as stored (int32 or int64 indices), in one pass.";
 
-struct HvgSparseArgs {
-    PyObject* layout = nullptr;
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
+struct HvgSparseArgs : CompressedArgs, GroupingArgs {
     std::optional<double> log_base;
     bool square_f64 = false;
-    PyObject* groups = nullptr;
-    std::uint64_t n_groups = 0;
 };
 
 Ref hvg_seurat_stats_sparse_impl(const HvgSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
-                        in)) {
-        return {};
-    }
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    if (!take_groups(args.groups, in.n_rows, args.n_groups, codes, given)) return {};
-    auto stats = compute([&] {
-        const RowGroups groups = group_rows(given, in.n_rows, args.n_groups);
+    if (!take_compressed(args, in)) return {};
+    return grouped_stats(args, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
         return in.visit([&](const auto& m) {
             return grouped_hvg_sparse(m, groups, args.log_base, args.square_f64);
         });
     });
-    if (!stats) return {};
-    return stats_result(std::move(*stats), given.has_value(), args.n_groups, in.n_cols);
 }
 
 constexpr Function HVG_SEURAT_STATS_SPARSE{
     "hvg_seurat_stats_sparse",
-    Signature{
-        positional("layout", &HvgSparseArgs::layout),
-        positional("indptr", &HvgSparseArgs::indptr),
-        positional("indices", &HvgSparseArgs::indices),
-        positional("data", &HvgSparseArgs::data),
-        positional("n_rows", &HvgSparseArgs::n_rows),
-        positional("n_cols", &HvgSparseArgs::n_cols),
-        positional("log_base", &HvgSparseArgs::log_base),
-        positional("square_f64", &HvgSparseArgs::square_f64),
-        positional("groups", &HvgSparseArgs::groups),
-        positional("n_groups", &HvgSparseArgs::n_groups),
-    },
+    signature<HvgSparseArgs>(COMPRESSED, positional("log_base", &HvgSparseArgs::log_base),
+                             positional("square_f64", &HvgSparseArgs::square_f64), GROUPING),
     HVG_SEURAT_STATS_SPARSE_DOC,
     hvg_seurat_stats_sparse_impl,
 };
@@ -170,39 +171,27 @@ constexpr char MEAN_VAR_DOC[] =
     "variances with n/(n-1) (none for n = 1). square_f64: those of the rows\n"
     "converted to float64.";
 
-struct MeanVarArgs {
+struct MeanVarArgs : GroupingArgs {
     PyObject* x = nullptr;
     bool square_f64 = false;
-    PyObject* groups = nullptr;
-    std::uint64_t n_groups = 0;
 };
 
 Ref mean_var_impl(const MeanVarArgs& args) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    if (!take_groups(args.groups, x.n_rows, args.n_groups, codes, given)) return {};
-    auto stats = compute([&] {
-        const RowGroups groups = group_rows(given, x.n_rows, args.n_groups);
+    return grouped_stats(args, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
         return std::visit(
             [&](auto values) {
                 return grouped_mean_var_dense(values, x.n_cols, groups, args.square_f64);
             },
             x.values);
     });
-    if (!stats) return {};
-    return stats_result(std::move(*stats), given.has_value(), args.n_groups, x.n_cols);
 }
 
 constexpr Function MEAN_VAR{
     "mean_var",
-    Signature{
-        positional("x", &MeanVarArgs::x),
-        positional("square_f64", &MeanVarArgs::square_f64),
-        positional("groups", &MeanVarArgs::groups),
-        positional("n_groups", &MeanVarArgs::n_groups),
-    },
+    signature<MeanVarArgs>(positional("x", &MeanVarArgs::x),
+                           positional("square_f64", &MeanVarArgs::square_f64), GROUPING),
     MEAN_VAR_DOC,
     mean_var_impl,
 };
@@ -217,49 +206,23 @@ constexpr char MEAN_VAR_SPARSE_DOC[] =
     "The moments of `_core.scale_sparse_data(..., promote=square_f64)` of the CSR\n"
     "form of each group's rows: `(means, variances)`.";
 
-struct MeanVarSparseArgs {
-    PyObject* layout = nullptr;
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
+struct MeanVarSparseArgs : CompressedArgs, GroupingArgs {
     bool square_f64 = false;
-    PyObject* groups = nullptr;
-    std::uint64_t n_groups = 0;
 };
 
 Ref mean_var_sparse_impl(const MeanVarSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
-                        in)) {
-        return {};
-    }
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    if (!take_groups(args.groups, in.n_rows, args.n_groups, codes, given)) return {};
-    auto stats = compute([&] {
-        const RowGroups groups = group_rows(given, in.n_rows, args.n_groups);
+    if (!take_compressed(args, in)) return {};
+    return grouped_stats(args, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
         return in.visit(
             [&](const auto& m) { return grouped_mean_var_sparse(m, groups, args.square_f64); });
     });
-    if (!stats) return {};
-    return stats_result(std::move(*stats), given.has_value(), args.n_groups, in.n_cols);
 }
 
 constexpr Function MEAN_VAR_SPARSE{
     "mean_var_sparse",
-    Signature{
-        positional("layout", &MeanVarSparseArgs::layout),
-        positional("indptr", &MeanVarSparseArgs::indptr),
-        positional("indices", &MeanVarSparseArgs::indices),
-        positional("data", &MeanVarSparseArgs::data),
-        positional("n_rows", &MeanVarSparseArgs::n_rows),
-        positional("n_cols", &MeanVarSparseArgs::n_cols),
-        positional("square_f64", &MeanVarSparseArgs::square_f64),
-        positional("groups", &MeanVarSparseArgs::groups),
-        positional("n_groups", &MeanVarSparseArgs::n_groups),
-    },
+    signature<MeanVarSparseArgs>(
+        COMPRESSED, positional("square_f64", &MeanVarSparseArgs::square_f64), GROUPING),
     MEAN_VAR_SPARSE_DOC,
     mean_var_sparse_impl,
 };
@@ -294,10 +257,7 @@ Ref scale_impl(const ScaleArgs& args) {
                                         args.max_value, mask);
             });
             if (!scaled) return {};
-            Ref out = Ref::steal(wrap_2d(std::move(scaled->matrix), x.n_rows, x.n_cols));
-            Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
-            Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
-            return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
+            return scaled_result(std::move(*scaled), x.n_rows, x.n_cols);
         },
         x.values);
 }
@@ -324,48 +284,28 @@ constexpr char SCALE_SPARSE_TO_DENSE_DOC[] =
     "return_mean_std=True)` written straight into the dense result, without\n"
     "the dense copy of X; the mask as in `scale`.";
 
-struct ScaleToDenseArgs {
-    PyObject* layout = nullptr;
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
+struct ScaleToDenseArgs : CompressedArgs {
     std::optional<double> max_value;
     PyObject* mask = nullptr;
 };
 
 Ref scale_sparse_to_dense_impl(const ScaleToDenseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
-                        in)) {
-        return {};
-    }
+    if (!take_compressed(args, in)) return {};
     Vector<bool> flags;
     std::optional<std::span<const bool>> mask;
     if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
     return in.visit([&](const auto& m) -> Ref {
         auto scaled = compute([&] { return scale_sparse_to_dense(m, args.max_value, mask); });
         if (!scaled) return {};
-        Ref out = Ref::steal(wrap_2d(std::move(scaled->matrix), in.n_rows, in.n_cols));
-        Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
-        Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
-        return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
+        return scaled_result(std::move(*scaled), in.n_rows, in.n_cols);
     });
 }
 
 constexpr Function SCALE_SPARSE_TO_DENSE{
     "scale_sparse_to_dense",
-    Signature{
-        positional("layout", &ScaleToDenseArgs::layout),
-        positional("indptr", &ScaleToDenseArgs::indptr),
-        positional("indices", &ScaleToDenseArgs::indices),
-        positional("data", &ScaleToDenseArgs::data),
-        positional("n_rows", &ScaleToDenseArgs::n_rows),
-        positional("n_cols", &ScaleToDenseArgs::n_cols),
-        positional("max_value", &ScaleToDenseArgs::max_value),
-        positional("mask", &ScaleToDenseArgs::mask),
-    },
+    signature<ScaleToDenseArgs>(COMPRESSED, positional("max_value", &ScaleToDenseArgs::max_value),
+                                positional("mask", &ScaleToDenseArgs::mask)),
     SCALE_SPARSE_TO_DENSE_DOC,
     scale_sparse_to_dense_impl,
 };
@@ -380,13 +320,7 @@ constexpr char SCALE_SPARSE_DOC[] =
     "values in X's own storage order. With a mask, the statistics of the masked\n"
     "rows; the other rows' values unchanged (in the result's dtype).";
 
-struct ScaleSparseArgs {
-    PyObject* layout = nullptr;
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_rows = 0;
-    std::uint64_t n_cols = 0;
+struct ScaleSparseArgs : CompressedArgs {
     std::optional<double> max_value;
     bool promote = false;
     PyObject* mask = nullptr;
@@ -394,10 +328,7 @@ struct ScaleSparseArgs {
 
 Ref scale_sparse_impl(const ScaleSparseArgs& args) {
     SparseIn in;
-    if (!take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows, args.n_cols,
-                        in)) {
-        return {};
-    }
+    if (!take_compressed(args, in)) return {};
     Vector<bool> flags;
     std::optional<std::span<const bool>> mask;
     if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
@@ -405,10 +336,8 @@ Ref scale_sparse_impl(const ScaleSparseArgs& args) {
         using T = std::remove_const_t<typename std::remove_cvref_t<decltype(m.data)>::element_type>;
         auto finish = [&](auto scaled) -> Ref {
             if (!scaled) return {};
-            Ref values = Ref::steal(wrap_1d(std::move(scaled->values)));
-            Ref mean = Ref::steal(wrap_1d(std::move(scaled->mean)));
-            Ref stdev = Ref::steal(wrap_1d(std::move(scaled->stdev)));
-            return tuple_of(std::array{std::move(values), std::move(mean), std::move(stdev)});
+            return tuple_of(std::move(scaled->values), std::move(scaled->mean),
+                            std::move(scaled->stdev));
         };
         if constexpr (std::is_same_v<T, float>) {
             if (!args.promote) {
@@ -423,17 +352,9 @@ Ref scale_sparse_impl(const ScaleSparseArgs& args) {
 
 constexpr Function SCALE_SPARSE{
     "scale_sparse",
-    Signature{
-        positional("layout", &ScaleSparseArgs::layout),
-        positional("indptr", &ScaleSparseArgs::indptr),
-        positional("indices", &ScaleSparseArgs::indices),
-        positional("data", &ScaleSparseArgs::data),
-        positional("n_rows", &ScaleSparseArgs::n_rows),
-        positional("n_cols", &ScaleSparseArgs::n_cols),
-        positional("max_value", &ScaleSparseArgs::max_value),
-        positional("promote", &ScaleSparseArgs::promote),
-        positional("mask", &ScaleSparseArgs::mask),
-    },
+    signature<ScaleSparseArgs>(COMPRESSED, positional("max_value", &ScaleSparseArgs::max_value),
+                               positional("promote", &ScaleSparseArgs::promote),
+                               positional("mask", &ScaleSparseArgs::mask)),
     SCALE_SPARSE_DOC,
     scale_sparse_impl,
 };

@@ -4,9 +4,9 @@
 #include "block_functions.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -19,6 +19,7 @@
 #include "math/expm1_vec.hpp"
 #include "math/expm1f_vec.hpp"
 #include "records.hpp"
+#include "results.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
 #include "unlocked.hpp"
@@ -27,16 +28,6 @@ namespace brenix {
 
 namespace {
 
-template <std::size_t N>
-Ref tuple_of(std::array<Ref, N> items) {
-    return Ref::steal(brenix::make_tuple(items));
-}
-
-Ref raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return {};
-}
-
 Ref flat_array(const ColumnSums& sums, std::size_t n_cols) {
     const FlatSums layout{n_cols};
     auto flat = Buffer<double>::uninitialized(layout.run());
@@ -44,37 +35,48 @@ Ref flat_array(const ColumnSums& sums, std::size_t n_cols) {
     return Ref::steal(wrap_1d(std::move(flat)));
 }
 
-// Running sums given from Python: one FlatSums run, whose width gives n_cols.
-bool take_sums(PyObject* object, F64Vector& out, std::size_t& n_cols) {
-    if (!take_f64_vector(object, out)) return false;
-    n_cols = out.values.size() / 2;
-    if (FlatSums{n_cols}.run() == out.values.size()) return true;
-    raise_value_error("running sums must hold 2 * n_cols values");
-    return false;
+// One FlatSums run per element, in order; each element's buffers are freed
+// as soon as they are copied.
+Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
+    const FlatSums layout{n_cols};
+    auto flat = Buffer<double>::uninitialized(sums.size() * layout.run());
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        layout.write(sums[k], flat.span(), k);
+        sums[k] = ColumnSums{};
+    }
+    return Ref::steal(wrap_1d(std::move(flat)));
+}
+
+// Running sums given from Python: one FlatSums run, whose width gives the
+// number of columns.
+bool take_sums(PyObject* object, ColumnSums& out) {
+    F64Vector flat;
+    if (!take_f64_vector(object, flat)) return false;
+    const FlatSums layout{flat.values.size() / 2};
+    if (layout.run() != flat.values.size()) {
+        raise_value_error("running sums must hold 2 * n_cols values");
+        return false;
+    }
+    out = layout.read(flat.values);
+    return true;
 }
 
 // (head, head_closes, chunk_sums, tail or None)
 Ref partial_result(BlockPartial partial, std::size_t n_cols) {
-    const FlatSums layout{n_cols};
-    auto chunk_sums = Buffer<double>::uninitialized(partial.whole_chunks.size() * layout.run());
-    for (std::size_t k = 0; k < partial.whole_chunks.size(); ++k) {
-        layout.write(partial.whole_chunks[k], chunk_sums.span(), k);
-        partial.whole_chunks[k] = ColumnSums{};
-    }
     Ref head = Ref::steal(PyLong_FromSize_t(partial.head));
     if (!head) return {};
-    return tuple_of(std::array{
-        std::move(head),
-        Ref::borrow(partial.head_closes ? Py_True : Py_False),
-        Ref::steal(wrap_1d(std::move(chunk_sums))),
-        partial.tail ? flat_array(*partial.tail, n_cols) : Ref::borrow(Py_None),
-    });
+    return tuple_of(std::move(head), Ref::borrow(partial.head_closes ? Py_True : Py_False),
+                    runs_array(partial.whole_chunks, n_cols),
+                    partial.tail ? flat_array(*partial.tail, n_cols) : Ref::borrow(Py_None));
 }
 
-Ref pair_result(Buffer<double> first, Buffer<double> second) {
-    return tuple_of(
-        std::array{Ref::steal(wrap_1d(std::move(first))), Ref::steal(wrap_1d(std::move(second)))});
-}
+// The keyword-only options of every function that sums, in this order: the
+// members of SumsKind, from which those functions' Args derive.
+constexpr std::tuple SUMS_OPTIONS{
+    keyword_only("expm1", &SumsKind::expm1),
+    keyword_only("log_base", &SumsKind::log_base),
+    keyword_only("square_f64", &SumsKind::square_f64),
+};
 
 // ---------------------------------------------------------------------------
 
@@ -91,18 +93,15 @@ constexpr char DENSE_PARTIAL_DOC[] =
     "None. With `expm1`, the sums are those of the Seurat statistics; without\n"
     "it, `square_f64` squares float32 values after widening (`mean_var`).";
 
-struct DensePartialArgs {
+struct DensePartialArgs : SumsKind {
     PyObject* x = nullptr;
     std::uint64_t first_row = 0;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref dense_partial_impl(const DensePartialArgs& args) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const SumsKind& kind = args;
     return std::visit(
         [&](auto block) {
             return partial_result(dense_partial(block, x.n_cols, args.first_row, kind), x.n_cols);
@@ -112,13 +111,9 @@ Ref dense_partial_impl(const DensePartialArgs& args) {
 
 constexpr Function DENSE_PARTIAL{
     "dense_partial",
-    Signature{
-        positional("x", &DensePartialArgs::x),
-        positional("first_row", &DensePartialArgs::first_row),
-        keyword_only("expm1", &DensePartialArgs::expm1),
-        keyword_only("log_base", &DensePartialArgs::log_base),
-        keyword_only("square_f64", &DensePartialArgs::square_f64),
-    },
+    signature<DensePartialArgs>(positional("x", &DensePartialArgs::x),
+                                positional("first_row", &DensePartialArgs::first_row),
+                                SUMS_OPTIONS),
     DENSE_PARTIAL_DOC,
     dense_partial_impl,
 };
@@ -131,37 +126,27 @@ constexpr char CONTINUE_DENSE_DOC[] =
     "\n"
     "The running sums of an open chunk continued over the rows of `x`.";
 
-struct ContinueDenseArgs {
+struct ContinueDenseArgs : SumsKind {
     PyObject* sums = nullptr;
     PyObject* x = nullptr;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref continue_dense_impl(const ContinueDenseArgs& args) {
-    F64Vector flat;
+    ColumnSums sums;
     DenseMatrix x;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_dense(args.x, x)) return {};
-    if (n_cols != x.n_cols) {
+    if (!take_sums(args.sums, sums) || !take_dense(args.x, x)) return {};
+    if (sums.sum.size() != x.n_cols) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
-    ColumnSums sums = FlatSums{x.n_cols}.read(flat.values);
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const SumsKind& kind = args;
     std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
     return flat_array(sums, x.n_cols);
 }
 
 constexpr Function CONTINUE_DENSE{
     "continue_dense",
-    Signature{
-        positional("sums", &ContinueDenseArgs::sums),
-        positional("x", &ContinueDenseArgs::x),
-        keyword_only("expm1", &ContinueDenseArgs::expm1),
-        keyword_only("log_base", &ContinueDenseArgs::log_base),
-        keyword_only("square_f64", &ContinueDenseArgs::square_f64),
-    },
+    signature<ContinueDenseArgs>(positional("sums", &ContinueDenseArgs::sums),
+                                 positional("x", &ContinueDenseArgs::x), SUMS_OPTIONS),
     CONTINUE_DENSE_DOC,
     continue_dense_impl,
 };
@@ -179,20 +164,17 @@ constexpr char SPARSE_PARTIAL_DOC[] =
     "chunks are 1,000,000 entries long. Entries after the head are checked as\n"
     "`_core.hvg_seurat_stats_sparse` checks them.";
 
-struct SparsePartialArgs {
+struct SparsePartialArgs : SumsKind {
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
     std::uint64_t n_cols = 0;
     std::uint64_t first_entry = 0;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref sparse_partial_impl(const SparsePartialArgs& args) {
     EntriesIn entries;
     if (!take_entries_in(args.indices, args.data, entries)) return {};
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const SumsKind& kind = args;
     return entries.visit([&](auto indices, auto data) {
         return partial_result(sparse_partial(indices, data, args.n_cols, args.first_entry, kind),
                               args.n_cols);
@@ -201,15 +183,11 @@ Ref sparse_partial_impl(const SparsePartialArgs& args) {
 
 constexpr Function SPARSE_PARTIAL{
     "sparse_partial",
-    Signature{
-        positional("indices", &SparsePartialArgs::indices),
-        positional("data", &SparsePartialArgs::data),
-        positional("n_cols", &SparsePartialArgs::n_cols),
-        positional("first_entry", &SparsePartialArgs::first_entry),
-        keyword_only("expm1", &SparsePartialArgs::expm1),
-        keyword_only("log_base", &SparsePartialArgs::log_base),
-        keyword_only("square_f64", &SparsePartialArgs::square_f64),
-    },
+    signature<SparsePartialArgs>(positional("indices", &SparsePartialArgs::indices),
+                                 positional("data", &SparsePartialArgs::data),
+                                 positional("n_cols", &SparsePartialArgs::n_cols),
+                                 positional("first_entry", &SparsePartialArgs::first_entry),
+                                 SUMS_OPTIONS),
     SPARSE_PARTIAL_DOC,
     sparse_partial_impl,
 };
@@ -222,24 +200,20 @@ constexpr char CONTINUE_SPARSE_DOC[] =
     "\n"
     "The running sums of an open chunk continued over further stored entries.";
 
-struct ContinueSparseArgs {
+struct ContinueSparseArgs : SumsKind {
     PyObject* sums = nullptr;
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref continue_sparse_impl(const ContinueSparseArgs& args) {
-    F64Vector flat;
+    ColumnSums sums;
     EntriesIn entries;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.sums, flat, n_cols) || !take_entries_in(args.indices, args.data, entries)) {
+    if (!take_sums(args.sums, sums) || !take_entries_in(args.indices, args.data, entries)) {
         return {};
     }
-    ColumnSums sums = FlatSums{n_cols}.read(flat.values);
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const std::size_t n_cols = sums.sum.size();
+    const SumsKind& kind = args;
     entries.visit([&](auto indices, auto data) {
         continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
     });
@@ -248,14 +222,9 @@ Ref continue_sparse_impl(const ContinueSparseArgs& args) {
 
 constexpr Function CONTINUE_SPARSE{
     "continue_sparse",
-    Signature{
-        positional("sums", &ContinueSparseArgs::sums),
-        positional("indices", &ContinueSparseArgs::indices),
-        positional("data", &ContinueSparseArgs::data),
-        keyword_only("expm1", &ContinueSparseArgs::expm1),
-        keyword_only("log_base", &ContinueSparseArgs::log_base),
-        keyword_only("square_f64", &ContinueSparseArgs::square_f64),
-    },
+    signature<ContinueSparseArgs>(positional("sums", &ContinueSparseArgs::sums),
+                                  positional("indices", &ContinueSparseArgs::indices),
+                                  positional("data", &ContinueSparseArgs::data), SUMS_OPTIONS),
     CONTINUE_SPARSE_DOC,
     continue_sparse_impl,
 };
@@ -275,17 +244,16 @@ struct FoldArgs {
 };
 
 Ref fold_impl(const FoldArgs& args) {
-    F64Vector flat;
+    ColumnSums total;
     F64Vector chunk_sums;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, flat, n_cols) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
+    if (!take_sums(args.total, total) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
         return {};
     }
+    const std::size_t n_cols = total.sum.size();
     const std::size_t run = FlatSums{n_cols}.run();
     if (run > 0 ? chunk_sums.values.size() % run != 0 : !chunk_sums.values.empty()) {
         return raise_value_error("chunk sums must hold a multiple of 2 * n_cols values");
     }
-    ColumnSums total = FlatSums{n_cols}.read(flat.values);
     fold_chunk_sums(total, chunk_sums.values, n_cols);
     return flat_array(total, n_cols);
 }
@@ -327,63 +295,44 @@ struct FinishArgs {
     std::uint64_t n_rows = 0;
 };
 
-Ref finish_mean_std_impl(const FinishArgs& args) {
-    F64Vector total;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, total, n_cols)) return {};
-    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
-    auto [mean, stdev] = column_mean_std(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
-    return pair_result(std::move(mean), std::move(stdev));
+// The three finishing steps read the same totals; Finish says what each makes
+// of the column sums of n_rows rows.
+template <auto Finish>
+Ref finish_impl(const FinishArgs& args) {
+    ColumnSums sums;
+    if (!take_sums(args.total, sums)) return {};
+    auto [first, second] = Finish(sums, args.n_rows);
+    return tuple_of(std::move(first), std::move(second));
 }
 
-Ref finish_mean_var_impl(const FinishArgs& args) {
-    F64Vector total;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, total, n_cols)) return {};
-    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
-    auto [mean, var] = column_mean_var(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
-    return pair_result(std::move(mean), std::move(var));
+std::pair<Buffer<double>, Buffer<double>> means_and_stds(const ColumnSums& sums,
+                                                         std::size_t n_rows) {
+    return column_mean_std(sums.sum.span(), sums.sum_sq.span(), n_rows);
 }
 
-Ref finish_hvg_impl(const FinishArgs& args) {
-    F64Vector total;
-    std::size_t n_cols = 0;
-    if (!take_sums(args.total, total, n_cols)) return {};
-    const ColumnSums sums = FlatSums{n_cols}.read(total.values);
-    auto [mean, var] = column_mean_var(sums.sum.span(), sums.sum_sq.span(), args.n_rows);
+std::pair<Buffer<double>, Buffer<double>> means_and_variances(const ColumnSums& sums,
+                                                              std::size_t n_rows) {
+    return column_mean_var(sums.sum.span(), sums.sum_sq.span(), n_rows);
+}
+
+std::pair<Buffer<double>, Buffer<double>> means_and_dispersions(const ColumnSums& sums,
+                                                                std::size_t n_rows) {
+    auto [mean, var] = means_and_variances(sums, n_rows);
     HvgStats stats = finish_hvg(mean.span(), var.span());
-    return pair_result(std::move(stats.means), std::move(stats.dispersions));
+    return {std::move(stats.means), std::move(stats.dispersions)};
 }
 
-constexpr Function FINISH_MEAN_STD{
-    "finish_mean_std",
-    Signature{
-        positional("total", &FinishArgs::total),
-        positional("n_rows", &FinishArgs::n_rows),
-    },
-    FINISH_MEAN_STD_DOC,
-    finish_mean_std_impl,
+constexpr Signature FINISH_SIGNATURE{
+    positional("total", &FinishArgs::total),
+    positional("n_rows", &FinishArgs::n_rows),
 };
 
-constexpr Function FINISH_MEAN_VAR{
-    "finish_mean_var",
-    Signature{
-        positional("total", &FinishArgs::total),
-        positional("n_rows", &FinishArgs::n_rows),
-    },
-    FINISH_MEAN_VAR_DOC,
-    finish_mean_var_impl,
-};
-
-constexpr Function FINISH_HVG{
-    "finish_hvg",
-    Signature{
-        positional("total", &FinishArgs::total),
-        positional("n_rows", &FinishArgs::n_rows),
-    },
-    FINISH_HVG_DOC,
-    finish_hvg_impl,
-};
+constexpr Function FINISH_MEAN_STD{"finish_mean_std", FINISH_SIGNATURE, FINISH_MEAN_STD_DOC,
+                                   finish_impl<means_and_stds>};
+constexpr Function FINISH_MEAN_VAR{"finish_mean_var", FINISH_SIGNATURE, FINISH_MEAN_VAR_DOC,
+                                   finish_impl<means_and_variances>};
+constexpr Function FINISH_HVG{"finish_hvg", FINISH_SIGNATURE, FINISH_HVG_DOC,
+                              finish_impl<means_and_dispersions>};
 
 // ---------------------------------------------------------------------------
 // Grouped partials: one call per row block for every group of rows.
@@ -399,30 +348,14 @@ Ref int_list(const std::vector<std::uint64_t>& values) {
     return list;
 }
 
-Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
-    const FlatSums layout{n_cols};
-    auto flat = Buffer<double>::uninitialized(sums.size() * layout.run());
-    for (std::size_t k = 0; k < sums.size(); ++k) {
-        layout.write(sums[k], flat.span(), k);
-        sums[k] = ColumnSums{};
-    }
-    return Ref::steal(wrap_1d(std::move(flat)));
-}
-
 // (items, head, head_closes, n_whole, chunk_sums, tail_groups, tails): lists
 // of one int per group, then FlatSums runs (chunk_sums group after group).
 Ref grouped_result(GroupedPartial partial, std::size_t n_cols) {
     std::vector<std::uint64_t> closes(partial.head_closes.begin(), partial.head_closes.end());
     std::vector<std::uint64_t> tail_groups(partial.tail_groups.begin(), partial.tail_groups.end());
-    return tuple_of(std::array{
-        int_list(partial.items),
-        int_list(partial.head),
-        int_list(closes),
-        int_list(partial.n_whole),
-        runs_array(partial.whole_chunks, n_cols),
-        int_list(tail_groups),
-        runs_array(partial.tails, n_cols),
-    });
+    return tuple_of(int_list(partial.items), int_list(partial.head), int_list(closes),
+                    int_list(partial.n_whole), runs_array(partial.whole_chunks, n_cols),
+                    int_list(tail_groups), runs_array(partial.tails, n_cols));
 }
 
 // The codes of a block's rows (int64 in [-1, n_groups), checked) and the
@@ -479,6 +412,49 @@ bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::ui
     return layout && take_sparse_in(layout.get(), indptr, indices, data, n_rows, n_cols, out);
 }
 
+// A row block, its rows' groups and what to sum, as the partial of each kind
+// takes them and the continuing function after the open chunks.
+struct DenseGroupBlockArgs : SumsKind {
+    PyObject* x = nullptr;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+};
+
+constexpr std::tuple DENSE_GROUP_BLOCK{
+    positional("x", &DenseGroupBlockArgs::x),
+    positional("codes", &DenseGroupBlockArgs::codes),
+    positional("before", &DenseGroupBlockArgs::before),
+};
+
+bool take_group_block(const DenseGroupBlockArgs& args, DenseMatrix& x, GroupArgs& groups) {
+    return take_dense(args.x, x) && take_group_args(args.codes, args.before, x.n_rows, groups);
+}
+
+struct SparseGroupBlockArgs : SumsKind {
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_cols = 0;
+    PyObject* codes = nullptr;
+    PyObject* before = nullptr;
+    std::uint64_t first_row = 0;
+};
+
+constexpr std::tuple SPARSE_GROUP_BLOCK{
+    positional("indptr", &SparseGroupBlockArgs::indptr),
+    positional("indices", &SparseGroupBlockArgs::indices),
+    positional("data", &SparseGroupBlockArgs::data),
+    positional("n_cols", &SparseGroupBlockArgs::n_cols),
+    positional("codes", &SparseGroupBlockArgs::codes),
+    positional("before", &SparseGroupBlockArgs::before),
+    positional("first_row", &SparseGroupBlockArgs::first_row),
+};
+
+bool take_group_block(const SparseGroupBlockArgs& args, SparseIn& in, GroupArgs& groups) {
+    return take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) &&
+           take_group_args(args.codes, args.before, in.n_rows, groups);
+}
+
 constexpr char DENSE_GROUP_PARTIAL_DOC[] =
     "dense_group_partial(x, codes, before, *, expm1=False, log_base=None, "
     "square_f64=False)\n"
@@ -492,22 +468,11 @@ constexpr char DENSE_GROUP_PARTIAL_DOC[] =
     "the whole chunks' sums group after group, the groups left with an open\n"
     "chunk and that chunk's sums.";
 
-struct DenseGroupPartialArgs {
-    PyObject* x = nullptr;
-    PyObject* codes = nullptr;
-    PyObject* before = nullptr;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
-};
-
-Ref dense_group_partial_impl(const DenseGroupPartialArgs& args) {
+Ref dense_group_partial_impl(const DenseGroupBlockArgs& args) {
     DenseMatrix x;
     GroupArgs groups;
-    if (!take_dense(args.x, x) || !take_group_args(args.codes, args.before, x.n_rows, groups)) {
-        return {};
-    }
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    if (!take_group_block(args, x, groups)) return {};
+    const SumsKind& kind = args;
     auto partial = compute([&] {
         return std::visit(
             [&](auto block) {
@@ -521,14 +486,7 @@ Ref dense_group_partial_impl(const DenseGroupPartialArgs& args) {
 
 constexpr Function DENSE_GROUP_PARTIAL{
     "dense_group_partial",
-    Signature{
-        positional("x", &DenseGroupPartialArgs::x),
-        positional("codes", &DenseGroupPartialArgs::codes),
-        positional("before", &DenseGroupPartialArgs::before),
-        keyword_only("expm1", &DenseGroupPartialArgs::expm1),
-        keyword_only("log_base", &DenseGroupPartialArgs::log_base),
-        keyword_only("square_f64", &DenseGroupPartialArgs::square_f64),
-    },
+    signature<DenseGroupBlockArgs>(DENSE_GROUP_BLOCK, SUMS_OPTIONS),
     DENSE_GROUP_PARTIAL_DOC,
     dense_group_partial_impl,
 };
@@ -541,25 +499,19 @@ constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
     "The open chunks' running sums (one run per group) continued over each\n"
     "group's head in `x` (see `dense_group_partial`).";
 
-struct ContinueDenseGroupsArgs {
+struct ContinueDenseGroupsArgs : DenseGroupBlockArgs {
     PyObject* open = nullptr;
-    PyObject* x = nullptr;
-    PyObject* codes = nullptr;
-    PyObject* before = nullptr;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
     DenseMatrix x;
     GroupArgs groups;
     std::vector<ColumnSums> open;
-    if (!take_dense(args.x, x) || !take_group_args(args.codes, args.before, x.n_rows, groups) ||
+    if (!take_group_block(args, x, groups) ||
         !take_open(args.open, groups.before.size(), x.n_cols, open)) {
         return {};
     }
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const SumsKind& kind = args;
     auto done = compute([&] {
         std::visit(
             [&](auto block) {
@@ -574,15 +526,8 @@ Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
 
 constexpr Function CONTINUE_DENSE_GROUPS{
     "continue_dense_groups",
-    Signature{
-        positional("open", &ContinueDenseGroupsArgs::open),
-        positional("x", &ContinueDenseGroupsArgs::x),
-        positional("codes", &ContinueDenseGroupsArgs::codes),
-        positional("before", &ContinueDenseGroupsArgs::before),
-        keyword_only("expm1", &ContinueDenseGroupsArgs::expm1),
-        keyword_only("log_base", &ContinueDenseGroupsArgs::log_base),
-        keyword_only("square_f64", &ContinueDenseGroupsArgs::square_f64),
-    },
+    signature<ContinueDenseGroupsArgs>(positional("open", &ContinueDenseGroupsArgs::open),
+                                       DENSE_GROUP_BLOCK, SUMS_OPTIONS),
     CONTINUE_DENSE_GROUPS_DOC,
     continue_dense_groups_impl,
 };
@@ -599,27 +544,11 @@ constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
     "entry in storage order fails; a duplicate raises ValueError, its row\n"
     "counted from `first_row`).";
 
-struct SparseGroupPartialArgs {
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_cols = 0;
-    PyObject* codes = nullptr;
-    PyObject* before = nullptr;
-    std::uint64_t first_row = 0;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
-};
-
-Ref sparse_group_partial_impl(const SparseGroupPartialArgs& args) {
+Ref sparse_group_partial_impl(const SparseGroupBlockArgs& args) {
     SparseIn in;
     GroupArgs groups;
-    if (!take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) ||
-        !take_group_args(args.codes, args.before, in.n_rows, groups)) {
-        return {};
-    }
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    if (!take_group_block(args, in, groups)) return {};
+    const SumsKind& kind = args;
     auto partial = compute(
         [&] {
             return in.visit([&](const auto& m) {
@@ -633,18 +562,7 @@ Ref sparse_group_partial_impl(const SparseGroupPartialArgs& args) {
 
 constexpr Function SPARSE_GROUP_PARTIAL{
     "sparse_group_partial",
-    Signature{
-        positional("indptr", &SparseGroupPartialArgs::indptr),
-        positional("indices", &SparseGroupPartialArgs::indices),
-        positional("data", &SparseGroupPartialArgs::data),
-        positional("n_cols", &SparseGroupPartialArgs::n_cols),
-        positional("codes", &SparseGroupPartialArgs::codes),
-        positional("before", &SparseGroupPartialArgs::before),
-        positional("first_row", &SparseGroupPartialArgs::first_row),
-        keyword_only("expm1", &SparseGroupPartialArgs::expm1),
-        keyword_only("log_base", &SparseGroupPartialArgs::log_base),
-        keyword_only("square_f64", &SparseGroupPartialArgs::square_f64),
-    },
+    signature<SparseGroupBlockArgs>(SPARSE_GROUP_BLOCK, SUMS_OPTIONS),
     SPARSE_GROUP_PARTIAL_DOC,
     sparse_group_partial_impl,
 };
@@ -657,30 +575,19 @@ constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
     "`continue_dense_groups` for a CSR row block; the heads' entries are\n"
     "checked as `sparse_group_partial` checks the others.";
 
-struct ContinueSparseGroupsArgs {
+struct ContinueSparseGroupsArgs : SparseGroupBlockArgs {
     PyObject* open = nullptr;
-    PyObject* indptr = nullptr;
-    PyObject* indices = nullptr;
-    PyObject* data = nullptr;
-    std::uint64_t n_cols = 0;
-    PyObject* codes = nullptr;
-    PyObject* before = nullptr;
-    std::uint64_t first_row = 0;
-    bool expm1 = false;
-    std::optional<double> log_base;
-    bool square_f64 = false;
 };
 
 Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
     SparseIn in;
     GroupArgs groups;
     std::vector<ColumnSums> open;
-    if (!take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) ||
-        !take_group_args(args.codes, args.before, in.n_rows, groups) ||
+    if (!take_group_block(args, in, groups) ||
         !take_open(args.open, groups.before.size(), in.n_cols, open)) {
         return {};
     }
-    const SumsKind kind{args.expm1, args.log_base, args.square_f64};
+    const SumsKind& kind = args;
     auto done = compute(
         [&] {
             in.visit([&](const auto& m) {
@@ -695,19 +602,8 @@ Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
 
 constexpr Function CONTINUE_SPARSE_GROUPS{
     "continue_sparse_groups",
-    Signature{
-        positional("open", &ContinueSparseGroupsArgs::open),
-        positional("indptr", &ContinueSparseGroupsArgs::indptr),
-        positional("indices", &ContinueSparseGroupsArgs::indices),
-        positional("data", &ContinueSparseGroupsArgs::data),
-        positional("n_cols", &ContinueSparseGroupsArgs::n_cols),
-        positional("codes", &ContinueSparseGroupsArgs::codes),
-        positional("before", &ContinueSparseGroupsArgs::before),
-        positional("first_row", &ContinueSparseGroupsArgs::first_row),
-        keyword_only("expm1", &ContinueSparseGroupsArgs::expm1),
-        keyword_only("log_base", &ContinueSparseGroupsArgs::log_base),
-        keyword_only("square_f64", &ContinueSparseGroupsArgs::square_f64),
-    },
+    signature<ContinueSparseGroupsArgs>(positional("open", &ContinueSparseGroupsArgs::open),
+                                        SPARSE_GROUP_BLOCK, SUMS_OPTIONS),
     CONTINUE_SPARSE_GROUPS_DOC,
     continue_sparse_groups_impl,
 };

@@ -15,11 +15,9 @@ bool refused(Taken taken, const char* wrong_type) {
     return false;
 }
 
-// Stored indices (int32 or int64) and values (float64 or float32), each of
-// whichever width it comes in; for a whole matrix (SparseIn) or a row block
-// (EntriesIn).
-template <class In>
-bool take_indices_and_data(PyObject* indices, PyObject* data, In& out) {
+}  // namespace
+
+bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
     Taken taken = take_vector(indices, out.indices32);
     if (taken == Taken::other_type) {
         taken = take_vector(indices, out.indices64);
@@ -35,12 +33,6 @@ bool take_indices_and_data(PyObject* indices, PyObject* data, In& out) {
     return true;
 }
 
-}  // namespace
-
-bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out) {
-    return take_indices_and_data(indices, data, out);
-}
-
 bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObject* data,
                     std::uint64_t n_rows, std::uint64_t n_cols, SparseIn& out) {
     const char* name = PyUnicode_Check(layout) ? PyUnicode_AsUTF8(layout) : nullptr;
@@ -53,7 +45,7 @@ bool take_sparse_in(PyObject* layout, PyObject* indptr, PyObject* indices, PyObj
     out.layout = given == "csr" ? Layout::csr : Layout::csc;
     out.n_rows = n_rows;
     out.n_cols = n_cols;
-    if (!take_indices_and_data(indices, data, out)) return false;
+    if (!take_entries_in(indices, data, out)) return false;
     const Taken taken = take_vector(indptr, out.indptr);
     if (taken != Taken::ok) return refused(taken, "indptr must be an int64 array");
 

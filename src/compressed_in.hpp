@@ -15,34 +15,6 @@
 
 namespace brenix {
 
-// A compressed matrix's arrays, used in place.
-struct SparseIn {
-    Layout layout = Layout::csr;
-    Vector<std::int64_t> indptr;
-    Vector<std::int32_t> indices32;
-    Vector<std::int64_t> indices64;
-    Vector<float> data32;
-    Vector<double> data64;
-    bool wide_indices = false;
-    bool float_data = false;
-    std::size_t n_rows = 0;
-    std::size_t n_cols = 0;
-
-    // f(SparseMatrix<I, T>) for the matrix's index and value types.
-    template <class F>
-    decltype(auto) visit(F&& f) const {
-        auto with_data = [&]<class I>(std::span<const I> indices) -> decltype(auto) {
-            if (float_data) {
-                return f(SparseMatrix<I, float>{layout, indptr.values, indices, data32.values,
-                                                n_rows, n_cols});
-            }
-            return f(SparseMatrix<I, double>{layout, indptr.values, indices, data64.values, n_rows,
-                                             n_cols});
-        };
-        return wide_indices ? with_data(indices64.values) : with_data(indices32.values);
-    }
-};
-
 // Stored entries of a row block: indices (int32 or int64) and data (float32
 // or float64), 1-D and contiguous, used in place.
 struct EntriesIn {
@@ -63,7 +35,28 @@ struct EntriesIn {
         return wide_indices ? with_data(indices64.values) : with_data(indices32.values);
     }
 };
+
+// indices and data, each of whichever width it comes in. False with a Python
+// error set otherwise.
 bool take_entries_in(PyObject* indices, PyObject* data, EntriesIn& out);
+
+// A compressed matrix's arrays, used in place: its stored entries, and the
+// offsets of its rows (csr) or columns (csc) among them.
+struct SparseIn : EntriesIn {
+    Layout layout = Layout::csr;
+    Vector<std::int64_t> indptr;
+    std::size_t n_rows = 0;
+    std::size_t n_cols = 0;
+
+    // f(SparseMatrix<I, T>) for the matrix's index and value types.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return EntriesIn::visit([&]<class I, class T>(std::span<const I> indices,
+                                                      std::span<const T> data) -> decltype(auto) {
+            return f(SparseMatrix<I, T>{layout, indptr.values, indices, data, n_rows, n_cols});
+        });
+    }
+};
 
 // layout ('csr' or 'csc'), indptr (int64), indices (int32 or int64), data
 // (float32 or float64), each 1-D and contiguous, used in place; indptr

@@ -6,7 +6,6 @@
 // several bad arguments raises.
 #include "functions.hpp"
 
-#include <array>
 #include <optional>
 #include <tuple>
 #include <type_traits>
@@ -15,6 +14,7 @@
 #include "arrays.hpp"
 #include "hvg/seurat.hpp"
 #include "records.hpp"
+#include "results.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
 
@@ -22,15 +22,8 @@ namespace brenix {
 
 namespace {
 
-template <std::size_t N>
-Ref tuple_of(std::array<Ref, N> items) {
-    return Ref::steal(brenix::make_tuple(items));
-}
-
 Ref hvg_result(HvgStats stats) {
-    Ref means = Ref::steal(wrap_1d(std::move(stats.means)));
-    Ref dispersions = Ref::steal(wrap_1d(std::move(stats.dispersions)));
-    return tuple_of(std::array{std::move(means), std::move(dispersions)});
+    return tuple_of(std::move(stats.means), std::move(stats.dispersions));
 }
 
 // ---------------------------------------------------------------------------
@@ -64,9 +57,7 @@ Ref scale_impl(const ScaleArgs& args) {
             auto scaled = scale_dense(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
             Ref out = Ref::steal(wrap_2d(std::move(scaled.matrix), x.n_rows, x.n_cols));
             if (!args.return_mean_std) return out;
-            Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
-            Ref stdev = Ref::steal(wrap_1d(std::move(scaled.stdev)));
-            return tuple_of(std::array{std::move(out), std::move(mean), std::move(stdev)});
+            return tuple_of(std::move(out), std::move(scaled.mean), std::move(scaled.stdev));
         },
         x.values);
 }
@@ -110,10 +101,7 @@ Ref scale_sparse_data_impl(const ScaleSparseDataArgs& args) {
     SparseEntries entries;
     if (!take_sparse(args.indices, args.data, entries)) return {};
     auto result = [](auto scaled) {
-        Ref values = Ref::steal(wrap_1d(std::move(scaled.values)));
-        Ref mean = Ref::steal(wrap_1d(std::move(scaled.mean)));
-        Ref stdev = Ref::steal(wrap_1d(std::move(scaled.stdev)));
-        return tuple_of(std::array{std::move(values), std::move(mean), std::move(stdev)});
+        return tuple_of(std::move(scaled.values), std::move(scaled.mean), std::move(scaled.stdev));
     };
     const auto& [n_rows, n_cols, max_value, promote] =
         std::tie(args.n_rows, args.n_cols, args.max_value, args.promote);

@@ -18,6 +18,11 @@
 // in signature order into the members (absent ones keep their defaults), then
 // runs the body. function_table<SCALE, ...>() makes the module's table, and
 // create_module() the module, whose __all__ follows the table.
+//
+// Parameters that several functions share are members of one record, which
+// their Args derive from, and one fragment of signature (a std::tuple of its
+// parameters); signature<ScaleArgs>(positional(...), FRAGMENT, ...) takes the
+// fragment in their place, so that its names and order are written once.
 #pragma once
 
 #include <Python.h>
@@ -27,6 +32,7 @@
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "args.hpp"
@@ -122,6 +128,27 @@ private:
     std::array<bool, size> keyword_only_;
     std::tuple<Types Args::*...> members_;
 };
+
+// A parameter of a record that Args derives from, as one of Args.
+template <class Args, class Record, class T>
+constexpr std::tuple<Parameter<Args, T>> rebound(Parameter<Record, T> parameter) {
+    static_assert(std::is_base_of_v<Record, Args>, "a parameter's record must be Args or its base");
+    return {{parameter.name, parameter.member, parameter.keyword_only}};
+}
+
+template <class Args, class... Parameters>
+constexpr auto rebound(std::tuple<Parameters...> fragment) {
+    return std::apply(
+        [](auto... parameters) { return std::tuple_cat(rebound<Args>(parameters)...); }, fragment);
+}
+
+// The signature of a function taking Args, from its parameters and fragments
+// (tuples of parameters), in order.
+template <class Args, class... Parts>
+constexpr auto signature(Parts... parts) {
+    return std::apply([](auto... parameters) { return Signature{parameters...}; },
+                      std::tuple_cat(rebound<Args>(parts)...));
+}
 
 // One Python function: its name, signature, docstring (beginning with its text
 // signature) and body.
