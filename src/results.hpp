@@ -28,10 +28,14 @@ Ref as_result(Buffer<T> values) {
 }
 
 // A tuple of the items, in order, each a Ref or a buffer that becomes a 1-D
-// array. Made left to right (a braced list fixes the order).
+// array. Made left to right (a braced list fixes the order). An empty Ref
+// among them (a list that could not be made) gives no tuple: its error stands.
 template <class... Items>
 Ref tuple_of(Items&&... items) {
     std::array<Ref, sizeof...(Items)> refs{as_result(std::forward<Items>(items))...};
+    for (const Ref& ref : refs) {
+        if (!ref) return {};
+    }
     // Qualified: argument-dependent lookup through std::array would also find
     // std::make_tuple.
     return Ref::steal(brenix::make_tuple(refs));
