@@ -53,9 +53,9 @@ __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicExcept
 
 
 # The scheduler runs a task where the largest of its inputs is, and weighs moving a result by its
-# size: without these it would take a partial holding a block's head (up to a million entries)
-# or a fold's state for a few bytes, and move those to the running total rather than the other
-# way round.
+# size: without these it would take a partial (with a copied head, up to a million entries) or
+# a grouped fold's state (megabytes) for a few bytes, and move it rather than the smaller
+# inputs of the task.
 @sizeof.register(Partial)
 @sizeof.register(GroupPartial)
 @sizeof.register(GroupState)
