@@ -360,6 +360,16 @@ PyObject* wrap_1d(Buffer<float> buffer) {
     return wrap(std::move(buffer), 1, dims, NPY_FLOAT);
 }
 
+PyObject* wrap_1d(Buffer<std::int32_t> buffer) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
+    return wrap(std::move(buffer), 1, dims, NPY_INT32);
+}
+
+PyObject* wrap_1d(Buffer<std::int64_t> buffer) {
+    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
+    return wrap(std::move(buffer), 1, dims, NPY_INT64);
+}
+
 PyObject* wrap_2d(Buffer<double> buffer, std::size_t n_rows, std::size_t n_cols) {
     const npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
     return wrap(std::move(buffer), 2, dims, NPY_DOUBLE);

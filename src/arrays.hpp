@@ -75,6 +75,8 @@ Taken take_vector(PyObject* object, Vector<double>& out);
 // owner object.
 PyObject* wrap_1d(Buffer<double> buffer);
 PyObject* wrap_1d(Buffer<float> buffer);
+PyObject* wrap_1d(Buffer<std::int32_t> buffer);
+PyObject* wrap_1d(Buffer<std::int64_t> buffer);
 PyObject* wrap_2d(Buffer<double> buffer, std::size_t n_rows, std::size_t n_cols);
 PyObject* wrap_2d(Buffer<float> buffer, std::size_t n_rows, std::size_t n_cols);
 

@@ -348,14 +348,24 @@ Ref int_list(const std::vector<std::uint64_t>& values) {
     return list;
 }
 
-// (items, head, head_closes, n_whole, chunk_sums, tail_groups, tails): lists
-// of one int per group, then FlatSums runs (chunk_sums group after group).
-Ref grouped_result(GroupedPartial partial, std::size_t n_cols) {
+// (items, head, head_closes, n_whole, chunk_sums, tail_groups, tails,
+// head_values, head_indices): lists of one int per group, FlatSums runs
+// (chunk_sums group after group), then the gathered heads: rows (2-D) of a
+// dense block, or stored values and their indices (None for a dense block).
+template <class I, class T>
+Ref grouped_result(GroupedPartial<I, T> partial, std::size_t n_cols, bool dense) {
     std::vector<std::uint64_t> closes(partial.head_closes.begin(), partial.head_closes.end());
     std::vector<std::uint64_t> tail_groups(partial.tail_groups.begin(), partial.tail_groups.end());
+    const std::size_t n_head = partial.head_values.size();
+    Ref values = Ref::steal(
+        dense ? wrap_2d(std::move(partial.head_values), n_cols == 0 ? 0 : n_head / n_cols, n_cols)
+              : wrap_1d(std::move(partial.head_values)));
+    Ref indices =
+        dense ? Ref::borrow(Py_None) : Ref::steal(wrap_1d(std::move(partial.head_indices)));
     return tuple_of(int_list(partial.items), int_list(partial.head), int_list(closes),
                     int_list(partial.n_whole), runs_array(partial.whole_chunks, n_cols),
-                    int_list(tail_groups), runs_array(partial.tails, n_cols));
+                    int_list(tail_groups), runs_array(partial.tails, n_cols), std::move(values),
+                    std::move(indices));
 }
 
 // The codes of a block's rows (int64 in [-1, n_groups), checked) and the
@@ -366,19 +376,26 @@ struct GroupArgs {
     std::vector<std::uint64_t> before;
 };
 
-bool take_group_args(PyObject* codes, PyObject* before, std::size_t n_rows, GroupArgs& out) {
+// Counts per group: a 1-D contiguous int64 array of values >= 0.
+bool take_counts(PyObject* object, const char* name, std::vector<std::uint64_t>& out) {
     Vector<std::int64_t> counts;
-    if (take_vector(before, counts) != Taken::ok) {
-        raise_value_error("before must be a 1-D contiguous int64 array, one count per group");
+    if (take_vector(object, counts) != Taken::ok) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be a 1-D contiguous int64 array, one count per group", name);
         return false;
     }
     for (const std::int64_t count : counts.values) {
         if (count < 0) {
-            raise_value_error("before must hold counts >= 0");
+            PyErr_Format(PyExc_ValueError, "%s must hold counts >= 0", name);
             return false;
         }
-        out.before.push_back(static_cast<std::uint64_t>(count));
+        out.push_back(static_cast<std::uint64_t>(count));
     }
+    return true;
+}
+
+bool take_group_args(PyObject* codes, PyObject* before, std::size_t n_rows, GroupArgs& out) {
+    if (!take_counts(before, "before", out.before)) return false;
     if (!take_groups(codes, n_rows, out.before.size(), out.codes, out.given)) return false;
     if (out.given) return true;
     raise_value_error("codes must be given, one per row of the block");
@@ -386,17 +403,11 @@ bool take_group_args(PyObject* codes, PyObject* before, std::size_t n_rows, Grou
 }
 
 // Open chunks given from Python: one FlatSums run per group.
-bool take_open(PyObject* object, std::size_t n_groups, std::size_t n_cols,
-               std::vector<ColumnSums>& out) {
-    F64Vector flat;
-    if (!take_f64_vector(object, flat)) return false;
-    const FlatSums layout{n_cols};
-    if (flat.values.size() != n_groups * layout.run()) {
-        raise_value_error("open chunks must hold 2 * n_cols values per group");
-        return false;
-    }
-    for (std::size_t k = 0; k < n_groups; ++k) out.push_back(layout.read(flat.values, k));
-    return true;
+bool take_open(PyObject* object, std::size_t n_groups, std::size_t n_cols, F64Vector& out) {
+    if (!take_f64_vector(object, out)) return false;
+    if (out.values.size() == n_groups * FlatSums{n_cols}.run()) return true;
+    raise_value_error("open chunks must hold 2 * n_cols values per group");
+    return false;
 }
 
 // A CSR row block: indptr (int64), indices (int32 or int64, in place), data.
@@ -413,7 +424,7 @@ bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::ui
 }
 
 // A row block, its rows' groups and what to sum, as the partial of each kind
-// takes them and the continuing function after the open chunks.
+// takes them.
 struct DenseGroupBlockArgs : SumsKind {
     PyObject* x = nullptr;
     PyObject* codes = nullptr;
@@ -463,25 +474,27 @@ constexpr char DENSE_GROUP_PARTIAL_DOC[] =
     "`dense_partial` for every group of the rows of `x` at once (`codes`: int64\n"
     "in [-1, n_groups) per row, -1 for none; `before`: int64, each group's rows\n"
     "above the block): `(items, head, head_closes, n_whole, chunk_sums,\n"
-    "tail_groups, tails)`, lists of one int per group (`items`: its rows here;\n"
-    "`head`: those finishing its open chunk; `n_whole`: its chunks wholly here),\n"
-    "the whole chunks' sums group after group, the groups left with an open\n"
-    "chunk and that chunk's sums.";
+    "tail_groups, tails, head_values, head_indices)`, lists of one int per group\n"
+    "(`items`: its rows here; `head`: those finishing its open chunk;\n"
+    "`n_whole`: its chunks wholly here), the whole chunks' sums group after\n"
+    "group, the groups left with an open chunk and that chunk's sums, then the\n"
+    "terms of the heads' rows (expm1 taken for the Seurat sums) gathered group\n"
+    "after group, for `continue_dense_groups`, and None.";
 
 Ref dense_group_partial_impl(const DenseGroupBlockArgs& args) {
     DenseMatrix x;
     GroupArgs groups;
     if (!take_group_block(args, x, groups)) return {};
     const SumsKind& kind = args;
-    auto partial = compute([&] {
-        return std::visit(
-            [&](auto block) {
+    return std::visit(
+        [&](auto block) -> Ref {
+            auto partial = compute([&] {
                 return dense_group_partial(block, x.n_cols, *groups.given, groups.before, kind);
-            },
-            x.values);
-    });
-    if (!partial) return {};
-    return grouped_result(std::move(*partial), x.n_cols);
+            });
+            if (!partial) return {};
+            return grouped_result(std::move(*partial), x.n_cols, true);
+        },
+        x.values);
 }
 
 constexpr Function DENSE_GROUP_PARTIAL{
@@ -491,47 +504,6 @@ constexpr Function DENSE_GROUP_PARTIAL{
     dense_group_partial_impl,
 };
 
-constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
-    "continue_dense_groups(open, x, codes, before, *, expm1=False, log_base=None, "
-    "square_f64=False)\n"
-    "--\n"
-    "\n"
-    "The open chunks' running sums (one run per group) continued over each\n"
-    "group's head in `x` (see `dense_group_partial`).";
-
-struct ContinueDenseGroupsArgs : DenseGroupBlockArgs {
-    PyObject* open = nullptr;
-};
-
-Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
-    DenseMatrix x;
-    GroupArgs groups;
-    std::vector<ColumnSums> open;
-    if (!take_group_block(args, x, groups) ||
-        !take_open(args.open, groups.before.size(), x.n_cols, open)) {
-        return {};
-    }
-    const SumsKind& kind = args;
-    auto done = compute([&] {
-        std::visit(
-            [&](auto block) {
-                continue_dense_groups(open, block, x.n_cols, *groups.given, groups.before, kind);
-            },
-            x.values);
-        return true;
-    });
-    if (!done) return {};
-    return runs_array(open, x.n_cols);
-}
-
-constexpr Function CONTINUE_DENSE_GROUPS{
-    "continue_dense_groups",
-    signature<ContinueDenseGroupsArgs>(positional("open", &ContinueDenseGroupsArgs::open),
-                                       DENSE_GROUP_BLOCK, SUMS_OPTIONS),
-    CONTINUE_DENSE_GROUPS_DOC,
-    continue_dense_groups_impl,
-};
-
 constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
     "sparse_group_partial(indptr, indices, data, n_cols, codes, before, first_row, *, "
     "expm1=False, log_base=None, square_f64=False)\n"
@@ -539,25 +511,26 @@ constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
     "\n"
     "`dense_group_partial` for a CSR row block (indptr int64; indices int32 or\n"
     "int64 and data read in place); a group's items are the stored entries of\n"
-    "its rows, in 1,000,000-entry chunks. Its rows' entries outside the heads\n"
-    "are checked as the grouped `_arrays` functions check them (the first bad\n"
-    "entry in storage order fails; a duplicate raises ValueError, its row\n"
-    "counted from `first_row`).";
+    "its rows, in 1,000,000-entry chunks, and the heads are gathered as terms\n"
+    "and indices (for `continue_sparse_groups`). Its rows' entries are checked\n"
+    "as the grouped `_arrays` functions check them (the first bad entry in\n"
+    "storage order fails; a duplicate raises ValueError, its row counted from\n"
+    "`first_row`).";
 
 Ref sparse_group_partial_impl(const SparseGroupBlockArgs& args) {
     SparseIn in;
     GroupArgs groups;
     if (!take_group_block(args, in, groups)) return {};
     const SumsKind& kind = args;
-    auto partial = compute(
-        [&] {
-            return in.visit([&](const auto& m) {
-                return sparse_group_partial(m, *groups.given, groups.before, kind);
-            });
-        },
-        args.first_row);
-    if (!partial) return {};
-    return grouped_result(std::move(*partial), in.n_cols);
+    // The result is converted inside the visit, where its types are known;
+    // the sums themselves run without the interpreter lock.
+    return in.visit([&](const auto& m) -> Ref {
+        auto partial =
+            compute([&] { return sparse_group_partial(m, *groups.given, groups.before, kind); },
+                    args.first_row);
+        if (!partial) return {};
+        return grouped_result(std::move(*partial), in.n_cols, false);
+    });
 }
 
 constexpr Function SPARSE_GROUP_PARTIAL{
@@ -567,43 +540,117 @@ constexpr Function SPARSE_GROUP_PARTIAL{
     sparse_group_partial_impl,
 };
 
-constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
-    "continue_sparse_groups(open, indptr, indices, data, n_cols, codes, before, first_row, *, "
-    "expm1=False, log_base=None, square_f64=False)\n"
-    "--\n"
-    "\n"
-    "`continue_dense_groups` for a CSR row block; the heads' entries are\n"
-    "checked as `sparse_group_partial` checks the others.";
+// The gathered heads of a grouped partial, continued away from their block.
 
-struct ContinueSparseGroupsArgs : SparseGroupBlockArgs {
+// One count per group, int64 >= 0, adding up to `items`.
+bool take_head(PyObject* object, std::size_t items, std::vector<std::uint64_t>& out) {
+    if (!take_counts(object, "head", out)) return false;
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : out) sum += count;
+    if (sum == items) return true;
+    raise_value_error("head must add up to the items given, one count per group");
+    return false;
+}
+
+struct ContinueDenseGroupsArgs : SumsKind {
     PyObject* open = nullptr;
+    PyObject* head = nullptr;
+    PyObject* x = nullptr;
 };
 
-Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
-    SparseIn in;
-    GroupArgs groups;
-    std::vector<ColumnSums> open;
-    if (!take_group_block(args, in, groups) ||
-        !take_open(args.open, groups.before.size(), in.n_cols, open)) {
+constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
+    "continue_dense_groups(open, head, x, *, expm1=False, log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "The open chunks' running sums (one run per group) continued over each\n"
+    "group's head: the first head[0] rows of `x` for group 0, the next head[1]\n"
+    "for group 1, and so on (the gathered heads of `dense_group_partial`, whose\n"
+    "values are the terms the sums add: expm1 is not taken again).";
+
+Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
+    DenseMatrix x;
+    std::vector<std::uint64_t> head;
+    F64Vector open;
+    if (!take_dense(args.x, x) || !take_head(args.head, x.n_rows, head) ||
+        !take_open(args.open, head.size(), x.n_cols, open)) {
         return {};
     }
     const SumsKind& kind = args;
-    auto done = compute(
-        [&] {
-            in.visit([&](const auto& m) {
-                continue_sparse_groups(open, m, *groups.given, groups.before, kind);
-            });
-            return true;
-        },
-        args.first_row);
-    if (!done) return {};
-    return runs_array(open, in.n_cols);
+    auto out = compute([&] {
+        auto sums = Buffer<double>::uninitialized(open.values.size());
+        std::visit(
+            [&](auto rows) {
+                continue_dense_groups(open.values, sums.span(), head, rows, x.n_cols, kind);
+            },
+            x.values);
+        return sums;
+    });
+    if (!out) return {};
+    return as_result(std::move(*out));
+}
+
+constexpr Function CONTINUE_DENSE_GROUPS{
+    "continue_dense_groups",
+    signature<ContinueDenseGroupsArgs>(positional("open", &ContinueDenseGroupsArgs::open),
+                                       positional("head", &ContinueDenseGroupsArgs::head),
+                                       positional("x", &ContinueDenseGroupsArgs::x), SUMS_OPTIONS),
+    CONTINUE_DENSE_GROUPS_DOC,
+    continue_dense_groups_impl,
+};
+
+struct ContinueSparseGroupsArgs : SumsKind {
+    PyObject* open = nullptr;
+    PyObject* head = nullptr;
+    PyObject* indices = nullptr;
+    PyObject* data = nullptr;
+    std::uint64_t n_cols = 0;
+};
+
+constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
+    "continue_sparse_groups(open, head, indices, data, n_cols, *, expm1=False, "
+    "log_base=None, square_f64=False)\n"
+    "--\n"
+    "\n"
+    "`continue_dense_groups` over stored entries: head[k] of them for group k,\n"
+    "group after group (the gathered heads of `sparse_group_partial`, already\n"
+    "checked there).";
+
+Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
+    EntriesIn in;
+    std::vector<std::uint64_t> head;
+    F64Vector open;
+    if (!take_entries_in(args.indices, args.data, in)) return {};
+    const auto [n_indices, n_values] =
+        in.visit([](auto indices, auto data) { return std::pair{indices.size(), data.size()}; });
+    if (n_indices != n_values) {
+        raise_value_error("indices and data must have one item per stored entry");
+        return {};
+    }
+    if (!take_head(args.head, n_values, head) ||
+        !take_open(args.open, head.size(), args.n_cols, open)) {
+        return {};
+    }
+    const SumsKind& kind = args;
+    auto out = compute([&] {
+        auto sums = Buffer<double>::uninitialized(open.values.size());
+        in.visit([&](auto indices, auto data) {
+            continue_sparse_groups(open.values, sums.span(), head, indices, data, args.n_cols,
+                                   kind);
+        });
+        return sums;
+    });
+    if (!out) return {};
+    return as_result(std::move(*out));
 }
 
 constexpr Function CONTINUE_SPARSE_GROUPS{
     "continue_sparse_groups",
     signature<ContinueSparseGroupsArgs>(positional("open", &ContinueSparseGroupsArgs::open),
-                                        SPARSE_GROUP_BLOCK, SUMS_OPTIONS),
+                                        positional("head", &ContinueSparseGroupsArgs::head),
+                                        positional("indices", &ContinueSparseGroupsArgs::indices),
+                                        positional("data", &ContinueSparseGroupsArgs::data),
+                                        positional("n_cols", &ContinueSparseGroupsArgs::n_cols),
+                                        SUMS_OPTIONS),
     CONTINUE_SPARSE_GROUPS_DOC,
     continue_sparse_groups_impl,
 };

@@ -129,6 +129,8 @@ for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial
 
 SUMS, CHUNKS = "running sums must hold 2 * n_cols values", "chunk sums must hold a multiple of 2 * n_cols values"
 X3 = np.ones((4, 3))
+I2 = np.zeros(2, np.int32)
+HEAD, OPEN = "head must add up to the items given, one count per group", "open chunks must hold 2 * n_cols values per group"
 
 
 @pytest.mark.parametrize("call, message", [
@@ -142,6 +144,14 @@ X3 = np.ones((4, 3))
     (lambda: _blocks.finish_hvg(np.zeros(7), 5), SUMS),
     (lambda: _blocks.scale_dense(X3, np.zeros(2), np.ones(3)), "mean and std must hold one value per column of x"),
     (lambda: _blocks.scale_dense(X3, np.zeros(3), np.ones(4)), "mean and std must hold one value per column of x"),
+    # A grouped fold's gathered heads: head[k] items of group k, for running sums of as many groups.
+    (lambda: _blocks.continue_dense_groups(np.zeros(6), np.array([3]), X3), HEAD),
+    (lambda: _blocks.continue_dense_groups(np.zeros(6), np.array([5, -1]), X3), "head must hold counts >= 0"),
+    (lambda: _blocks.continue_dense_groups(np.zeros(6), np.array([1, 3]), X3), OPEN),
+    (lambda: _blocks.continue_sparse_groups(np.zeros(8), np.array([1, 2]), I2, np.ones(2), 2), HEAD),
+    (lambda: _blocks.continue_sparse_groups(np.zeros(4), np.array([1, 1]), I2, np.ones(2), 2), OPEN),
+    (lambda: _blocks.continue_sparse_groups(np.zeros(8), np.array([1, 1]), I2, np.ones(3), 2),
+     "indices and data must have one item per stored entry"),
 ])
 def test_inconsistent_sizes_are_refused(call, message):
     with pytest.raises(ValueError) as info:

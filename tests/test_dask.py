@@ -165,7 +165,8 @@ def group_codes(seed, n_rows):
 
 @pytest.mark.parametrize("rows", ["whole", "three", "ragged", "small"])
 @pytest.mark.parametrize("dtype", ["f8", "f4"])
-def test_dense_groups_agree_with_in_memory(rows, dtype):
+def test_dense_groups_agree_with_in_memory(rows, dtype, monkeypatch):
+    monkeypatch.setattr(bd, "MAX_CHAINS", 1 if dtype == "f8" else 4)
     x = counts(11, (DENSE_ROWS, 13), dtype, odd=True)
     codes = group_codes(12, DENSE_ROWS)
     dx = da.from_array(x, chunks=(ROW_CHUNKS[rows], 5))
@@ -188,15 +189,19 @@ def test_dense_groups_any_row_chunking(cuts, n_groups):
     assert_same(compute(*bd.hvg_seurat_stats(dx, groups=codes)), bk.hvg_seurat_stats(x, groups=codes))
 
 
-def test_sparse_groups_small_blocks():
+@pytest.mark.parametrize("chains", [1, 4])  # folds of all groups, or of groups split among chains
+def test_sparse_groups_small_blocks(chains, monkeypatch):
+    monkeypatch.setattr(bd, "MAX_CHAINS", chains)
     pd = pytest.importorskip("pandas")
     m = csr(14, 3000, 9, 0.3, "f4", sp.csr_matrix, "i8")
     codes = group_codes(15, 3000)
     categories = pd.Categorical.from_codes(codes, ["a", "b", "c", "d"])
     for rows in [(3000,), (29,) * 103 + (13,), (1000, 0, 2000)]:
         dm = da.from_array(m, chunks=(rows, 9), asarray=False)
-        assert_same(compute(*bd.hvg_seurat_stats(dm, groups=categories), *bd.mean_var(dm, groups=codes)),
-                    bk.hvg_seurat_stats(m, groups=codes) + bk.mean_var(m, groups=codes))
+        assert_same(compute(*bd.hvg_seurat_stats(dm, groups=categories), *bd.mean_var(dm, groups=codes),
+                            *bd.hvg_seurat_stats(dm, log_base=10, groups=codes)),
+                    bk.hvg_seurat_stats(m, groups=codes) + bk.mean_var(m, groups=codes)
+                    + bk.hvg_seurat_stats(m, log_base=10, groups=codes))
 
 
 @pytest.mark.slow

@@ -226,8 +226,9 @@ class Sums:
 
 @dataclass
 class GroupPartial:
-    """What one row block contributes to every group: see src/blocks/group_partials.hpp. Lists of
-    one int per group, and FlatSums runs."""
+    """What one row block contributes to each group of a fold: see src/blocks/group_partials.hpp.
+    Lists of one int per group, FlatSums runs, and the heads' items gathered group after group,
+    so that the fold needs nothing else of the block."""
 
     items: list  # the group's items (rows or stored entries) in the block
     head: list  # of which finish the group's chunk an earlier block opened
@@ -236,28 +237,34 @@ class GroupPartial:
     chunk_sums: np.ndarray  # their sums, group after group
     tail_groups: list  # the groups that leave a chunk open, and its sums
     tails: np.ndarray
-    error: BaseException | None = None
+    heads: tuple = ()  # dense: (rows,); CSR: (indices, values)
+    rows: np.ndarray | None = None  # int64: the group's rows in the block
+    error: BaseException | None = None  # the block's first bad entry, whatever group it is in
 
 
 @dataclass
 class GroupState:
-    """A fold's running state for its groups: per group, its total, its open chunk's sums (zeros
-    when none is open: a chunk starts from zeros), whether one is open, and its items and rows so
-    far; and the first failure met, with its block's number (later blocks are then skipped)."""
+    """A fold's running state for its groups: per group, its open chunk's sums (zeros when none is
+    open: a chunk starts from zeros), whether one is open, its items and rows so far, and its total
+    (None while every total is zero, as with groups smaller than a chunk: the state then moves
+    between workers at half the size); and the first failure met, with its block's number (later
+    blocks are then skipped)."""
 
-    totals: np.ndarray  # (n_groups, 2 * n_cols)
     open: np.ndarray  # (n_groups, 2 * n_cols)
     is_open: np.ndarray  # bool (n_groups,)
     items: np.ndarray  # int64 (n_groups,)
     rows: np.ndarray  # int64 (n_groups,)
+    totals: np.ndarray | None = None  # (n_groups, 2 * n_cols)
     error: BaseException | None = None
     failed_block: int = -1
 
     @classmethod
     def zeros(cls, n_groups, n_cols):
-        return cls(np.zeros((n_groups, 2 * n_cols)), np.zeros((n_groups, 2 * n_cols)),
-                   np.zeros(n_groups, bool), np.zeros(n_groups, np.int64),
-                   np.zeros(n_groups, np.int64))
+        return cls(np.zeros((n_groups, 2 * n_cols)), np.zeros(n_groups, bool),
+                   np.zeros(n_groups, np.int64), np.zeros(n_groups, np.int64))
+
+    def total(self, i):
+        return np.zeros(self.open.shape[1]) if self.totals is None else self.totals[i]
 
 
 def block_codes(codes, n_rows):
@@ -281,95 +288,99 @@ def group_items(sums, block, codes, n_groups):
 
 
 class GroupedSums:
-    """The grouped counterpart of Sums' partial/fold/finish: one native call per row block gives
-    every group's part of it, and a fold carries each group's total and open chunk.
+    """The grouped counterpart of Sums' partial/fold/finish: a fold carries each group's total and
+    open chunk over the row blocks, and one native call per row block gives every group's part of
+    it, its heads gathered.
 
     A fold may carry only some of the groups (``members``, numbered within the fold in that
-    order): groups never meet in a sum, so their folds can run side by side, as separate chains
-    over the same partials. Failures are recorded in the state rather than raised, so that
-    ``finish`` of several chains raises the one of the earliest block.
+    order): groups never meet in a sum, so their folds can run side by side, as separate chains,
+    each over its own groups' partials. Failures are recorded in the state rather than raised, so
+    that ``finish`` of several chains raises the one of the earliest block.
     """
 
     def __init__(self, sums: Sums, n_groups: int, n_cols: int, members=None):
         self.sums, self.n_groups, self.n_cols = sums, n_groups, n_cols
         self.members = np.arange(n_groups) if members is None else np.asarray(members, np.int64)
-        # Global code -> the fold's own number, -1 for groups of other folds (and for code -1).
-        self.local = np.full(n_groups + 1, -1, np.int64)
+        # Global code -> the fold's own number, -1 for groups of other folds; then the number of
+        # a code out of range, which the native functions refuse as it is; then code -1's.
+        self.local = np.full(n_groups + 2, -1, np.int64)
         self.local[self.members] = np.arange(self.members.size)
+        self.local[n_groups] = self.members.size
+
+    def _local(self, codes):
+        out_of_range = (codes < -1) | (codes >= self.n_groups)
+        return self.local[np.where(out_of_range, self.n_groups, codes)]
 
     def zeros(self):
         return GroupState.zeros(self.members.size, self.n_cols)
 
-    def _block(self, block, codes):
-        """The block's arguments for the native grouped functions, before `codes`."""
+    def _call(self, block, codes, before, first_row):
+        """_blocks.{dense,sparse}_group_partial on a block; the sparse one also takes the block's
+        first row, which its messages count from."""
         if self.sums.sparse:
             indptr, indices, data = csr_arrays(block)
-            return (indptr, indices, data, self.n_cols), block_codes(codes, block.shape[0])
-        block = dense_block(block)
-        return (block,), block_codes(codes, block.shape[0])
-
-    def _call(self, name, args, codes, before, first_row, lead=()):
-        """_blocks.{dense,sparse}_<name> on a block; the sparse ones also take the block's first
-        row, which their messages count from."""
-        fn = getattr(_blocks, name.format("sparse" if self.sums.sparse else "dense"))
-        tail = (first_row,) if self.sums.sparse else ()
-        return native(fn, *lead, *args, codes, np.asarray(before, np.int64), *tail,
+            return native(_blocks.sparse_group_partial, indptr, indices, data, self.n_cols, codes,
+                          before, first_row, **self.sums.options())
+        return native(_blocks.dense_group_partial, dense_block(block), codes, before,
                       **self.sums.options())
 
     def partial(self, block, codes, before, first_row=0):
-        """Every group's part of a block (all groups, whatever the members); `before`: each
-        group's items in the blocks above."""
+        """The fold's groups' part of a block; `codes`: the block's rows' group codes, `before`:
+        each group's items in the blocks above (both for all groups, whatever the members)."""
         try:
-            args, codes = self._block(block, codes)
-            return GroupPartial(*self._call("{}_group_partial", args, codes, before, first_row))
+            codes = block_codes(codes, block.shape[0])
+            local = self._local(codes)
+            before = np.asarray(before, np.int64)
+            try:
+                *part, values, indices = self._call(block, local, before[self.members], first_row)
+            except (PanicException, ValueError):
+                # The block's first bad entry in storage order, in whatever group's rows: every
+                # fold raises the same. Summed with no group's chunk open, the block has no heads,
+                # and one call checks every entry of it.
+                self._call(block, codes, np.zeros(self.n_groups, np.int64), first_row)
+                raise
+            rows = np.bincount(local[local >= 0], minlength=self.members.size).astype(np.int64)
+            heads = (values,) if indices is None else (indices, values)
+            return GroupPartial(*part, heads, rows)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
-            return GroupPartial([], [], [], [], np.zeros(0), [], np.zeros(0), error)
+            return GroupPartial([], [], [], [], np.zeros(0), [], np.zeros(0), error=error)
 
-    def fold(self, state, part, block, codes, first_row=0, index=0):
-        """The state after one more block (a new state: the one given is left as it is), the
-        `index`-th."""
+    def fold(self, state, part, index=0):
+        """The state after one more block, the `index`-th (a new state: the one given is left as
+        it is)."""
+        if state.error is None and part.error is not None:
+            return replace(state, error=part.error, failed_block=index)
         if state.error is not None:
             return state
         try:
-            return self._fold(state, part, block, codes, first_row)
+            return self._fold(state, part)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
-            return GroupState(state.totals, state.open, state.is_open, state.items, state.rows,
-                              error, index)
+            return replace(state, error=error, failed_block=index)
 
-    def _fold(self, state, part, block, codes, first_row):
+    def _fold(self, state, part):
         run = 2 * self.n_cols
-        members = self.members
-        try:
-            if part.error is not None:
-                raise part.error
-            args, codes = self._block(block, codes)
-            local_codes = self.local[codes]  # code -1 reads the last entry, -1
-            head = np.asarray(part.head, np.int64)[members]
-            open_ = state.open
-            if head.any():
-                flat = self._call("continue_{}_groups", args, local_codes, state.items, first_row,
-                                  lead=(open_.reshape(-1),))
-                open_ = flat.reshape(members.size, run)
-        except (PanicException, ValueError):
-            # The block's first bad entry in storage order, wherever it is: in a head, met only
-            # now, or in any group's rows (each fold raises the same). Summed with no group's
-            # chunk open, the block has no heads, and one call checks every entry of it.
-            if part.error is None or isinstance(part.error, (PanicException, ValueError)):
-                self._call("{}_group_partial", *self._block(block, codes),
-                           np.zeros(self.n_groups, np.int64), first_row)
-            raise
-        totals = np.array(state.totals)
-        open_ = np.array(open_) if open_ is state.open else open_
+        size = self.members.size
+        open_ = state.open
+        head = np.asarray(part.head, np.int64)
+        if head.any():
+            fn = _blocks.continue_sparse_groups if self.sums.sparse else _blocks.continue_dense_groups
+            tail = (self.n_cols,) if self.sums.sparse else ()
+            open_ = native(fn, open_.reshape(-1), head, *part.heads, *tail,
+                           **self.sums.options()).reshape(size, run)
+        totals = state.totals
         is_open = np.array(state.is_open)
-        closes = np.asarray(part.head_closes, bool)[members]
-        n_whole_all = np.asarray(part.n_whole, np.int64)
-        starts = np.cumsum(n_whole_all) - n_whole_all
-        n_whole, starts = n_whole_all[members], starts[members]
-        for i in np.flatnonzero(closes | (n_whole > 0)):
+        closes = np.asarray(part.head_closes, bool)
+        n_whole = np.asarray(part.n_whole, np.int64)
+        starts = np.cumsum(n_whole) - n_whole
+        done = np.flatnonzero(closes | (n_whole > 0))
+        if done.size:
+            totals = np.zeros((size, run)) if totals is None else np.array(totals)
+            open_ = np.array(open_) if open_ is state.open else open_
+        for i in done:
             if closes[i]:
                 totals[i] = native(_blocks.fold, totals[i], open_[i])
                 open_[i] = 0.0
@@ -378,14 +389,12 @@ class GroupedSums:
                 totals[i] = native(_blocks.fold, totals[i],
                                    part.chunk_sums[starts[i] * run:(starts[i] + n_whole[i]) * run])
         if part.tail_groups:
-            tails = part.tails.reshape(-1, run)
-            mine = self.local[np.asarray(part.tail_groups, np.int64)]
-            open_[mine[mine >= 0]] = tails[mine >= 0]
-            is_open[mine[mine >= 0]] = True
-        items = state.items + np.asarray(part.items, np.int64)[members]
-        kept = local_codes[local_codes >= 0]
-        rows = state.rows + np.bincount(kept, minlength=members.size).astype(np.int64)
-        return GroupState(totals, open_, is_open, items, rows)
+            open_ = np.array(open_) if open_ is state.open else open_
+            tail_groups = np.asarray(part.tail_groups, np.int64)
+            open_[tail_groups] = part.tails.reshape(-1, run)
+            is_open[tail_groups] = True
+        return GroupState(open_, is_open, state.items + np.asarray(part.items, np.int64),
+                          state.rows + part.rows, totals)
 
     def finish(self, state):
         """Two (n_groups, n_cols) float64 arrays, row k that of group k's rows alone, from the
@@ -407,7 +416,7 @@ def finish_chains(sums, n_groups, n_cols, members_list, states):
     second = np.full((n_groups, n_cols), np.nan)
     for members, state in zip(members_list, states):
         for i, k in enumerate(members):
-            total = state.totals[i]
+            total = state.total(i)
             if state.is_open[i]:  # the group's last chunk
                 total = native(_blocks.fold, total, state.open[i])
             first[k], second[k] = native(FINISH[sums.statistic], total, int(state.rows[i]))
@@ -443,7 +452,7 @@ class Chain:
             if codes is None:
                 raise TypeError("a grouped Chain takes each block's group codes")
             part = self.grouped.partial(block, codes, self.state.items, self.rows)
-            state = self.grouped.fold(self.state, part, block, codes, self.rows)
+            state = self.grouped.fold(self.state, part)
             raise_first_failure([state])
             self.state = state
             self.rows += block.shape[0]

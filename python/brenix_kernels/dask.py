@@ -19,10 +19,12 @@ sums to the running total. No task gathers the chunk sums of all blocks.
 
 With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of the in-memory
 grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
-a group's rows are chunked as its own subset would be, so each row block's task computes, for
-every group, the chunks of its rows wholly inside the block and the start of the one it leaves
-open, and a chain of folds carries each group's running total and open chunk. Groups never meet in
-a sum, so their folds run in a few chains of disjoint groups side by side.
+a group's rows are chunked as its own subset would be, and a chain of folds carries each group's
+running total and open chunk. Groups never meet in a sum, so their folds run in a few chains of
+disjoint groups side by side. For each chain, a task on each row block's worker computes, for the
+chain's groups, the chunks of their rows wholly inside the block and the start of the one each
+leaves open, and gathers the rows or entries that continue the chunks left open above (with groups
+smaller than a chunk, nearly all of them): the chain's folds take only those, not the block.
 """
 
 from __future__ import annotations
@@ -41,7 +43,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 
 from dask.base import tokenize
 from dask.delayed import Delayed
-from dask.highlevelgraph import HighLevelGraph
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 from dask.sizeof import sizeof
 
 from . import _blocks
@@ -221,12 +223,12 @@ def _codes(groups, x, name):
     return list(groups.to_delayed(optimize_graph=False)), n_groups, None
 
 
-# The groups' folds run in chains of disjoint groups side by side: a chain continues its groups'
-# open chunks over each block, most of the work when groups are small, and only chains of different
-# groups can run at once. Each chain costs a task per block and a copy of each block on the worker
-# that runs it, so there are as many as there are threads to run them (on a two-process cluster,
-# two chains took 0.84 s where one took 1.36 s and four 1.39 s), and never more than this.
-MAX_CHAINS = 8
+# The groups' folds may run in chains of disjoint groups side by side: only chains of different
+# groups can run at once. But dask orders a graph's tasks chain after chain, so a second chain's
+# folds waited behind the first chain's and every partial (100 groups on a two-process cluster,
+# after the partials took to gathering the heads: one chain 0.46 s, two 0.72 s). One chain it is,
+# until an ordering keeps chains in step; the folds are only additions.
+MAX_CHAINS = 1
 
 
 def _threads():
@@ -262,11 +264,10 @@ def _grouped_statistics(x, sums, offsets, groups, name):
     n_groups."""
     n_cols = x.shape[1]
     code_blocks, n_groups, codes = _codes(groups, x, name)
-    everyone = GroupedSums(sums, n_groups, n_cols)
     token = tokenize(x.name, sums, n_groups, [getattr(c, "key", c) for c in code_blocks])
     blocks = [key for (key,) in x.__dask_keys__()]
     codes_in = [getattr(c, "key", c) for c in code_blocks]  # NumPy codes, or keys of dask ones
-    name = {step: f"{step}-{token}" for step in ("items", "before", "partial")}
+    name = {step: f"{step}-{token}" for step in ("items", "before")}
     dsk = {}
     # Where each block's items start in each group's numbering. Dense rows follow from NumPy
     # codes now; entries (or codes still to compute) from all blocks' counts in one small task.
@@ -279,29 +280,38 @@ def _grouped_statistics(x, sums, offsets, groups, name):
             dsk[(name["items"], i)] = (group_items, sums, block, block_codes, n_groups)
         dsk[name["before"]] = (_starts, [(name["items"], i) for i in range(len(blocks))])
         before = [(operator.getitem, name["before"], i) for i in range(len(blocks))]
-    for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
-        dsk[(name["partial"], i)] = (_group_partial, everyone, block, block_codes, before[i],
-                                     first_row)
+    # One task per block, where the block is, computes each chain's partial of it and gathers the
+    # chain's heads, so that a chain's fold takes only those, and the chain's state moves between
+    # workers, never the block. One task for all chains keeps them in step (dask orders the
+    # partials by block), and a small task per chain picks its part, so that a fold elsewhere
+    # fetches only its own.
     members_list = _chains(n_groups, codes)
-    states = []
-    for c, members in enumerate(members_list):
-        chain = GroupedSums(sums, n_groups, n_cols, members)
-        fold = f"fold-{c}-{token}"
+    chains = [GroupedSums(sums, n_groups, n_cols, members) for members in members_list]
+    partial = f"partial-{token}"
+    for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
+        dsk[(partial, i)] = (_chain_partials, chains, block, block_codes, before[i], first_row)
+    folds, states = {}, []
+    for c, chain in enumerate(chains):
+        part, fold = f"part-{c}-{token}", f"fold-{c}-{token}"
         state = chain.zeros()
-        for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
-            dsk[(fold, i)] = (chain.fold, state, (name["partial"], i), block, block_codes,
-                              first_row, i)
+        for i in range(len(blocks)):
+            folds[(part, i)] = (operator.getitem, (partial, i), c)
+            folds[(fold, i)] = (chain.fold, state, (part, i), i)
             state = (fold, i)
         states.append(state)
     finish = f"finish-{token}"
-    dsk[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
+    folds[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
     dependencies = [x] + [c for c in code_blocks if isinstance(c, Delayed)]
-    pair = Delayed(finish, HighLevelGraph.from_collections(finish, dsk, dependencies=dependencies))
+    graph = HighLevelGraph.from_collections(partial, dsk, dependencies=dependencies)
+    # The folds before any partial that is ready: each chain is a sequence in block order, and a
+    # worker that takes the partials of later blocks first leaves a chain waiting behind them.
+    layers = {**graph.layers, finish: MaterializedLayer(folds, annotations={"priority": 1})}
+    pair = Delayed(finish, HighLevelGraph(layers, {**graph.dependencies, finish: {partial}}))
     return pair, n_groups
 
 
-def _group_partial(grouped, block, codes, before, first_row):
-    return grouped.partial(block, codes, before, first_row)
+def _chain_partials(chains, block, codes, before, first_row):
+    return [chain.partial(block, codes, before, first_row) for chain in chains]
 
 
 def _results(x, sums, offsets, groups, name):

@@ -46,10 +46,16 @@ std::string this_thread_name() {
 }
 
 void* allocate_for_huge_pages(std::size_t bytes, std::size_t alignment) noexcept {
+    // Whole huge pages, so that the hint covers the last one too: a partial
+    // last page would be faulted in small pages, one fault per 4 KiB, which
+    // costs more than the buffer's work where memory is returned to the
+    // system eagerly (distributed's workers trim the heap at 64 KiB).
+    const std::size_t rounded = bytes + (alignment - bytes % alignment) % alignment;
+    if (rounded < bytes) return nullptr;
     void* memory = nullptr;
-    if (posix_memalign(&memory, alignment, bytes) != 0) return nullptr;
+    if (posix_memalign(&memory, alignment, rounded) != 0) return nullptr;
 #if BRENIX_HAVE_MADV_HUGEPAGE
-    madvise(memory, bytes - bytes % alignment, MADV_HUGEPAGE);  // only a hint
+    madvise(memory, rounded, MADV_HUGEPAGE);  // only a hint
 #endif
     return memory;
 }
