@@ -179,6 +179,19 @@ def test_dense_groups_agree_with_in_memory(rows, dtype, monkeypatch):
                     + bk.mean_var(x, square_f64=True, groups=codes))
 
 
+@pytest.mark.parametrize("rows", ["whole", "ragged", "small"])
+def test_scale_with_a_mask(rows):
+    # The statistics of the masked rows (group 0 of a grouped pass), those rows scaled, the rest
+    # as they are: scale(x[mask]) in the masked rows.
+    x = counts(21, (DENSE_ROWS, 13), "f8", odd=True)
+    mask = np.random.default_rng(22).random(DENSE_ROWS) < 0.6
+    dx = da.from_array(x, chunks=(ROW_CHUNKS[rows], 13))
+    for kw in ({"max_value": 3}, {"zero_center": False}):
+        got = compute(*bd.scale(dx, mask=mask, return_mean_std=True, **kw))
+        assert_same(got, bk.scale(x, mask=mask, return_mean_std=True, **kw))
+        assert_same(got[0][mask], _core.scale(x[mask], **kw))
+
+
 @settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))
 @given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), n_groups=st.integers(1, 4))
 def test_dense_groups_any_row_chunking(cuts, n_groups):

@@ -350,6 +350,10 @@ def test_dask_arrays_go_to_the_dask_module():
                 bk.mean_var(x, square_f64=True))
     assert_same(tuple(np.asarray(r) for r in bk.hvg_seurat_stats(lazy, groups=codes)),
                 bk.hvg_seurat_stats(x, groups=codes))
-    for call in (lambda: bk.scale(lazy, mask=np.ones(3000, bool)),):
-        with pytest.raises(NotImplementedError, match="dask array does not take"):
-            call()
+    mask = np.arange(3000) % 4 != 1
+    for kw in ({}, {"zero_center": False, "max_value": 1.5}, {"promote": True}):
+        assert_same(tuple(np.asarray(r) for r in bk.scale(lazy, mask=mask, return_mean_std=True, **kw)),
+                    bk.scale(x, mask=mask, return_mean_std=True, **kw))
+    sparse_lazy = da.from_array(sp.csr_matrix(x), chunks=(1000, 12), asarray=False)
+    with pytest.raises(NotImplementedError, match="dask array does not take a mask with CSR blocks"):
+        bk.scale(sparse_lazy, zero_center=False, mask=mask)

@@ -442,9 +442,9 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
       whose values are those of ``_core.scale_sparse_data`` on the CSR entries: upper clipping
       only, zeros stay zeros. Duplicate entries raise ``ValueError`` (call
       ``X.sum_duplicates()``).
-    - A dask array goes to :func:`brenix_kernels.dask.scale` (dense blocks) or, without
-      ``zero_center``, :func:`brenix_kernels.dask.scale_sparse` (CSR blocks); ``mask`` is not
-      taken there yet.
+    - A dask array goes to :func:`brenix_kernels.dask.scale` (dense blocks, ``mask`` too) or,
+      without ``zero_center``, :func:`brenix_kernels.dask.scale_sparse` (CSR blocks, no
+      ``mask`` yet).
 
     ``promote`` with float32 X computes as if X were ``X.astype(np.float64)``: float64 squares and
     a float64 result. That is ``_core.scale_sparse_data``'s ``promote``, and what it means for
@@ -488,11 +488,11 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
 
 
 def _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std):
-    if mask is not None:
-        raise _not_yet("scale", "a mask")
     from . import dask as bd
 
     if _dask_sparse(X):
+        if mask is not None:
+            raise _not_yet("scale", "a mask with CSR blocks")
         if zero_center:
             raise _not_yet("scale", "CSR blocks with zero_center=True (a dense result)")
         scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote))
@@ -500,4 +500,4 @@ def _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std):
     if promote and X.dtype == np.float32:
         X = X.astype(np.float64)
     return bd.scale(X, zero_center=bool(zero_center), max_value=max_value,
-                    return_mean_std=bool(return_mean_std))
+                    return_mean_std=bool(return_mean_std), mask=mask)

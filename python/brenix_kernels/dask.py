@@ -370,22 +370,48 @@ def mean_var(x, *, square_f64=False, groups=None):
     return _results(x, sums, offsets, groups, "mean_var")
 
 
-def _scale_dense_block(block, mean, std, zero_center, max_value):
-    return native(_blocks.scale_dense, dense_block(block), mean, std, zero_center=zero_center,
-                   max_value=max_value)
+def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
+    """The block scaled; with `rows` (a boolean per row), only those rows, the others in the
+    result's dtype: each value is scaled on its own, so a subset of rows scales as in the whole."""
+    block = dense_block(block)
+    if rows is None:
+        return native(_blocks.scale_dense, block, mean, std, zero_center=zero_center,
+                      max_value=max_value)
+    out = block.astype(np.float32 if block.dtype == np.float32 else np.float64)
+    if rows.any():
+        out[rows] = native(_blocks.scale_dense, np.ascontiguousarray(block[rows]), mean, std,
+                           zero_center=zero_center, max_value=max_value)
+    return out
 
 
-def scale(x, *, zero_center=True, max_value=None, return_mean_std=False):
+def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
     """``_core.scale`` of a dense matrix: the scaled matrix (float32 for float32 input, float64
     otherwise) in the row chunks of ``x``, or ``(scaled, mean, std)`` with ``return_mean_std``.
+
+    ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
+    True, which are scaled as ``_core.scale(x[mask])`` scales them (in one pass over x, as the
+    group of those rows); the other rows come back unscaled, in the result's dtype.
     """
     x, sparse, offsets = _prepare(x, "scale")
     if sparse:
         raise TypeError("scale() takes dense blocks; use scale_sparse() for CSR blocks")
-    pair = _statistics(x, Sums(False, False), offsets)
-    mean, std = _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
+    n_cols = x.shape[1]
+    if mask is None:
+        pair = _statistics(x, Sums(False, False), offsets)
+        mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
+        rows = ()
+    else:
+        from ._public import _row_mask
+
+        mask = _row_mask(mask, x.shape[0])
+        # The masked rows are group 0 of a one-group grouped pass.
+        pair, _ = _grouped_statistics(x, Sums(False, False), offsets,
+                                      np.where(mask, 0, -1).astype(np.int64), "scale")
+        mean, std = (_vector(dask.delayed(operator.getitem, pure=True)(pair, i), 0, n_cols)
+                     for i in (0, 1))
+        rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
     dtype = np.float32 if x.dtype == np.float32 else np.float64
-    scaled = da.blockwise(_scale_dense_block, "ij", x, "ij", mean, "j", std, "j",
+    scaled = da.blockwise(_scale_dense_block, "ij", x, "ij", mean, "j", std, "j", *rows,
                           zero_center=bool(zero_center), max_value=max_value, dtype=dtype,
                           meta=np.empty((0, 0), dtype))
     return (scaled, mean, std) if return_mean_std else scaled
