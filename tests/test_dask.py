@@ -267,6 +267,26 @@ def test_grouped_errors():
         assert str(info.value) == str(expected.value)
 
 
+def test_centred_scale_of_csr_blocks_is_that_of_the_dense_matrix():
+    # The in-memory bits (those of _core.scale(X.toarray())), and its errors: the first bad entry
+    # in storage order over all blocks, a duplicate with its row counted in the whole matrix.
+    m = csr(23, 3000, 8, 0.5, "f8")
+    for rows in [(3000,), (100,) * 30, (2999, 1)]:
+        assert_same(compute(*bd.scale(split_rows(m, rows), max_value=3, return_mean_std=True)),
+                    bk.scale(m, max_value=3, return_mean_std=True))
+    bad = bad_entries(m, [9000, 1500], [77, 12])
+    dup = m.copy()
+    row = int(np.flatnonzero(np.diff(m.indptr) >= 2)[-1])
+    dup.indices[m.indptr[row] + 1] = dup.indices[m.indptr[row]]
+    for broken, error in [(bad, bd.PanicException), (dup, ValueError)]:
+        with pytest.raises(BaseException) as expected:
+            bk.scale(broken)
+        for rows in [(3000,), (100,) * 30]:
+            with pytest.raises(error) as info:
+                bd.scale(split_rows(broken, rows)).compute()
+            assert info.value.args == expected.value.args
+
+
 # --- errors ---------------------------------------------------------------------------------------
 
 

@@ -354,6 +354,11 @@ def test_dask_arrays_go_to_the_dask_module():
     for kw in ({}, {"zero_center": False, "max_value": 1.5}, {"promote": True}):
         assert_same(tuple(np.asarray(r) for r in bk.scale(lazy, mask=mask, return_mean_std=True, **kw)),
                     bk.scale(x, mask=mask, return_mean_std=True, **kw))
-    sparse_lazy = da.from_array(sp.csr_matrix(x), chunks=(1000, 12), asarray=False)
+    # CSR blocks, centred: the dense result of the in-memory call, mask and promote included.
+    X = sp.csr_matrix(x)
+    sparse_lazy = da.from_array(X, chunks=(700, 12), asarray=False)
+    for kw in ({"max_value": 2}, {"mask": mask}, {"promote": True}):
+        assert_same(tuple(np.asarray(r) for r in bk.scale(sparse_lazy, return_mean_std=True, **kw)),
+                    bk.scale(X, return_mean_std=True, **kw))
     with pytest.raises(NotImplementedError, match="dask array does not take a mask with CSR blocks"):
         bk.scale(sparse_lazy, zero_center=False, mask=mask)

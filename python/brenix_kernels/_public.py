@@ -442,9 +442,9 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
       whose values are those of ``_core.scale_sparse_data`` on the CSR entries: upper clipping
       only, zeros stay zeros. Duplicate entries raise ``ValueError`` (call
       ``X.sum_duplicates()``).
-    - A dask array goes to :func:`brenix_kernels.dask.scale` (dense blocks, ``mask`` too) or,
-      without ``zero_center``, :func:`brenix_kernels.dask.scale_sparse` (CSR blocks, no
-      ``mask`` yet).
+    - A dask array goes to :func:`brenix_kernels.dask.scale` (dense blocks, and CSR blocks with
+      ``zero_center``: the dense result above; ``mask`` too) or, for CSR blocks without
+      ``zero_center``, to :func:`brenix_kernels.dask.scale_sparse` (no ``mask`` there yet).
 
     ``promote`` with float32 X computes as if X were ``X.astype(np.float64)``: float64 squares and
     a float64 result. That is ``_core.scale_sparse_data``'s ``promote``, and what it means for
@@ -490,11 +490,9 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
 def _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std):
     from . import dask as bd
 
-    if _dask_sparse(X):
+    if _dask_sparse(X) and not zero_center:
         if mask is not None:
-            raise _not_yet("scale", "a mask with CSR blocks")
-        if zero_center:
-            raise _not_yet("scale", "CSR blocks with zero_center=True (a dense result)")
+            raise _not_yet("scale", "a mask with CSR blocks and zero_center=False")
         scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote))
         return (scaled, mean, std) if return_mean_std else scaled
     if promote and X.dtype == np.float32:

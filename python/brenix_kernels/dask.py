@@ -43,13 +43,13 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 
 from dask.base import tokenize
 from dask.delayed import Delayed
-from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
+from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
 from . import _blocks
 from ._blockwise import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
-                         csr_entries, dense_block, finish_chains, group_items, is_csr, native,
-                         type_name, zero_sums)
+                         csr_arrays, csr_entries, dense_block, finish_chains, group_items, is_csr,
+                         native, type_name, zero_sums)
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -282,31 +282,26 @@ def _grouped_statistics(x, sums, offsets, groups, name):
         before = [(operator.getitem, name["before"], i) for i in range(len(blocks))]
     # One task per block, where the block is, computes each chain's partial of it and gathers the
     # chain's heads, so that a chain's fold takes only those, and the chain's state moves between
-    # workers, never the block. One task for all chains keeps them in step (dask orders the
-    # partials by block), and a small task per chain picks its part, so that a fold elsewhere
+    # workers, never the block. A small task per chain picks its part, so that a fold elsewhere
     # fetches only its own.
     members_list = _chains(n_groups, codes)
     chains = [GroupedSums(sums, n_groups, n_cols, members) for members in members_list]
     partial = f"partial-{token}"
     for i, (block, block_codes, first_row) in enumerate(zip(blocks, codes_in, offsets[:-1])):
         dsk[(partial, i)] = (_chain_partials, chains, block, block_codes, before[i], first_row)
-    folds, states = {}, []
+    states = []
     for c, chain in enumerate(chains):
         part, fold = f"part-{c}-{token}", f"fold-{c}-{token}"
         state = chain.zeros()
         for i in range(len(blocks)):
-            folds[(part, i)] = (operator.getitem, (partial, i), c)
-            folds[(fold, i)] = (chain.fold, state, (part, i), i)
+            dsk[(part, i)] = (operator.getitem, (partial, i), c)
+            dsk[(fold, i)] = (chain.fold, state, (part, i), i)
             state = (fold, i)
         states.append(state)
     finish = f"finish-{token}"
-    folds[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
+    dsk[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
     dependencies = [x] + [c for c in code_blocks if isinstance(c, Delayed)]
-    graph = HighLevelGraph.from_collections(partial, dsk, dependencies=dependencies)
-    # The folds before any partial that is ready: each chain is a sequence in block order, and a
-    # worker that takes the partials of later blocks first leaves a chain waiting behind them.
-    layers = {**graph.layers, finish: MaterializedLayer(folds, annotations={"priority": 1})}
-    pair = Delayed(finish, HighLevelGraph(layers, {**graph.dependencies, finish: {partial}}))
+    pair = Delayed(finish, HighLevelGraph.from_collections(finish, dsk, dependencies=dependencies))
     return pair, n_groups
 
 
@@ -384,18 +379,33 @@ def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
     return out
 
 
+def _csr_rows(block, n_cols, block_info=None):
+    """A CSR block's dense rows, as ``X.toarray()`` makes them, once its stored entries pass the
+    in-memory checks: its first bad entry in storage order (an index out of range, or an entry
+    stored twice, its row counted in the whole matrix) fails as in memory, and the folds raise
+    that of the earliest block."""
+    indptr, indices, data = csr_arrays(block)
+    first_row = block_info[0]["array-location"][0][0] if block_info else 0
+    native(_blocks.sparse_group_partial, indptr, indices, data, n_cols,
+           np.zeros(block.shape[0], np.int64), np.zeros(1, np.int64), first_row)
+    return block.toarray()
+
+
 def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
     """``_core.scale`` of a dense matrix: the scaled matrix (float32 for float32 input, float64
     otherwise) in the row chunks of ``x``, or ``(scaled, mean, std)`` with ``return_mean_std``.
+    CSR blocks give ``_core.scale(X.toarray())``, their entries checked as in memory (a
+    duplicate raises ``ValueError``); ``scale_sparse`` scales them without centring, keeping
+    them sparse.
 
     ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
     True, which are scaled as ``_core.scale(x[mask])`` scales them (in one pass over x, as the
     group of those rows); the other rows come back unscaled, in the result's dtype.
     """
     x, sparse, offsets = _prepare(x, "scale")
-    if sparse:
-        raise TypeError("scale() takes dense blocks; use scale_sparse() for CSR blocks")
     n_cols = x.shape[1]
+    if sparse:
+        x = x.map_blocks(_csr_rows, n_cols, dtype=x.dtype, meta=np.empty((0, 0), x.dtype))
     if mask is None:
         pair = _statistics(x, Sums(False, False), offsets)
         mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
