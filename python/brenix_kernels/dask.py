@@ -20,8 +20,8 @@ sums to the running total. No task gathers the chunk sums of all blocks.
 With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of the in-memory
 grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
 a group's rows are chunked as its own subset would be, and a chain of folds carries each group's
-running total and open chunk. Groups never meet in a sum, so their folds run in a few chains of
-disjoint groups side by side. For each chain, a task on each row block's worker computes, for the
+running total and open chunk. Groups never meet in a sum, so their folds may run in chains of
+disjoint groups side by side (one by default: see MAX_CHAINS). For each chain, a task on each row block's worker computes, for the
 chain's groups, the chunks of their rows wholly inside the block and the start of the one each
 leaves open, and gathers the rows or entries that continue the chunks left open above (with groups
 smaller than a chunk, nearly all of them): the chain's folds take only those, not the block.
