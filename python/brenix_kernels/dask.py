@@ -282,8 +282,10 @@ def _grouped_statistics(x, sums, offsets, groups, name):
         before = [(operator.getitem, name["before"], i) for i in range(len(blocks))]
     # One task per block, where the block is, computes each chain's partial of it and gathers the
     # chain's heads, so that a chain's fold takes only those, and the chain's state moves between
-    # workers, never the block. A small task per chain picks its part, so that a fold elsewhere
-    # fetches only its own.
+    # workers, never the block. With several chains, a small task per chain picks its part, so
+    # that a fold elsewhere fetches only its own; one chain's fold picks it itself, since each
+    # such task was one more wait on the chain's path, queued behind a partial on its worker
+    # (100 groups on a two-process cluster: 0.46 s with it, 0.43 s without).
     members_list = _chains(n_groups, codes)
     chains = [GroupedSums(sums, n_groups, n_cols, members) for members in members_list]
     partial = f"partial-{token}"
@@ -294,8 +296,10 @@ def _grouped_statistics(x, sums, offsets, groups, name):
         part, fold = f"part-{c}-{token}", f"fold-{c}-{token}"
         state = chain.zeros()
         for i in range(len(blocks)):
-            dsk[(part, i)] = (operator.getitem, (partial, i), c)
-            dsk[(fold, i)] = (chain.fold, state, (part, i), i)
+            picked = (operator.getitem, (partial, i), c)
+            if len(chains) > 1:
+                dsk[(part, i)], picked = picked, (part, i)
+            dsk[(fold, i)] = (chain.fold, state, picked, i)
             state = (fold, i)
         states.append(state)
     finish = f"finish-{token}"
