@@ -287,6 +287,36 @@ def test_centred_scale_of_csr_blocks_is_that_of_the_dense_matrix():
             assert info.value.args == expected.value.args
 
 
+def test_scale_sparse_with_a_mask():
+    # The masked rows' statistics and values as scale_sparse of those rows alone, the other values
+    # kept; the errors of the in-memory call: a bad entry in the masked rows first, then in the
+    # others, the first in row order.
+    m = csr(24, 3000, 8, 0.5, "f4")
+    mask = np.random.default_rng(25).random(3000) < 0.6
+    for rows, promote in [((3000,), False), ((100,) * 30, True), ((2999, 1), False)]:
+        scaled, mean, std = compute(*bd.scale_sparse(split_rows(m, rows), max_value=2, promote=promote,
+                                                     mask=mask))
+        expected = bk.scale(m, zero_center=False, max_value=2, promote=promote, mask=mask,
+                            return_mean_std=True)
+        assert_same((scaled.data, mean, std), (expected[0].data, *expected[1:]))
+        core = _core.scale_sparse_data(*entries(m[mask]), int(mask.sum()), 8, max_value=2, promote=promote)
+        assert_same((scaled[mask].data, mean, std), core)
+    masked = np.repeat(mask, np.diff(m.indptr))
+    inside, outside = np.flatnonzero(masked), np.flatnonzero(~masked)
+    dup = m.copy()
+    row = int(np.flatnonzero(~mask & (np.diff(m.indptr) >= 2))[-1])
+    dup.indices[m.indptr[row] + 1] = dup.indices[m.indptr[row]]
+    for broken, error in [(bad_entries(m, [outside[4000], inside[-5]], [77, 12]), bd.PanicException),
+                          (bad_entries(m, outside[[4000, 300]], [77, 12]), bd.PanicException),
+                          (dup, ValueError)]:
+        with pytest.raises(BaseException) as expected:
+            bk.scale(broken, zero_center=False, mask=mask)
+        for rows in [(3000,), (100,) * 30]:
+            with pytest.raises(error) as info:
+                compute(*bd.scale_sparse(split_rows(broken, rows), mask=mask))
+            assert info.value.args == expected.value.args
+
+
 # --- errors ---------------------------------------------------------------------------------------
 
 
@@ -414,6 +444,10 @@ def test_cluster_agrees_with_core(client):
     codes = group_codes(9, DENSE_ROWS)
     assert_same(compute(*bd.hvg_seurat_stats(dx, groups=da.from_array(codes, chunks=2000)), *bd.mean_var(dm, groups=codes[:4000])),
                 bk.hvg_seurat_stats(x, groups=codes) + bk.mean_var(m, groups=codes[:4000]))
+    mask = codes[:4000] == 1
+    scaled, mean, std = compute(*bd.scale_sparse(dm, mask=mask))
+    expected, *stats = bk.scale(m, zero_center=False, mask=mask, return_mean_std=True)
+    assert_same((scaled.data, mean, std), (expected.data, *stats))
 
 
 def start_memory_sampler(dask_worker):

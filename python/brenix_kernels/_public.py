@@ -203,11 +203,6 @@ def _dask_sparse(X: Any) -> bool:
     return getattr(meta, "format", None) is not None or type(meta).__module__.startswith("scipy.sparse")
 
 
-def _not_yet(function: str, what: str) -> NotImplementedError:
-    return NotImplementedError(f"{function}() of a dask array does not take {what} yet; compute it "
-                               "on the NumPy or SciPy matrix, or per group on the dask array's rows")
-
-
 # --- AnnData objects and matrices in files ------------------------------------------------------
 
 
@@ -443,8 +438,8 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
       only, zeros stay zeros. Duplicate entries raise ``ValueError`` (call
       ``X.sum_duplicates()``).
     - A dask array goes to :func:`brenix_kernels.dask.scale` (dense blocks, and CSR blocks with
-      ``zero_center``: the dense result above; ``mask`` too) or, for CSR blocks without
-      ``zero_center``, to :func:`brenix_kernels.dask.scale_sparse` (no ``mask`` there yet).
+      ``zero_center``: the dense result above) or, for CSR blocks without ``zero_center``, to
+      :func:`brenix_kernels.dask.scale_sparse`; ``mask`` with either.
 
     ``promote`` with float32 X computes as if X were ``X.astype(np.float64)``: float64 squares and
     a float64 result. That is ``_core.scale_sparse_data``'s ``promote``, and what it means for
@@ -491,9 +486,8 @@ def _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std):
     from . import dask as bd
 
     if _dask_sparse(X) and not zero_center:
-        if mask is not None:
-            raise _not_yet("scale", "a mask with CSR blocks and zero_center=False")
-        scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote))
+        scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote),
+                                            mask=mask)
         return (scaled, mean, std) if return_mean_std else scaled
     if promote and X.dtype == np.float32:
         X = X.astype(np.float64)

@@ -431,25 +431,73 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
     return (scaled, mean, std) if return_mean_std else scaled
 
 
-def _scale_csr_block(block, std, max_value, promote):
+def _scale_csr_block(block, std, rows=None, *, max_value, promote):
+    """The block's scaled values in its structure; with `rows` (a boolean per row), only those
+    rows' values, the others kept as they are in the result's dtype."""
     indices, data = csr_entries(block)
     values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                     promote=promote)
+                    promote=promote)
+    if rows is not None:
+        kept = ~np.repeat(rows, np.diff(csr_arrays(block)[0]))
+        values[kept] = data[kept]
     out = type(block)((values, block.indices, block.indptr), shape=block.shape, copy=False)
     out.indices, out.indptr = block.indices, block.indptr  # the input's index types, unchanged
     return out
 
 
-def scale_sparse(x, *, max_value=None, promote=False):
+def _problem_outside(block, rows, n_cols, first_row):
+    """The first bad entry, in storage order, of the block's rows outside the mask, as the
+    in-memory call finds it (an index out of range, or an entry stored twice): the error, or
+    None."""
+    indptr, indices, data = csr_arrays(block)
+    try:
+        native(_blocks.sparse_group_partial, indptr, indices, data, n_cols,
+               np.where(rows, -1, 0).astype(np.int64), np.zeros(1, np.int64), first_row)
+    except (PanicException, ValueError) as error:
+        return error
+    return None
+
+
+def _checked(pair, problems):
+    """The statistics of the masked rows, once no other row has a bad entry: the in-memory call
+    checks the masked rows as it sums them, then the others, and fails at the first."""
+    for problem in problems:
+        if problem is not None:
+            raise problem
+    return pair[0][0], pair[1][0]  # group 0's rows of the grouped results
+
+
+def scale_sparse(x, *, max_value=None, promote=False, mask=None):
     """``_core.scale_sparse_data`` of a CSR matrix: ``(scaled, mean, std)``, where ``scaled`` has
     CSR blocks of the input's class and structure holding the scaled values.
+
+    ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
+    True, whose values are scaled as ``scale_sparse(x[mask])`` scales them (in one pass over x,
+    as the group of those rows); the other rows' values are kept, in the result's dtype. As in
+    memory, every row's entries are then checked: an entry stored twice raises ``ValueError``.
     """
     x, sparse, offsets = _prepare(x, "scale_sparse")
     if not sparse:
         raise TypeError("scale_sparse() takes CSR blocks; use scale() for dense blocks")
-    pair = _statistics(x, Sums(True, False, square_f64=bool(promote)), offsets)
-    mean, std = _vector(pair, 0, x.shape[1]), _vector(pair, 1, x.shape[1])
+    n_cols = x.shape[1]
+    sums = Sums(True, False, square_f64=bool(promote))
+    if mask is None:
+        pair, rows = _statistics(x, sums, offsets), ()
+    else:
+        from ._public import _row_mask
+
+        mask = _row_mask(mask, x.shape[0])
+        # The masked rows are group 0 of a one-group grouped pass; the other rows are checked
+        # block by block, and the first problem in row order is raised before any block scales.
+        pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64),
+                                      "scale_sparse")
+        blocks = x.to_delayed(optimize_graph=False)[:, 0]
+        problems = [dask.delayed(_problem_outside, pure=True)(block, mask[a:b], n_cols, a)
+                    for block, a, b in zip(blocks, offsets, offsets[1:])]
+        pair = dask.delayed(_checked, pure=True)(pair, problems)
+        rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
+    mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
     dtype = np.float32 if x.dtype == np.float32 and not promote else np.float64
-    scaled = da.blockwise(_scale_csr_block, "ij", x, "ij", std, "j", max_value=max_value,
+    scaled = da.blockwise(_scale_csr_block, "ij", x, "ij", std, "j", *rows, max_value=max_value,
                           promote=bool(promote), dtype=dtype, meta=x._meta.astype(dtype))
     return scaled, mean, std
