@@ -369,7 +369,7 @@ def test_dask_arrays_go_to_the_dask_module():
         assert_same(tuple(np.asarray(r) for r in bk.scale(sparse_lazy, return_mean_std=True, **kw)),
                     bk.scale(X, return_mean_std=True, **kw))
     # Without centring: the values of the stored entries, masked rows scaled, the others kept.
-    for kw in ({"max_value": 1.5}, {"promote": True}):
-        scaled, *stats = bk.scale(sparse_lazy, zero_center=False, mask=mask, return_mean_std=True, **kw)
-        expected = bk.scale(X, zero_center=False, mask=mask, return_mean_std=True, **kw)
+    for kw in ({"max_value": 1.5, "mask": mask}, {"promote": True, "mask": mask}, {}):
+        scaled, *stats = bk.scale(sparse_lazy, zero_center=False, return_mean_std=True, **kw)
+        expected = bk.scale(X, zero_center=False, return_mean_std=True, **kw)
         assert_same((scaled.compute().data, *map(np.asarray, stats)), (expected[0].data, *expected[1:]))
