@@ -123,6 +123,11 @@ def test_every_pool_size_gives_the_same_bits_and_failures():
         assert results == runs["1"], threads
 
 
+# GCC 12's AddressSanitizer takes none of its own locks across fork(), so the child of a
+# multi-threaded parent can block inside the sanitizer's runtime: a child hung here once in CI,
+# under load, and no unsanitized build ever has. Those builds all run this test.
+@pytest.mark.skipif(os.environ.get("BRENIX_UNDER_SANITIZER") == "1",
+                    reason="fork() of a threaded process is not safe under GCC 12's AddressSanitizer")
 def test_forked_child_gets_a_working_pool():
     child = run_py("""
 import os, signal
