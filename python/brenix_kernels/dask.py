@@ -21,10 +21,11 @@ With ``groups`` (``hvg_seurat_stats``, ``mean_var``), the results are those of t
 grouped functions (``brenix_kernels.hvg_seurat_stats(X, groups=...)``), every group from one pass:
 a group's rows are chunked as its own subset would be, and a chain of folds carries each group's
 running total and open chunk. Groups never meet in a sum, so their folds may run in chains of
-disjoint groups side by side (one by default: see MAX_CHAINS). For each chain, a task on each row block's worker computes, for the
-chain's groups, the chunks of their rows wholly inside the block and the start of the one each
-leaves open, and gathers the rows or entries that continue the chunks left open above (with groups
-smaller than a chunk, nearly all of them): the chain's folds take only those, not the block.
+disjoint groups side by side (one by default: see MAX_CHAINS). For each chain, a task on each row
+block's worker computes, for the chain's groups, the chunks of their rows wholly inside the block
+and the start of the one each leaves open, and gathers the rows or entries that continue the
+chunks left open above (with groups smaller than a chunk, nearly all of them): the chain's folds
+take only those, not the block.
 """
 
 from __future__ import annotations
@@ -388,11 +389,18 @@ def _csr_rows(block, n_cols, block_info=None):
     in-memory checks: its first bad entry in storage order (an index out of range, or an entry
     stored twice, its row counted in the whole matrix) fails as in memory, and the folds raise
     that of the earliest block."""
-    indptr, indices, data = csr_arrays(block)
     first_row = block_info[0]["array-location"][0][0] if block_info else 0
-    native(_blocks.sparse_group_partial, indptr, indices, data, n_cols,
-           np.zeros(block.shape[0], np.int64), np.zeros(1, np.int64), first_row)
+    _check_csr_rows(block, n_cols, np.zeros(block.shape[0], np.int64), first_row)
     return block.toarray()
+
+
+def _check_csr_rows(block, n_cols, codes, first_row):
+    """Raises the first bad entry, in storage order, of the block's rows with code 0, as the
+    in-memory functions find it: an index out of range, or an entry stored twice (its row
+    counted from `first_row`, the block's first in the whole matrix)."""
+    indptr, indices, data = csr_arrays(block)
+    native(_blocks.sparse_group_partial, indptr, indices, data, n_cols, codes,
+           np.zeros(1, np.int64), first_row)
 
 
 def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
@@ -449,10 +457,8 @@ def _problem_outside(block, rows, n_cols, first_row):
     """The first bad entry, in storage order, of the block's rows outside the mask, as the
     in-memory call finds it (an index out of range, or an entry stored twice): the error, or
     None."""
-    indptr, indices, data = csr_arrays(block)
     try:
-        native(_blocks.sparse_group_partial, indptr, indices, data, n_cols,
-               np.where(rows, -1, 0).astype(np.int64), np.zeros(1, np.int64), first_row)
+        _check_csr_rows(block, n_cols, np.where(rows, -1, 0).astype(np.int64), first_row)
     except (PanicException, ValueError) as error:
         return error
     return None
