@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/sparse_sums.hpp"
+#include "grouped/passes.hpp"
 #include "hvg/seurat.hpp"
 #include "runtime/pool.hpp"
 

@@ -1,6 +1,6 @@
 // The partials of blocks/partials.hpp for many row groups at once: one call
 // per row block serves every group, with the bits each group's rows would get
-// from the grouped whole-matrix passes (arrays/passes.hpp).
+// from the grouped whole-matrix passes (grouped/passes.hpp).
 //
 // A group's items (rows, or stored entries) are numbered over the whole
 // matrix as its own subset numbers them, so within a block they continue
@@ -23,9 +23,9 @@
 
 #include "core/buffer.hpp"
 
-#include "arrays/passes.hpp"
 #include "blocks/partials.hpp"
 #include "core/column_sums.hpp"
+#include "core/sparse_matrix.hpp"
 
 namespace brenix {
 

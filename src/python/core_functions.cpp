@@ -4,17 +4,17 @@
 // kernel and builds the result. Scalars are converted before any array is
 // taken in, in signature order; that order decides which error a call with
 // several bad arguments raises.
-#include "functions.hpp"
+#include "python/core_functions.hpp"
 
 #include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
-#include "arrays.hpp"
 #include "hvg/seurat.hpp"
-#include "records.hpp"
-#include "results.hpp"
+#include "python/intake.hpp"
+#include "python/records.hpp"
+#include "python/results.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
 

@@ -1,4 +1,4 @@
-#include "arrays/kernels.hpp"
+#include "grouped/kernels.hpp"
 
 #include <algorithm>
 #include <cstring>

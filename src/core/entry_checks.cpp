@@ -1,7 +1,7 @@
 #include <type_traits>
 
-#include "arrays/passes.hpp"
 #include "core/isa.hpp"
+#include "core/sparse_matrix.hpp"
 
 namespace brenix {
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <span>
 
-#include "arrays.hpp"
-#include "arrays/passes.hpp"
+#include "core/sparse_matrix.hpp"
+#include "python/intake.hpp"
 
 namespace brenix {
 

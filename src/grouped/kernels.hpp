@@ -14,9 +14,9 @@
 #include <optional>
 #include <span>
 
-#include "arrays/passes.hpp"
-#include "arrays/row_groups.hpp"
 #include "core/buffer.hpp"
+#include "grouped/passes.hpp"
+#include "grouped/row_groups.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
 

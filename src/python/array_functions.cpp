@@ -2,7 +2,7 @@
 // records.hpp). Arguments are taken in and checked here, holding the
 // interpreter lock; the kernels then run without it, and the results are
 // wrapped once it is back.
-#include "array_functions.hpp"
+#include "python/array_functions.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -11,12 +11,12 @@
 #include <utility>
 #include <variant>
 
-#include "arrays.hpp"
-#include "arrays/kernels.hpp"
-#include "compressed_in.hpp"
-#include "records.hpp"
-#include "results.hpp"
-#include "unlocked.hpp"
+#include "grouped/kernels.hpp"
+#include "python/compressed_in.hpp"
+#include "python/intake.hpp"
+#include "python/lock.hpp"
+#include "python/records.hpp"
+#include "python/results.hpp"
 
 namespace brenix {
 

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "arrays/passes.hpp"
+#include "core/sparse_matrix.hpp"
 
 namespace brenix {
 

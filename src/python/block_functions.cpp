@@ -1,7 +1,7 @@
 // The functions of brenix_kernels._blocks, one function record each (see
 // records.hpp). Column sums travel in the FlatSums layout (column_sums.hpp).
 // Scalars are converted before any array is taken in, in signature order.
-#include "block_functions.hpp"
+#include "python/block_functions.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,19 +10,19 @@
 #include <type_traits>
 #include <utility>
 
-#include "arrays.hpp"
 #include "blocks/group_partials.hpp"
 #include "blocks/partials.hpp"
-#include "compressed_in.hpp"
 #include "core/isa.hpp"
 #include "hvg/seurat.hpp"
 #include "math/expm1_vec.hpp"
 #include "math/expm1f_vec.hpp"
-#include "records.hpp"
-#include "results.hpp"
+#include "python/compressed_in.hpp"
+#include "python/intake.hpp"
+#include "python/lock.hpp"
+#include "python/records.hpp"
+#include "python/results.hpp"
 #include "scale/dense_scale.hpp"
 #include "scale/sparse_scale.hpp"
-#include "unlocked.hpp"
 
 namespace brenix {
 

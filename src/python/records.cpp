@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "python/records.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "compressed_in.hpp"
+#include "python/compressed_in.hpp"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
 // What a native function of this package is made of, and how an extension
 // module is made of such functions. Any extension module of the package uses
-// this; the functions themselves live elsewhere (functions.cpp for _core).
+// this; the functions themselves live elsewhere (core_functions.cpp for _core).
 //
 // One record per function:
 //
@@ -35,8 +35,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.hpp"
-#include "py_ref.hpp"
+#include "python/args.hpp"
+#include "python/ref.hpp"
 #include "runtime/fp_env.hpp"
 
 namespace brenix {

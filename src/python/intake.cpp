@@ -1,4 +1,4 @@
-#include "arrays.hpp"
+#include "python/intake.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
 #include <numpy/arrayobject.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "args.hpp"
+#include "python/args.hpp"
 #include "runtime/failure.hpp"
 
 namespace brenix {

@@ -1,4 +1,4 @@
-#include "arrays/row_groups.hpp"
+#include "grouped/row_groups.hpp"
 
 namespace brenix {
 

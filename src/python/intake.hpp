@@ -14,7 +14,7 @@
 #include <variant>
 
 #include "core/buffer.hpp"
-#include "py_ref.hpp"
+#include "python/ref.hpp"
 
 namespace brenix {
 

@@ -8,9 +8,9 @@
 #include <array>
 #include <utility>
 
-#include "arrays.hpp"
 #include "core/buffer.hpp"
-#include "py_ref.hpp"
+#include "python/intake.hpp"
+#include "python/ref.hpp"
 
 namespace brenix {
 

@@ -1,0 +1,45 @@
+// Entry points of the extension's three modules. All three live in this one
+// shared object so that they share the kernels' process-wide state: one worker
+// pool per process, one NumPy table. Two shared objects, each linking the
+// static numeric library, would each carry a pool of their own. The package's
+// import hook (python/brenix_kernels/__init__.py) loads _arrays and _blocks
+// from the file of _core.
+//
+// The functions are in core_functions.cpp, array_functions.cpp and
+// block_functions.cpp; the call wrapper, through which every call passes and
+// every failure becomes a Python exception, and the making of a module are in
+// records.hpp.
+#include <Python.h>
+
+#include "python/array_functions.hpp"
+#include "python/block_functions.hpp"
+#include "python/core_functions.hpp"
+#include "python/records.hpp"
+
+// The four documented functions.
+PyMODINIT_FUNC PyInit__core() {
+    return brenix::create_module({
+        .name = "brenix_kernels._core",
+        .doc = "The native extension module (`brenix_kernels._core`).",
+        .functions = brenix::core_functions(),
+    });
+}
+
+// The kernels behind the package's public functions.
+PyMODINIT_FUNC PyInit__arrays() {
+    return brenix::create_module({
+        .name = "brenix_kernels._arrays",
+        .doc = "Kernels of the public array functions (`brenix_kernels._arrays`).",
+        .functions = brenix::array_functions(),
+    });
+}
+
+// The block-wise pieces of the statistics that brenix_kernels.dask and the
+// file streaming chain over the blocks of a matrix.
+PyMODINIT_FUNC PyInit__blocks() {
+    return brenix::create_module({
+        .name = "brenix_kernels._blocks",
+        .doc = "Block-wise pieces of the statistics (`brenix_kernels._blocks`).",
+        .functions = brenix::block_functions(),
+    });
+}
