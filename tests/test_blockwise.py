@@ -1,4 +1,4 @@
-"""The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._blockwise) without dask:
+"""The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._folds) without dask:
 folded by hand over row blocks they give _core's bits on the whole matrix, for any cut; both extension
 modules share one worker pool."""
 
@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import brenix_kernels as bk
 from brenix_kernels import _blocks, _core
-from brenix_kernels._blockwise import Chain, Sums
+from brenix_kernels._folds import Chain, Sums
 from conftest import INDEX_MSG, assert_same, panic, run_py
 
 
@@ -33,9 +33,9 @@ def test_dense_blocks_folded(bounds, dtype, log_base):
     x[rng.random(x.shape) < 0.001] = np.nan
     edges = cut(4500, bounds)
     blocks = [x[a:b] for a, b in zip(edges, edges[1:])]
-    assert_same(folded(Sums(False, True, log_base), blocks, 9),
+    assert_same(folded(Sums(sparse=False, expm1=True, log_base=log_base), blocks, 9),
                 _core.hvg_seurat_stats(x, log_base=log_base))
-    assert_same(folded(Sums(False, False), blocks, 9), _core.scale(x, return_mean_std=True)[1:])
+    assert_same(folded(Sums(sparse=False, expm1=False), blocks, 9), _core.scale(x, return_mean_std=True)[1:])
 
 
 @pytest.mark.slow
@@ -47,7 +47,7 @@ def test_sparse_blocks_folded(dtype, square_f64):
     data = np.log1p(rng.integers(1, 9, indices.size)).astype(dtype)
     for edges in [[0, 1_200_000], [0, 400_000, 999_999, 1_000_001, 1_200_000], [0, 1_000_000, 1_200_000]]:
         blocks = [_Entries(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
-        sums = Sums(True, True, None, square_f64)
+        sums = Sums(sparse=True, expm1=True, square_f64=square_f64)
         # As the dask graph does: all partials first, each head summed from the block before's
         # tail, copied when that block had none (the chunk opened further up).
         parts = [sums.partial(block, first) for block, first in zip(blocks, edges)]
@@ -71,8 +71,9 @@ def test_grouped_chain(bounds, sparse, n_groups):
     edges = cut(5000, bounds)
     for statistic, expected in [("hvg", bk.hvg_seurat_stats(x, groups=codes)),
                                 ("mean_var", bk.mean_var(x, square_f64=True, groups=codes))]:
-        chain = Chain(Sums(sparse, statistic == "hvg", square_f64=statistic == "mean_var", statistic=statistic),
-                      8, n_groups=len(expected[0]))
+        sums = Sums(sparse=sparse, expm1=statistic == "hvg", square_f64=statistic == "mean_var",
+                    statistic=statistic)
+        chain = Chain(sums, 8, n_groups=len(expected[0]))
         for a, b in zip(edges, edges[1:]):
             chain.add(x[a:b], codes[a:b])
         assert_same(chain.result(), expected)
@@ -80,12 +81,12 @@ def test_grouped_chain(bounds, sparse, n_groups):
 
 def test_grouped_chain_misuse():
     with pytest.raises(TypeError, match="takes each block's group codes"):
-        Chain(Sums(False, True), 3, n_groups=2).add(np.ones((2, 3)))
+        Chain(Sums(sparse=False, expm1=True), 3, n_groups=2).add(np.ones((2, 3)))
     with pytest.raises(TypeError, match="need a Chain made with n_groups"):
-        Chain(Sums(False, True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
+        Chain(Sums(sparse=False, expm1=True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
     with pytest.raises(ValueError, match="'hvg' exactly when expm1"):
-        Sums(False, False, statistic="hvg")
-    chain = Chain(Sums(False, False, statistic="mean_var"), 3, n_groups=2)
+        Sums(sparse=False, expm1=False, statistic="hvg")
+    chain = Chain(Sums(sparse=False, expm1=False, statistic="mean_var"), 3, n_groups=2)
     with pytest.raises(ValueError, match="a group code is out of range"):
         chain.add(np.ones((2, 3)), np.array([0, 2]))
 

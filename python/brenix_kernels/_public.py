@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _arrays, _blocks, _stream
-from ._blockwise import Sums
+from ._folds import Sums
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -266,7 +266,7 @@ def _write(out: Any, first: int, last: int, values: np.ndarray, src: _stream.Sou
 
 def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, return_mean_std,
                   out, block_bytes, progress):
-    from ._blockwise import csr_entries, native
+    from ._folds import csr_entries, native
 
     rows = None if mask is None else _row_mask(mask, src.n_rows)
     as_float64 = bool(promote) and src.dtype == np.float32
@@ -276,8 +276,8 @@ def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, re
         dtype = np.dtype(np.float32 if _stream._values(src.dtype, as_float64) == np.float32
                          else np.float64)
         _check_out(out, (src.n_rows, src.n_cols), dtype, "the scaled matrix")
-        mean, std = first.run(Sums(False, False), as_float64=as_float64, densify=src.sparse,
-                              rows=rows)
+        mean, std = first.run(Sums(sparse=False, expm1=False), as_float64=as_float64,
+                              densify=src.sparse, rows=rows)
 
         def write(start, stop, block):
             scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
@@ -293,7 +293,7 @@ def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, re
         dtype = np.dtype(np.float32 if src.dtype == np.float32 and not promote else np.float64)
         _check_out(out, (nnz,), dtype, "the scaled values of the stored entries, in storage order "
                    "(the structure is the input's)")
-        mean, std = first.run(Sums(True, False, square_f64=bool(promote)), rows=rows)
+        mean, std = first.run(Sums(sparse=True, expm1=False, square_f64=bool(promote)), rows=rows)
 
         def write(start, stop, block):
             indices, data = csr_entries(block)
@@ -362,7 +362,8 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
     if src is not None:
         if square_f64 and not src.sparse:
             _check_dense_square_f64(src.dtype)
-        sums = Sums(src.sparse, True, log_base, bool(square_f64) and src.sparse)
+        sums = Sums(sparse=src.sparse, expm1=True, log_base=log_base,
+                    square_f64=bool(square_f64) and src.sparse)
         codes, n_groups = _stream_codes(groups, src)
         return _stream.Pass(src, block_bytes, progress, "hvg_seurat_stats").run(
             sums, codes=codes, n_groups=n_groups)
@@ -421,7 +422,8 @@ def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str
     src = _stream.source(X, "mean_var")
     if src is not None:
         codes, n_groups = _stream_codes(groups, src)
-        sums = Sums(src.sparse, False, square_f64=bool(square_f64), statistic="mean_var")
+        sums = Sums(sparse=src.sparse, expm1=False, square_f64=bool(square_f64),
+                    statistic="mean_var")
         return _stream.Pass(src, block_bytes, progress, "mean_var").run(sums, codes=codes,
                                                                         n_groups=n_groups)
     kind = _kind(X, "mean_var")

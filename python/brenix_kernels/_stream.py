@@ -3,7 +3,7 @@
 A backed AnnData's X (``anndata.read_h5ad(path, backed="r")``), an HDF5 or Zarr dataset, or
 anndata's sparse dataset over an HDF5 or Zarr group is never loaded whole. Its rows are read in
 blocks whose size bounds the memory a run takes, and folded in row order by
-``_blockwise.Chain``, whose results are those of the in-memory functions on the whole matrix, bit
+``_folds.Chain``, whose results are those of the in-memory functions on the whole matrix, bit
 for bit, wherever the blocks are cut. ``scale`` reads the file twice: once for the statistics,
 then again to write the scaled rows, block by block, where the caller says.
 
@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from . import _blocks
-from ._blockwise import Chain, Sums, native, zero_sums
+from ._folds import Chain, Sums, native, zero_sums
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
 # beside its results.

@@ -48,7 +48,7 @@ from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
 from . import _blocks
-from ._blockwise import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
+from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                          csr_arrays, csr_entries, dense_block, finish_chains, group_items, is_csr,
                          native, type_name, zero_sums)
 
@@ -353,7 +353,7 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     if square_f64 and not sparse:
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
-    sums = Sums(sparse, True, log_base, bool(square_f64))
+    sums = Sums(sparse=sparse, expm1=True, log_base=log_base, square_f64=bool(square_f64))
     return _results(x, sums, offsets, groups, "hvg_seurat_stats")
 
 
@@ -366,7 +366,7 @@ def mean_var(x, *, square_f64=False, groups=None):
     row k that of ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
     """
     x, sparse, offsets = _prepare(x, "mean_var")
-    sums = Sums(sparse, False, None, bool(square_f64), "mean_var")
+    sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
     return _results(x, sums, offsets, groups, "mean_var")
 
 
@@ -419,7 +419,7 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
     if sparse:
         x = x.map_blocks(_csr_rows, n_cols, dtype=x.dtype, meta=np.empty((0, 0), x.dtype))
     if mask is None:
-        pair = _statistics(x, Sums(False, False), offsets)
+        pair = _statistics(x, Sums(sparse=False, expm1=False), offsets)
         mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
         rows = ()
     else:
@@ -427,7 +427,7 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
 
         mask = _row_mask(mask, x.shape[0])
         # The masked rows are group 0 of a one-group grouped pass.
-        pair, _ = _grouped_statistics(x, Sums(False, False), offsets,
+        pair, _ = _grouped_statistics(x, Sums(sparse=False, expm1=False), offsets,
                                       np.where(mask, 0, -1).astype(np.int64), "scale")
         mean, std = (_vector(dask.delayed(operator.getitem, pure=True)(pair, i), 0, n_cols)
                      for i in (0, 1))
@@ -486,7 +486,7 @@ def scale_sparse(x, *, max_value=None, promote=False, mask=None):
     if not sparse:
         raise TypeError("scale_sparse() takes CSR blocks; use scale() for dense blocks")
     n_cols = x.shape[1]
-    sums = Sums(True, False, square_f64=bool(promote))
+    sums = Sums(sparse=True, expm1=False, square_f64=bool(promote))
     if mask is None:
         pair, rows = _statistics(x, sums, offsets), ()
     else:

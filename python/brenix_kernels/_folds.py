@@ -118,7 +118,7 @@ class Partial:
 STATISTICS = ("hvg", "mean_std", "mean_var")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, kw_only=True)
 class Sums:
     """What is summed (plain moments or those of expm1), the native options for it, and the
     statistic the totals finish as:
