@@ -51,6 +51,7 @@ from . import _blocks
 from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                          csr_arrays, csr_entries, dense_block, finish_chains, group_items, is_csr,
                          native, type_name, zero_sums)
+from ._inputs import _group_codes, _row_mask
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -191,37 +192,15 @@ def _nnz(block):
 # --- groups -------------------------------------------------------------------------------------
 
 
-def _codes(groups, x, name):
+def _codes(groups, x):
     """The groups' codes, one block per row block of x (NumPy arrays, or delayed ones from a dask
-    array), and the number of groups. The in-memory functions' checks, made now."""
-    from ._public import _group_codes
-
-    n_rows, n_cols = x.shape
-    if not isinstance(groups, da.Array):
-        codes, n_groups = _group_codes(groups, n_rows, n_cols)
+    array), the number of groups, and the codes if they are known now. The in-memory functions'
+    checks, made now."""
+    codes, n_groups = _group_codes(groups, *x.shape, lazy=True)
+    if isinstance(codes, np.ndarray):
         offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int)
         return [codes[a:b] for a, b in zip(offsets, offsets[1:])], n_groups, codes
-    if groups.dtype.kind not in "iu":
-        raise TypeError("groups must be integer codes (or a pandas Categorical), one per row: "
-                        f"k >= 0 puts the row in group k, -1 leaves it out; got dtype {groups.dtype}")
-    if groups.ndim != 1:
-        raise ValueError(f"groups must be 1-D, one code per row; got shape {groups.shape}")
-    if groups.shape[0] != n_rows:
-        raise ValueError(f"groups has {groups.shape[0]} codes but X has {n_rows} rows")
-    if n_rows == 0:
-        return [np.zeros(0, np.int64) for _ in x.chunks[0]], 0, None
-    groups = groups.astype(np.int64).rechunk((x.chunks[0],))
-    # The number of groups sizes the results: it is needed now, from one pass over the codes.
-    low, high = dask.compute(groups.min(), groups.max())
-    if low < -1:
-        row = int(da.argmax(groups < -1).compute())
-        raise ValueError(f"groups[{row}] is {low}: a code is a group number >= 0, or -1 to leave "
-                         "the row out")
-    n_groups = max(int(high) + 1, 0)
-    if 2 * 8 * n_groups * n_cols > np.iinfo(np.intp).max:
-        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
-                          f"{n_cols} genes cannot be allocated")
-    return list(groups.to_delayed(optimize_graph=False)), n_groups, None
+    return list(codes.rechunk((x.chunks[0],)).to_delayed(optimize_graph=False)), n_groups, None
 
 
 # The groups' folds may run in chains of disjoint groups side by side: only chains of different
@@ -260,11 +239,11 @@ def _chains(n_groups, codes):
     return [np.array(sorted(m), np.int64) for m in members]
 
 
-def _grouped_statistics(x, sums, offsets, groups, name):
+def _grouped_statistics(x, sums, offsets, groups):
     """A delayed pair of (n_groups, n_cols) arrays, from the chains of grouped folds, and
     n_groups."""
     n_cols = x.shape[1]
-    code_blocks, n_groups, codes = _codes(groups, x, name)
+    code_blocks, n_groups, codes = _codes(groups, x)
     token = tokenize(x.name, sums, n_groups, [getattr(c, "key", c) for c in code_blocks])
     blocks = [key for (key,) in x.__dask_keys__()]
     codes_in = [getattr(c, "key", c) for c in code_blocks]  # NumPy codes, or keys of dask ones
@@ -314,13 +293,13 @@ def _chain_partials(chains, block, codes, before, first_row):
     return [chain.partial(block, codes, before, first_row) for chain in chains]
 
 
-def _results(x, sums, offsets, groups, name):
+def _results(x, sums, offsets, groups):
     """The two results, as lazy float64 arrays: vectors, or (n_groups, n_cols) with groups."""
     n_cols = x.shape[1]
     if groups is None:
         pair = _statistics(x, sums, offsets)
         return _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
-    pair, n_groups = _grouped_statistics(x, sums, offsets, groups, name)
+    pair, n_groups = _grouped_statistics(x, sums, offsets, groups)
     return tuple(da.from_delayed(dask.delayed(operator.getitem, pure=True)(pair, i),
                                  shape=(n_groups, n_cols), dtype=np.float64) for i in (0, 1))
 
@@ -354,7 +333,7 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
     sums = Sums(sparse=sparse, expm1=True, log_base=log_base, square_f64=bool(square_f64))
-    return _results(x, sums, offsets, groups, "hvg_seurat_stats")
+    return _results(x, sums, offsets, groups)
 
 
 def mean_var(x, *, square_f64=False, groups=None):
@@ -367,7 +346,7 @@ def mean_var(x, *, square_f64=False, groups=None):
     """
     x, sparse, offsets = _prepare(x, "mean_var")
     sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
-    return _results(x, sums, offsets, groups, "mean_var")
+    return _results(x, sums, offsets, groups)
 
 
 def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
@@ -423,12 +402,10 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
         mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
         rows = ()
     else:
-        from ._public import _row_mask
-
         mask = _row_mask(mask, x.shape[0])
         # The masked rows are group 0 of a one-group grouped pass.
         pair, _ = _grouped_statistics(x, Sums(sparse=False, expm1=False), offsets,
-                                      np.where(mask, 0, -1).astype(np.int64), "scale")
+                                      np.where(mask, 0, -1).astype(np.int64))
         mean, std = (_vector(dask.delayed(operator.getitem, pure=True)(pair, i), 0, n_cols)
                      for i in (0, 1))
         rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
@@ -490,13 +467,10 @@ def scale_sparse(x, *, max_value=None, promote=False, mask=None):
     if mask is None:
         pair, rows = _statistics(x, sums, offsets), ()
     else:
-        from ._public import _row_mask
-
         mask = _row_mask(mask, x.shape[0])
         # The masked rows are group 0 of a one-group grouped pass; the other rows are checked
         # block by block, and the first problem in row order is raised before any block scales.
-        pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64),
-                                      "scale_sparse")
+        pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64))
         blocks = x.to_delayed(optimize_graph=False)[:, 0]
         problems = [dask.delayed(_problem_outside, pure=True)(block, mask[a:b], n_cols, a)
                     for block, a, b in zip(blocks, offsets, offsets[1:])]
