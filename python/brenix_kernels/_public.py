@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays, _blocks, _stream
+from . import _arrays, _stream
 from ._folds import Sums
 from ._inputs import (_dask_sparse, _dense, _group_codes, _kind, _row_mask, _sparse, _type_name,
                       _with_values)
@@ -69,75 +69,6 @@ def _unwrap(X: Any, layer: str | None, groups: Any, function: str) -> tuple[Any,
         raise TypeError(f"{function}(): layer= names a layer of an AnnData object, and X is "
                         f"{_type_name(X)}")
     return X, groups
-
-
-def _stream_codes(groups: Any, src: _stream.Source) -> tuple[np.ndarray | None, int | None]:
-    if groups is None:
-        return None, None
-    return _group_codes(groups, src.n_rows, src.n_cols)
-
-
-def _check_out(out: Any, shape: tuple[int, ...], dtype: np.dtype, what: str) -> None:
-    if out is None:
-        raise ValueError(f"scale() of a matrix read from a file writes {what} to out=, an array "
-                         f"of shape {shape} and dtype {dtype} (a NumPy memmap, a Zarr array or an "
-                         "HDF5 dataset), rather than loading it all into memory")
-    if tuple(out.shape) != shape or np.dtype(out.dtype) != dtype:
-        raise ValueError(f"out= must have shape {shape} and dtype {dtype} ({what}); it has shape "
-                         f"{tuple(out.shape)} and dtype {np.dtype(out.dtype)}")
-
-
-def _write(out: Any, first: int, last: int, values: np.ndarray, src: _stream.Source) -> None:
-    try:
-        out[first:last] = values
-    except (KeyboardInterrupt, SystemExit, MemoryError):
-        raise
-    except Exception as error:
-        raise OSError(f"cannot write rows of the scaled {src.name} to out=: {error}") from error
-
-
-def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, return_mean_std,
-                  out, block_bytes, progress):
-    from ._folds import csr_entries, native
-
-    rows = None if mask is None else _row_mask(mask, src.n_rows)
-    as_float64 = bool(promote) and src.dtype == np.float32
-    first = _stream.Pass(src, block_bytes, progress, "scale: statistics")
-    second = _stream.Pass(src, block_bytes, progress, "scale: writing")
-    if not src.sparse or zero_center:
-        dtype = np.dtype(np.float32 if _stream._values(src.dtype, as_float64) == np.float32
-                         else np.float64)
-        _check_out(out, (src.n_rows, src.n_cols), dtype, "the scaled matrix")
-        mean, std = first.run(Sums(sparse=False, expm1=False), as_float64=as_float64,
-                              densify=src.sparse, rows=rows)
-
-        def write(start, stop, block):
-            scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
-                            max_value=max_value)
-            if rows is not None:
-                left = ~rows[start:stop]
-                scaled[left] = block[left]
-            _write(out, start, stop, scaled, src)
-
-        second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
-    else:
-        nnz = int(src.indptr[-1])
-        dtype = np.dtype(np.float32 if src.dtype == np.float32 and not promote else np.float64)
-        _check_out(out, (nnz,), dtype, "the scaled values of the stored entries, in storage order "
-                   "(the structure is the input's)")
-        mean, std = first.run(Sums(sparse=True, expm1=False, square_f64=bool(promote)), rows=rows)
-
-        def write(start, stop, block):
-            indices, data = csr_entries(block)
-            values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                            promote=bool(promote))
-            if rows is not None:
-                left = np.repeat(~rows[start:stop], np.diff(block.indptr))
-                values[left] = data[left]
-            _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
-
-        second.run(None, write=write)
-    return (out, mean, std) if return_mean_std else out
 
 
 # --- the public functions ------------------------------------------------------------------------
@@ -196,9 +127,7 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
             _check_dense_square_f64(src.dtype)
         sums = Sums(sparse=src.sparse, expm1=True, log_base=log_base,
                     square_f64=bool(square_f64) and src.sparse)
-        codes, n_groups = _stream_codes(groups, src)
-        return _stream.Pass(src, block_bytes, progress, "hvg_seurat_stats").run(
-            sums, codes=codes, n_groups=n_groups)
+        return _stream.statistics(src, sums, groups, block_bytes, progress, "hvg_seurat_stats")
     kind = _kind(X, "hvg_seurat_stats")
     if kind.name == "dask":
         from . import dask as bd
@@ -253,11 +182,9 @@ def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str
     X, groups = _unwrap(X, layer, groups, "mean_var")
     src = _stream.source(X, "mean_var")
     if src is not None:
-        codes, n_groups = _stream_codes(groups, src)
         sums = Sums(sparse=src.sparse, expm1=False, square_f64=bool(square_f64),
                     statistic="mean_var")
-        return _stream.Pass(src, block_bytes, progress, "mean_var").run(sums, codes=codes,
-                                                                        n_groups=n_groups)
+        return _stream.statistics(src, sums, groups, block_bytes, progress, "mean_var")
     kind = _kind(X, "mean_var")
     if kind.name == "dask":
         from . import dask as bd
@@ -319,7 +246,7 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
     X, _ = _unwrap(X, layer, None, "scale")
     src = _stream.source(X, "scale")
     if src is not None:
-        return _stream_scale(src, zero_center, max_value, promote, mask, return_mean_std, out,
+        return _stream.scale(src, zero_center, max_value, promote, mask, return_mean_std, out,
                              block_bytes, progress)
     if out is not None:
         raise TypeError("scale(): out= is where the scaled rows of a matrix read from a file go; "

@@ -19,7 +19,8 @@ from typing import Any
 import numpy as np
 
 from . import _blocks
-from ._folds import Chain, Sums, native, zero_sums
+from ._folds import Chain, Sums, csr_entries, native, zero_sums
+from ._inputs import _group_codes, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
 # beside its results.
@@ -308,3 +309,77 @@ class Pass:
         finally:
             bar.close()
         return None if chain is None else chain.result()
+
+
+# --- what the public functions stream ----------------------------------------------------------
+
+
+def statistics(src: Source, sums: Sums, groups: Any, block_bytes: int | None, progress: bool,
+               what: str):
+    """The statistics of ``sums`` over the matrix, of each group's rows with ``groups``."""
+    codes, n_groups = (None, None) if groups is None else _group_codes(groups, src.n_rows,
+                                                                      src.n_cols)
+    return Pass(src, block_bytes, progress, what).run(sums, codes=codes, n_groups=n_groups)
+
+
+def _check_out(out: Any, shape: tuple[int, ...], dtype: np.dtype, what: str) -> None:
+    if out is None:
+        raise ValueError(f"scale() of a matrix read from a file writes {what} to out=, an array "
+                         f"of shape {shape} and dtype {dtype} (a NumPy memmap, a Zarr array or an "
+                         "HDF5 dataset), rather than loading it all into memory")
+    if tuple(out.shape) != shape or np.dtype(out.dtype) != dtype:
+        raise ValueError(f"out= must have shape {shape} and dtype {dtype} ({what}); it has shape "
+                         f"{tuple(out.shape)} and dtype {np.dtype(out.dtype)}")
+
+
+def _write(out: Any, first: int, last: int, values: np.ndarray, src: Source) -> None:
+    try:
+        out[first:last] = values
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as error:
+        raise OSError(f"cannot write rows of the scaled {src.name} to out=: {error}") from error
+
+
+def scale(src: Source, zero_center, max_value, promote, mask, return_mean_std, out, block_bytes,
+          progress):
+    """``scale`` of the matrix: the statistics from one read, then the scaled rows written to
+    ``out`` block by block from a second."""
+    rows = None if mask is None else _row_mask(mask, src.n_rows)
+    as_float64 = bool(promote) and src.dtype == np.float32
+    first = Pass(src, block_bytes, progress, "scale: statistics")
+    second = Pass(src, block_bytes, progress, "scale: writing")
+    if not src.sparse or zero_center:
+        dtype = np.dtype(np.float32 if _values(src.dtype, as_float64) == np.float32
+                         else np.float64)
+        _check_out(out, (src.n_rows, src.n_cols), dtype, "the scaled matrix")
+        mean, std = first.run(Sums(sparse=False, expm1=False), as_float64=as_float64,
+                              densify=src.sparse, rows=rows)
+
+        def write(start, stop, block):
+            scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
+                            max_value=max_value)
+            if rows is not None:
+                left = ~rows[start:stop]
+                scaled[left] = block[left]
+            _write(out, start, stop, scaled, src)
+
+        second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
+    else:
+        nnz = int(src.indptr[-1])
+        dtype = np.dtype(np.float32 if src.dtype == np.float32 and not promote else np.float64)
+        _check_out(out, (nnz,), dtype, "the scaled values of the stored entries, in storage order "
+                   "(the structure is the input's)")
+        mean, std = first.run(Sums(sparse=True, expm1=False, square_f64=bool(promote)), rows=rows)
+
+        def write(start, stop, block):
+            indices, data = csr_entries(block)
+            values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
+                            promote=bool(promote))
+            if rows is not None:
+                left = np.repeat(~rows[start:stop], np.diff(block.indptr))
+                values[left] = data[left]
+            _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
+
+        second.run(None, write=write)
+    return (out, mean, std) if return_mean_std else out
