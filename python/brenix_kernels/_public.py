@@ -1,6 +1,8 @@
 """The functions users call: dense NumPy arrays, SciPy sparse matrices as they come, groups of rows.
 
-Everything here is bookkeeping: the input is classified, checked and taken apart into the arrays the
+Everything here is bookkeeping. ``_route`` sends X, for all three functions alike, to the module
+that reads it: a matrix in a file to ``_stream``, a dask array to :mod:`brenix_kernels.dask`. A
+matrix in memory is classified, checked and taken apart (by ``_inputs``) into the arrays the
 native module ``brenix_kernels._arrays`` reads in place, and its results are put back together.
 The arithmetic, and with it every bit of the results, is native and shares ``_core``'s kernels and
 its one worker pool.
@@ -33,6 +35,43 @@ __all__ = ["hvg_seurat_stats", "mean_var", "scale"]
 _F64 = npt.NDArray[np.float64]
 
 
+# --- where X goes --------------------------------------------------------------------------------
+
+
+def _route(function: str, X: Any, layer: str | None, groups: Any, streamed, on_dask, in_memory,
+           out: Any = None):
+    """The one way every public function takes X.
+
+    An AnnData object stands for its matrix (X or a layer), and ``groups`` naming a column of its
+    obs for that column. A matrix in a file goes to ``streamed(src, groups)``; then ``out=``,
+    which only such a matrix takes, is refused; a dask array goes to ``on_dask(X, groups)``;
+    anything else is in memory and goes to ``in_memory(X, kind, codes, n_groups)``, its groups
+    checked first (``None, 0`` without).
+    """
+    X, groups = _unwrap(X, layer, groups, function)
+    src = _stream.source(X, function)
+    if src is not None:
+        return streamed(src, groups)
+    if out is not None:
+        raise TypeError(f"{function}(): out= is where the scaled rows of a matrix read from a "
+                        f"file go; for {_type_name(X)} the result is a new array")
+    kind = _kind(X, function)
+    if kind.name == "dask":
+        return on_dask(X, groups)
+    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
+    return in_memory(X, kind, codes, n_groups)
+
+
+def _unwrap(X: Any, layer: str | None, groups: Any, function: str) -> tuple[Any, Any]:
+    """The matrix an AnnData object holds (X or a layer), and groups named by an obs column."""
+    if _stream.is_anndata(X):
+        return _stream.anndata_matrix(X, layer, function), _stream.anndata_groups(X, groups)
+    if layer is not None:
+        raise TypeError(f"{function}(): layer= names a layer of an AnnData object, and X is "
+                        f"{_type_name(X)}")
+    return X, groups
+
+
 # --- dask ----------------------------------------------------------------------------------------
 
 
@@ -56,19 +95,6 @@ def _dask_stats(function: Any, X: Any, groups: Any, **options: Any) -> tuple[Any
         return function(X, groups=groups, **options)
     first, second = function(X, groups=every, **options)
     return first[0], second[0]
-
-
-# --- AnnData objects and matrices in files ------------------------------------------------------
-
-
-def _unwrap(X: Any, layer: str | None, groups: Any, function: str) -> tuple[Any, Any]:
-    """The matrix an AnnData object holds (X or a layer), and groups named by an obs column."""
-    if _stream.is_anndata(X):
-        return _stream.anndata_matrix(X, layer, function), _stream.anndata_groups(X, groups)
-    if layer is not None:
-        raise TypeError(f"{function}(): layer= names a layer of an AnnData object, and X is "
-                        f"{_type_name(X)}")
-    return X, groups
 
 
 # --- the public functions ------------------------------------------------------------------------
@@ -120,30 +146,31 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
       given as X, bit for bit, for any block size. ``progress=True`` shows the rows read with
       tqdm, if installed. A file that cannot be read raises ``OSError`` naming it and the rows.
     """
-    X, groups = _unwrap(X, layer, groups, "hvg_seurat_stats")
-    src = _stream.source(X, "hvg_seurat_stats")
-    if src is not None:
+    def streamed(src, groups):
         if square_f64 and not src.sparse:
             _check_dense_square_f64(src.dtype)
         sums = Sums(sparse=src.sparse, expm1=True, log_base=log_base,
                     square_f64=bool(square_f64) and src.sparse)
         return _stream.statistics(src, sums, groups, block_bytes, progress, "hvg_seurat_stats")
-    kind = _kind(X, "hvg_seurat_stats")
-    if kind.name == "dask":
+
+    def on_dask(X, groups):
         from . import dask as bd
 
-        if square_f64 and not _dask_sparse(X):
+        squared = bool(square_f64)
+        if squared and not _dask_sparse(X):  # dense blocks take no square_f64 at all
             _check_dense_square_f64(X.dtype)
-            square_f64 = False
-        return _dask_stats(bd.hvg_seurat_stats, X, groups, log_base=log_base,
-                           square_f64=bool(square_f64))
-    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
-    if kind.name == "dense":
-        if square_f64:
-            _check_dense_square_f64(X.dtype)
-        return _arrays.hvg_seurat_stats(_dense(X), log_base, codes, n_groups)
-    return _arrays.hvg_seurat_stats_sparse(*_sparse(X, kind).args(), log_base, bool(square_f64),
-                                           codes, n_groups)
+            squared = False
+        return _dask_stats(bd.hvg_seurat_stats, X, groups, log_base=log_base, square_f64=squared)
+
+    def in_memory(X, kind, codes, n_groups):
+        if kind.name == "dense":
+            if square_f64:
+                _check_dense_square_f64(X.dtype)
+            return _arrays.hvg_seurat_stats(_dense(X), log_base, codes, n_groups)
+        return _arrays.hvg_seurat_stats_sparse(*_sparse(X, kind).args(), log_base,
+                                               bool(square_f64), codes, n_groups)
+
+    return _route("hvg_seurat_stats", X, layer, groups, streamed, on_dask, in_memory)
 
 
 def _check_dense_square_f64(dtype: np.dtype) -> None:
@@ -179,21 +206,22 @@ def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str
     AnnData objects and matrices in files (``layer``, ``block_bytes``, ``progress``): as in
     :func:`hvg_seurat_stats`.
     """
-    X, groups = _unwrap(X, layer, groups, "mean_var")
-    src = _stream.source(X, "mean_var")
-    if src is not None:
+    def streamed(src, groups):
         sums = Sums(sparse=src.sparse, expm1=False, square_f64=bool(square_f64),
                     statistic="mean_var")
         return _stream.statistics(src, sums, groups, block_bytes, progress, "mean_var")
-    kind = _kind(X, "mean_var")
-    if kind.name == "dask":
+
+    def on_dask(X, groups):
         from . import dask as bd
 
         return _dask_stats(bd.mean_var, X, groups, square_f64=bool(square_f64))
-    codes, n_groups = (None, 0) if groups is None else _group_codes(groups, kind.n_rows, kind.n_cols)
-    if kind.name == "dense":
-        return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)
-    return _arrays.mean_var_sparse(*_sparse(X, kind).args(), bool(square_f64), codes, n_groups)
+
+    def in_memory(X, kind, codes, n_groups):
+        if kind.name == "dense":
+            return _arrays.mean_var(_dense(X), bool(square_f64), codes, n_groups)
+        return _arrays.mean_var_sparse(*_sparse(X, kind).args(), bool(square_f64), codes, n_groups)
+
+    return _route("mean_var", X, layer, groups, streamed, on_dask, in_memory)
 
 
 @overload
@@ -243,42 +271,36 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
     values of the stored entries, a 1-D array of one per entry in storage order (the result's
     structure is X's: its indptr and indices).
     """
-    X, _ = _unwrap(X, layer, None, "scale")
-    src = _stream.source(X, "scale")
-    if src is not None:
+    def streamed(src, _):
         return _stream.scale(src, zero_center, max_value, promote, mask, return_mean_std, out,
                              block_bytes, progress)
-    if out is not None:
-        raise TypeError("scale(): out= is where the scaled rows of a matrix read from a file go; "
-                        f"for {_type_name(X)} the result is a new array")
-    kind = _kind(X, "scale")
-    if kind.name == "dask":
-        return _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std)
-    rows = None if mask is None else _row_mask(mask, kind.n_rows)
-    if kind.name == "dense":
-        result, mean, std = _arrays.scale(_dense(X, promote and X.dtype == np.float32),
-                                          bool(zero_center), max_value, rows)
-    elif zero_center:
-        parts = _sparse(X, kind, promote and X.dtype == np.float32)
-        result, mean, std = _arrays.scale_sparse_to_dense(*parts.args(), max_value, rows)
-    else:
-        parts = _sparse(X, kind)
-        values, mean, std = _arrays.scale_sparse(*parts.args(), max_value, bool(promote), rows)
-        result = _with_values(X, parts, values)
-    return (result, mean, std) if return_mean_std else result
 
+    def on_dask(X, _):
+        from . import dask as bd
 
-def _dask_scale(X, zero_center, max_value, promote, mask, return_mean_std):
-    from . import dask as bd
+        if _dask_sparse(X) and not zero_center:
+            every = _all_rows(X) if mask is None else None
+            rows = mask if every is None else every == 0  # every row checked: see _all_rows
+            scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote),
+                                                mask=rows)
+            return (scaled, mean, std) if return_mean_std else scaled
+        if promote and X.dtype == np.float32:
+            X = X.astype(np.float64)
+        return bd.scale(X, zero_center=bool(zero_center), max_value=max_value,
+                        return_mean_std=bool(return_mean_std), mask=mask)
 
-    if _dask_sparse(X) and not zero_center:
-        every = _all_rows(X) if mask is None else None
-        if every is not None:
-            mask = every == 0  # every row checked, as one group: see _all_rows
-        scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote),
-                                            mask=mask)
-        return (scaled, mean, std) if return_mean_std else scaled
-    if promote and X.dtype == np.float32:
-        X = X.astype(np.float64)
-    return bd.scale(X, zero_center=bool(zero_center), max_value=max_value,
-                    return_mean_std=bool(return_mean_std), mask=mask)
+    def in_memory(X, kind, _codes, _n_groups):
+        rows = None if mask is None else _row_mask(mask, kind.n_rows)
+        if kind.name == "dense":
+            result, mean, std = _arrays.scale(_dense(X, promote and X.dtype == np.float32),
+                                              bool(zero_center), max_value, rows)
+        elif zero_center:
+            parts = _sparse(X, kind, promote and X.dtype == np.float32)
+            result, mean, std = _arrays.scale_sparse_to_dense(*parts.args(), max_value, rows)
+        else:
+            parts = _sparse(X, kind)
+            values, mean, std = _arrays.scale_sparse(*parts.args(), max_value, bool(promote), rows)
+            result = _with_values(X, parts, values)
+        return (result, mean, std) if return_mean_std else result
+
+    return _route("scale", X, layer, None, streamed, on_dask, in_memory, out=out)
