@@ -266,7 +266,7 @@ def _write(out: Any, first: int, last: int, values: np.ndarray, src: _stream.Sou
 
 def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, return_mean_std,
                   out, block_bytes, progress):
-    from ._blockwise import csr_entries, native
+    from ._blockwise import csr_arrays, native
 
     rows = None if mask is None else _row_mask(mask, src.n_rows)
     as_float64 = bool(promote) and src.dtype == np.float32
@@ -281,10 +281,7 @@ def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, re
 
         def write(start, stop, block):
             scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
-                            max_value=max_value)
-            if rows is not None:
-                left = ~rows[start:stop]
-                scaled[left] = block[left]
+                            max_value=max_value, mask=None if rows is None else rows[start:stop])
             _write(out, start, stop, scaled, src)
 
         second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
@@ -296,12 +293,9 @@ def _stream_scale(src: _stream.Source, zero_center, max_value, promote, mask, re
         mean, std = first.run(Sums(True, False, square_f64=bool(promote)), rows=rows)
 
         def write(start, stop, block):
-            indices, data = csr_entries(block)
-            values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                            promote=bool(promote))
-            if rows is not None:
-                left = np.repeat(~rows[start:stop], np.diff(block.indptr))
-                values[left] = data[left]
+            values = native(_blocks.scale_sparse_values, *csr_arrays(block), std,
+                            max_value=max_value, promote=bool(promote),
+                            mask=None if rows is None else rows[start:stop])
             _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
 
         second.run(None, write=write)

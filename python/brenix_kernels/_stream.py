@@ -272,9 +272,9 @@ class Pass:
         if src.sparse:
             index_bytes = np.dtype(src.group["indices"].dtype).itemsize
             # Values converted to float64 are a second copy of them; a dense block comes with
-            # its scaled rows; scaled values come with the indices widened to int64.
+            # its scaled rows; scaled values come with one float64 (at most) per entry.
             entry = src.dtype.itemsize + index_bytes + (8 if values != src.dtype else 0)
-            entry += 16 if write is not None and not densify else 0
+            entry += 8 if write is not None and not densify else 0
             row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
         else:
             entry = 0
