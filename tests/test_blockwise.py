@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import brenix_kernels as bk
-from brenix_kernels import _blocks, _core
+from brenix_kernels import _arrays, _blocks, _core
 from brenix_kernels._folds import Chain, Sums
 from conftest import INDEX_MSG, assert_same, panic, run_py
 
@@ -108,7 +108,7 @@ def test_one_worker_pool_for_both_modules():
     child = run_py("""
 import os, numpy as np
 import brenix_kernels as bk
-from brenix_kernels import _blocks, _core
+from brenix_kernels import _arrays, _blocks, _core
 before = len(os.listdir('/proc/self/task'))
 _blocks.dense_partial(np.ones((5000, 3)), 100)
 _core.scale(np.ones((5000, 3)))
@@ -131,6 +131,7 @@ for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial
 SUMS, CHUNKS = "running sums must hold 2 * n_cols values", "chunk sums must hold a multiple of 2 * n_cols values"
 X3 = np.ones((4, 3))
 I2 = np.zeros(2, np.int32)
+ROW3 = np.array([0, 3])  # one row of three stored entries
 HEAD, OPEN = "head must add up to the items given, one count per group", "open chunks must hold 2 * n_cols values per group"
 
 
@@ -161,10 +162,47 @@ def test_inconsistent_sizes_are_refused(call, message):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: _blocks.scale_sparse_values(np.array([0, 2, 5]), np.ones(3), np.ones(3)), INDEX_MSG.format(3, 5)),
-    (lambda: _blocks.scale_sparse_values(np.array([0, 1]), np.ones(3), np.ones(3)), INDEX_MSG.format(2, 2)),
+    (lambda: _blocks.scale_sparse_values(ROW3, np.array([0, 2, 5]), np.ones(3), np.ones(3)), INDEX_MSG.format(3, 5)),
+    (lambda: _blocks.scale_sparse_values(ROW3, np.array([0, 1]), np.ones(3), np.ones(3)), INDEX_MSG.format(2, 2)),
     (lambda: _blocks.continue_sparse(np.zeros(4), np.array([1, 0]), np.ones(3)), INDEX_MSG.format(2, 2)),
     (lambda: _blocks.sparse_partial(np.array([1, 0, 1]), np.ones(4, np.float32), 2, 999_998), INDEX_MSG.format(3, 3)),
 ])
 def test_entries_past_the_columns_or_the_indices_fail_at_the_first(call, message):
     assert panic(call).args[0] == message
+
+
+def raised(call):
+    """(type name, args) of what the call raises, or None."""
+    try:
+        call()
+    except BaseException as error:  # noqa: B036 -- PanicException derives from BaseException only
+        return type(error).__name__, error.args
+    return None
+
+
+# Rows of three entries, columns 0, 2 and 5 of 8; each problem is (row, kind): an index past the
+# columns, a negative one, or the row's first column stored again. 6000 rows span two tasks of rows.
+@pytest.mark.parametrize("problems", [
+    [], [(5000, "past")], [(17, "negative")], [(4200, "twice")],
+    [(4200, "twice"), (30, "past")], [(30, "twice"), (4200, "negative")], [(30, "past"), (30, "twice")],
+])
+@pytest.mark.parametrize("width", [np.int32, np.int64])
+def test_check_csr_raises_what_the_in_memory_functions_raise(problems, width):
+    n_rows, n_cols, first_row = 6000, 8, 123
+    indptr = np.arange(0, 3 * n_rows + 1, 3, dtype=np.int64)
+    indices = np.tile(np.array([0, 2, 5], width), n_rows)
+    for row, kind in problems:
+        p = 3 * row + (1 if kind != "twice" else 2)
+        indices[p] = {"past": n_cols + 1, "negative": -1, "twice": 0}[kind]
+    # The block as rows first_row... of a matrix whose earlier rows are empty.
+    whole = np.r_[np.zeros(first_row, np.int64), indptr]
+    expected = raised(lambda: _arrays.mean_var_sparse("csr", whole, indices, np.ones(indices.size), first_row + n_rows,
+                                                      n_cols, False, None, 0))
+    assert raised(lambda: _blocks.check_csr(indptr, indices, n_cols, first_row)) == expected
+    assert (expected is None) == (not problems)
+
+
+@pytest.mark.parametrize("indptr", [[1, 3], [0, 2, 1, 3], [0, 2], [0, 4]])
+def test_check_csr_refuses_row_pointers_that_do_not_fit(indptr):
+    with pytest.raises(ValueError, match=r"^indptr must hold n_rows \+ 1 \(csr\) or n_cols \+ 1 \(csc\) offsets"):
+        _blocks.check_csr(np.array(indptr, np.int64), np.array([0, 1, 2], np.int32), 3, 0)

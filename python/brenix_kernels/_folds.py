@@ -78,17 +78,6 @@ def csr_arrays(block):
     return indptr, indices, data
 
 
-def csr_entries(block):
-    """The stored column indices (as int64, for the scaling of values) and values of a CSR block,
-    in storage order."""
-    if not is_csr(block):
-        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
-                        f"'{type_name(block)}'")
-    nnz = int(block.indptr[-1])
-    indices = np.ascontiguousarray(block.indices[:nnz], dtype=np.int64)
-    return indices, block.data[:nnz]
-
-
 @dataclass
 class Summed:
     """A block's head summed where the block is: the running sums of the chunk left open before

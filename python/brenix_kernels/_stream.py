@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from . import _blocks
-from ._folds import Chain, Sums, csr_entries, native, zero_sums
+from ._folds import Chain, Sums, csr_arrays, native, zero_sums
 from ._inputs import _group_codes, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
@@ -273,9 +273,9 @@ class Pass:
         if src.sparse:
             index_bytes = np.dtype(src.group["indices"].dtype).itemsize
             # Values converted to float64 are a second copy of them; a dense block comes with
-            # its scaled rows; scaled values come with the indices widened to int64.
+            # its scaled rows; scaled values come with one float64 (at most) per entry.
             entry = src.dtype.itemsize + index_bytes + (8 if values != src.dtype else 0)
-            entry += 16 if write is not None and not densify else 0
+            entry += 8 if write is not None and not densify else 0
             row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
         else:
             entry = 0
@@ -358,10 +358,7 @@ def scale(src: Source, zero_center, max_value, promote, mask, return_mean_std, o
 
         def write(start, stop, block):
             scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
-                            max_value=max_value)
-            if rows is not None:
-                left = ~rows[start:stop]
-                scaled[left] = block[left]
+                            max_value=max_value, mask=None if rows is None else rows[start:stop])
             _write(out, start, stop, scaled, src)
 
         second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
@@ -373,12 +370,9 @@ def scale(src: Source, zero_center, max_value, promote, mask, return_mean_std, o
         mean, std = first.run(Sums(sparse=True, expm1=False, square_f64=bool(promote)), rows=rows)
 
         def write(start, stop, block):
-            indices, data = csr_entries(block)
-            values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                            promote=bool(promote))
-            if rows is not None:
-                left = np.repeat(~rows[start:stop], np.diff(block.indptr))
-                values[left] = data[left]
+            values = native(_blocks.scale_sparse_values, *csr_arrays(block), std,
+                            max_value=max_value, promote=bool(promote),
+                            mask=None if rows is None else rows[start:stop])
             _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
 
         second.run(None, write=write)

@@ -49,8 +49,8 @@ from dask.sizeof import sizeof
 
 from . import _blocks
 from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
-                         csr_arrays, csr_entries, dense_block, finish_chains, group_items, is_csr,
-                         native, type_name, zero_sums)
+                     csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
+                     type_name, zero_sums)
 from ._inputs import _group_codes, _row_mask
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
@@ -351,16 +351,9 @@ def mean_var(x, *, square_f64=False, groups=None):
 
 def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
     """The block scaled; with `rows` (a boolean per row), only those rows, the others in the
-    result's dtype: each value is scaled on its own, so a subset of rows scales as in the whole."""
-    block = dense_block(block)
-    if rows is None:
-        return native(_blocks.scale_dense, block, mean, std, zero_center=zero_center,
-                      max_value=max_value)
-    out = block.astype(np.float32 if block.dtype == np.float32 else np.float64)
-    if rows.any():
-        out[rows] = native(_blocks.scale_dense, np.ascontiguousarray(block[rows]), mean, std,
-                           zero_center=zero_center, max_value=max_value)
-    return out
+    result's dtype."""
+    return native(_blocks.scale_dense, dense_block(block), mean, std, zero_center=zero_center,
+                  max_value=max_value, mask=rows)
 
 
 def _csr_rows(block, n_cols, block_info=None):
@@ -419,12 +412,8 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
 def _scale_csr_block(block, std, rows=None, *, max_value, promote):
     """The block's scaled values in its structure; with `rows` (a boolean per row), only those
     rows' values, the others kept as they are in the result's dtype."""
-    indices, data = csr_entries(block)
-    values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                    promote=promote)
-    if rows is not None:
-        kept = ~np.repeat(rows, np.diff(csr_arrays(block)[0]))
-        values[kept] = data[kept]
+    values = native(_blocks.scale_sparse_values, *csr_arrays(block), std, max_value=max_value,
+                    promote=promote, mask=rows)
     out = type(block)((values, block.indices, block.indptr), shape=block.shape, copy=False)
     out.indices, out.indptr = block.indices, block.indptr  # the input's index types, unchanged
     return out
