@@ -13,7 +13,6 @@ costs nothing and nothing is half done when it is reported.
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
@@ -70,31 +69,6 @@ def _unwrap(X: Any, layer: str | None, groups: Any, function: str) -> tuple[Any,
         raise TypeError(f"{function}(): layer= names a layer of an AnnData object, and X is "
                         f"{_type_name(X)}")
     return X, groups
-
-
-# --- dask ----------------------------------------------------------------------------------------
-
-
-def _all_rows(X: Any) -> np.ndarray | None:
-    """For CSR blocks, one group code per row putting every row in group 0; else None.
-
-    The dask module's ungrouped passes take the stored entries as _core does, an entry stored
-    twice included, but the in-memory functions refuse one (expm1 of a sum is not the sum of the
-    expm1s, nor a square the sum of the squares). Their ungrouped pass is the grouped pass of one
-    group holding every row, so the dask module's grouped pass of that group gives their bits,
-    and their errors, in about a fifth more time."""
-    n_rows = X.shape[0] if X.ndim == 2 else 0  # the dask module refuses other shapes itself
-    if not _dask_sparse(X) or math.isnan(n_rows) or n_rows == 0:
-        return None
-    return np.zeros(n_rows, np.int64)
-
-
-def _dask_stats(function: Any, X: Any, groups: Any, **options: Any) -> tuple[Any, Any]:
-    every = _all_rows(X) if groups is None else None
-    if every is None:
-        return function(X, groups=groups, **options)
-    first, second = function(X, groups=every, **options)
-    return first[0], second[0]
 
 
 # --- the public functions ------------------------------------------------------------------------
@@ -160,7 +134,7 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
         if squared and not _dask_sparse(X):  # dense blocks take no square_f64 at all
             _check_dense_square_f64(X.dtype)
             squared = False
-        return _dask_stats(bd.hvg_seurat_stats, X, groups, log_base=log_base, square_f64=squared)
+        return bd.hvg_seurat_stats(X, log_base=log_base, square_f64=squared, groups=groups)
 
     def in_memory(X, kind, codes, n_groups):
         if kind.name == "dense":
@@ -214,7 +188,7 @@ def mean_var(X: Matrix, *, square_f64: bool = False, groups: npt.ArrayLike | str
     def on_dask(X, groups):
         from . import dask as bd
 
-        return _dask_stats(bd.mean_var, X, groups, square_f64=bool(square_f64))
+        return bd.mean_var(X, square_f64=bool(square_f64), groups=groups)
 
     def in_memory(X, kind, codes, n_groups):
         if kind.name == "dense":
@@ -279,10 +253,8 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
         from . import dask as bd
 
         if _dask_sparse(X) and not zero_center:
-            every = _all_rows(X) if mask is None else None
-            rows = mask if every is None else every == 0  # every row checked: see _all_rows
             scaled, mean, std = bd.scale_sparse(X, max_value=max_value, promote=bool(promote),
-                                                mask=rows)
+                                                mask=mask)
             return (scaled, mean, std) if return_mean_std else scaled
         if promote and X.dtype == np.float32:
             X = X.astype(np.float64)

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from . import _blocks
-from ._folds import Chain, Sums, csr_arrays, native, zero_sums
+from ._folds import Chain, Sums, csr_arrays, native
 from ._inputs import _group_codes, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
@@ -81,10 +81,6 @@ class _Light:
         self.indptr, self.indices, self.data = indptr, indices, data
         self.shape = (indptr.size - 1, n_cols)
 
-    def rows(self) -> np.ndarray:
-        """The row (in the block) of every stored entry."""
-        return np.repeat(np.arange(self.shape[0]), np.diff(self.indptr))
-
     def select(self, keep: np.ndarray) -> _Light:
         """The rows where ``keep`` is True, their entries in storage order."""
         counts = np.diff(self.indptr)
@@ -95,7 +91,7 @@ class _Light:
     def toarray(self) -> np.ndarray:
         """The dense rows; entries were checked first (in range, none twice)."""
         out = np.zeros(self.shape, self.data.dtype)
-        out[self.rows(), self.indices] = self.data
+        out[np.repeat(np.arange(self.shape[0]), np.diff(self.indptr)), self.indices] = self.data
         return out
 
 
@@ -191,46 +187,17 @@ def _values(dtype: np.dtype, as_float64: bool) -> np.dtype:
     return dtype
 
 
-def _well_formed(block: _Light, n_cols: int) -> bool:
-    """Whether every row's indices are in range and strictly increasing (then none is there
-    twice): the usual case, checked in pieces so that it costs little memory beside the block."""
-    indices, starts = block.indices, block.indptr[1:-1]
-    step = 1 << 20
-    for first in range(0, indices.size, step):
-        piece = indices[first:first + step + 1]  # one more: the step to the next piece
-        if piece.min() < 0 or piece.max() >= n_cols:
-            return False
-        rising = np.diff(piece) > 0
-        # A row's first entry may be below the last one of the row before.
-        new_row = starts[(starts > first) & (starts <= first + rising.size)] - first - 1
-        rising[new_row] = True
-        if not rising.all():
-            return False
-    return True
+def _check_entries(block: _Light, first_row: int, n_cols: int) -> None:
+    """Raises the block's first bad stored entry in storage order as the in-memory functions do:
+    an index out of range, or an entry stored twice (its row counted from ``first_row``).
 
-
-def _first_duplicate(block: _Light, first_row: int, n_cols: int) -> None:
-    """Raises the in-memory functions' ValueError if the block's first bad entry in storage order
-    is a (row, column) stored twice. An index out of range that comes first is left to the native
-    code, which reports it with its own message."""
-    if block.indices.size == 0 or _well_formed(block, n_cols):
-        return
-    indices = block.indices.astype(np.int64)
-    rows = block.rows()
-    position = np.arange(indices.size)
-    order = np.lexsort((position, indices, rows))
-    again = (rows[order][1:] == rows[order][:-1]) & (indices[order][1:] == indices[order][:-1])
-    outside = (indices < 0) | (indices >= n_cols)
-    first_out = int(np.argmax(outside)) if outside.any() else indices.size
-    if again.any():
-        p = int(order[1:][again].min())
-        if p < first_out:
-            raise ValueError(f"the matrix has duplicate entries (row {first_row + rows[p]}, "
-                             f"column {indices[p]}); call sum_duplicates() on it first: SciPy "
-                             "adds the values of duplicates, and expm1 of a sum is not the sum of "
-                             "the expm1s")
-    if first_out < indices.size:
-        native(_blocks.continue_sparse, zero_sums(n_cols), indices, block.data)
+    Indices of a type other than int32 and int64, which SciPy does not make but a file may hold,
+    are checked widened, as the in-memory functions take them; the sums refuse them still.
+    """
+    indices = block.indices
+    if indices.dtype != np.int32 and indices.dtype != np.int64:
+        indices = indices.astype(np.int64)
+    native(_blocks.check_csr, block.indptr, indices, n_cols, first_row)
 
 
 class _Progress:
@@ -286,7 +253,7 @@ class Pass:
             for start, stop in src.blocks(self.block_bytes, row, entry):
                 block = src.read(start, stop)
                 if src.sparse:
-                    _first_duplicate(block, start, src.n_cols)
+                    _check_entries(block, start, src.n_cols)
                     if block.data.dtype != values:
                         block.data = block.data.astype(values)
                     if densify:

@@ -141,7 +141,7 @@ def _statistics(x, sums, offsets):
     # block before, so that the folds move and add only small sums; and they take several blocks
     # at once: the chain's every hop between workers waits for a worker to finish its current task.
     for i, block in enumerate(blocks):
-        dsk[(name["partial"], i)] = (_partial_at, sums, block, starts, i)
+        dsk[(name["partial"], i)] = (_partial_at, sums, block, starts, i, offsets[i])
         before = (name["partial"], i - 1) if i else None
         dsk[(name["seam"], i)] = (_seam, sums, before, block, (name["partial"], i))
     state = None
@@ -181,8 +181,10 @@ def _starts(counts):
     return np.concatenate([np.zeros_like(counts[:1]), np.cumsum(counts, axis=0)[:-1]])
 
 
-def _partial_at(sums, block, starts, i):
-    return sums.partial(block, int(starts[i]))
+def _partial_at(sums, block, starts, i, first_row):
+    """The block's partial; a CSR block's entries are checked in it, its first bad one being the
+    block's failure, which the fold raises in row order."""
+    return sums.partial(block, int(starts[i]), first_row)
 
 
 def _nnz(block):
@@ -316,7 +318,8 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     """Per-gene ``(means, dispersions)`` of a log1p-transformed matrix, as float64 dask arrays.
 
     Dense blocks follow ``_core.hvg_seurat_stats`` (``square_f64`` must be False), CSR blocks
-    ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries.
+    ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries, which are checked as
+    in memory: an entry stored twice raises ``ValueError``.
 
     ``groups``: one integer code per row (a NumPy array, a pandas Categorical by its codes, or a
     1-D dask array, rechunked like x's rows), k >= 0 for group k, -1 to leave the row out. The
@@ -324,9 +327,8 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     of :func:`brenix_kernels.hvg_seurat_stats` with the same groups on the whole matrix, all groups
     from one pass over x: each row block's one task computes every group's part of it, and the
     chain of folds carries each group's running total and open chunk (a group's rows are chunked
-    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). CSR blocks are
-    then checked as the in-memory grouped function checks them (a duplicate entry raises
-    ``ValueError``), and the codes' number of groups is computed when this is called.
+    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). The codes'
+    number of groups is computed when this is called.
     """
     x, sparse, offsets = _prepare(x, "hvg_seurat_stats")
     if square_f64 and not sparse:
@@ -340,9 +342,10 @@ def mean_var(x, *, square_f64=False, groups=None):
     """Per-gene ``(means, variances)`` as float64 dask arrays: those of
     :func:`brenix_kernels.mean_var` on the whole matrix (variances with the n/(n-1) factor, none
     for one row). Dense blocks sum in 2048-row chunks as ``_core.scale``, CSR blocks in
-    1,000,000-entry chunks as ``_core.scale_sparse_data``; ``square_f64`` squares float32 values
-    after widening. ``groups``: as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``,
-    row k that of ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
+    1,000,000-entry chunks as ``_core.scale_sparse_data``, their entries checked as in
+    :func:`hvg_seurat_stats`; ``square_f64`` squares float32 values after widening. ``groups``:
+    as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``, row k that of
+    ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
     """
     x, sparse, offsets = _prepare(x, "mean_var")
     sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
@@ -362,17 +365,9 @@ def _csr_rows(block, n_cols, block_info=None):
     stored twice, its row counted in the whole matrix) fails as in memory, and the folds raise
     that of the earliest block."""
     first_row = block_info[0]["array-location"][0][0] if block_info else 0
-    _check_csr_rows(block, n_cols, np.zeros(block.shape[0], np.int64), first_row)
+    indptr, indices, _ = csr_arrays(block)
+    native(_blocks.check_csr, indptr, indices, n_cols, first_row)
     return block.toarray()
-
-
-def _check_csr_rows(block, n_cols, codes, first_row):
-    """Raises the first bad entry, in storage order, of the block's rows with code 0, as the
-    in-memory functions find it: an index out of range, or an entry stored twice (its row
-    counted from `first_row`, the block's first in the whole matrix)."""
-    indptr, indices, data = csr_arrays(block)
-    native(_blocks.sparse_group_partial, indptr, indices, data, n_cols, codes,
-           np.zeros(1, np.int64), first_row)
 
 
 def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
@@ -419,20 +414,22 @@ def _scale_csr_block(block, std, rows=None, *, max_value, promote):
     return out
 
 
-def _problem_outside(block, rows, n_cols, first_row):
-    """The first bad entry, in storage order, of the block's rows outside the mask, as the
-    in-memory call finds it (an index out of range, or an entry stored twice): the error, or
+def _problem(block, n_cols, first_row):
+    """The block's first bad entry in storage order, as the in-memory call finds it (an index
+    out of range, or an entry stored twice, its row counted from `first_row`): the error, or
     None."""
+    indptr, indices, _ = csr_arrays(block)
     try:
-        _check_csr_rows(block, n_cols, np.where(rows, -1, 0).astype(np.int64), first_row)
+        native(_blocks.check_csr, indptr, indices, n_cols, first_row)
     except (PanicException, ValueError) as error:
         return error
     return None
 
 
 def _checked(pair, problems):
-    """The statistics of the masked rows, once no other row has a bad entry: the in-memory call
-    checks the masked rows as it sums them, then the others, and fails at the first."""
+    """The statistics of the masked rows, once no block has a bad entry: the in-memory call
+    checks the masked rows as it sums them, then the others, and fails at the first. A bad entry
+    in the masked rows fails their pass, before this."""
     for problem in problems:
         if problem is not None:
             raise problem
@@ -441,12 +438,12 @@ def _checked(pair, problems):
 
 def scale_sparse(x, *, max_value=None, promote=False, mask=None):
     """``_core.scale_sparse_data`` of a CSR matrix: ``(scaled, mean, std)``, where ``scaled`` has
-    CSR blocks of the input's class and structure holding the scaled values.
+    CSR blocks of the input's class and structure holding the scaled values. The stored entries
+    are checked as in memory: an entry stored twice raises ``ValueError``.
 
     ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
     True, whose values are scaled as ``scale_sparse(x[mask])`` scales them (in one pass over x,
-    as the group of those rows); the other rows' values are kept, in the result's dtype. As in
-    memory, every row's entries are then checked: an entry stored twice raises ``ValueError``.
+    as the group of those rows); the other rows' values are kept, in the result's dtype.
     """
     x, sparse, offsets = _prepare(x, "scale_sparse")
     if not sparse:
@@ -457,12 +454,12 @@ def scale_sparse(x, *, max_value=None, promote=False, mask=None):
         pair, rows = _statistics(x, sums, offsets), ()
     else:
         mask = _row_mask(mask, x.shape[0])
-        # The masked rows are group 0 of a one-group grouped pass; the other rows are checked
-        # block by block, and the first problem in row order is raised before any block scales.
+        # The masked rows are group 0 of a one-group grouped pass; then every block is checked,
+        # and the first problem in row order is raised before any block scales.
         pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64))
         blocks = x.to_delayed(optimize_graph=False)[:, 0]
-        problems = [dask.delayed(_problem_outside, pure=True)(block, mask[a:b], n_cols, a)
-                    for block, a, b in zip(blocks, offsets, offsets[1:])]
+        problems = [dask.delayed(_problem, pure=True)(block, n_cols, a)
+                    for block, a in zip(blocks, offsets)]
         pair = dask.delayed(_checked, pure=True)(pair, problems)
         rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
     mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
