@@ -277,7 +277,6 @@ bool take_offsets_and_entries(Layout layout, PyObject* indptr, PyObject* indices
     if (data != nullptr) {
         if (!take_entries(indices, data, IndexTypes::int32_or_int64, out)) return false;
     } else {
-        out.has_data = false;
         if (!take_indices(indices, IndexTypes::int32_or_int64, out)) return false;
     }
     const Taken taken = take_vector(indptr, out.indptr);

@@ -85,7 +85,6 @@ struct Entries {
     Vector<double> data64;
     bool wide_indices = false;
     bool float_data = false;
-    bool has_data = true;
 
     std::size_t n_indices() const {
         return wide_indices ? indices64.values.size() : indices32.values.size();
