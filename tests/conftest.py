@@ -55,14 +55,14 @@ def panic(fn, *args, **kwargs):
     return exc
 
 
-# The instruction-set variants, as BRENIX_MAX_ISA and _blocks.paths() names them, and those the tests ran.
+# The instruction-set variants, as BRENIX_MAX_ISA and _arrays.paths() names them, and those the tests ran.
 VARIANT_NAMES = ("portable", "avx2", "avx512")
 variants_ran = set()
 
 
 def supported_variants():
     """The variants this build has and this processor (as the kernel reports it in /proc/cpuinfo) runs."""
-    from brenix_kernels import _blocks
+    from brenix_kernels import _arrays
 
     with open("/proc/cpuinfo") as info:
         flags = next((set(line.split(":", 1)[1].split()) for line in info if line.startswith("flags")), set())
@@ -71,7 +71,7 @@ def supported_variants():
         out.add("avx2")
     if {"avx512f", "avx512vl", "avx512bw", "avx512dq"} <= flags:
         out.add("avx512")
-    return out & set(_blocks.paths()["built"])
+    return out & set(_arrays.paths()["built"])
 
 
 def pytest_terminal_summary(terminalreporter):

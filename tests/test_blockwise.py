@@ -1,4 +1,4 @@
-"""The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._blockwise) without dask:
+"""The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._folds) without dask:
 folded by hand over row blocks they give _core's bits on the whole matrix, for any cut; both extension
 modules share one worker pool."""
 
@@ -8,8 +8,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import brenix_kernels as bk
-from brenix_kernels import _blocks, _core
-from brenix_kernels._blockwise import Chain, Sums
+from brenix_kernels import _arrays, _blocks, _core
+from brenix_kernels._folds import Chain, Sums
 from conftest import INDEX_MSG, assert_same, panic, run_py
 
 
@@ -33,9 +33,9 @@ def test_dense_blocks_folded(bounds, dtype, log_base):
     x[rng.random(x.shape) < 0.001] = np.nan
     edges = cut(4500, bounds)
     blocks = [x[a:b] for a, b in zip(edges, edges[1:])]
-    assert_same(folded(Sums(False, True, log_base), blocks, 9),
+    assert_same(folded(Sums(sparse=False, expm1=True, log_base=log_base), blocks, 9),
                 _core.hvg_seurat_stats(x, log_base=log_base))
-    assert_same(folded(Sums(False, False), blocks, 9), _core.scale(x, return_mean_std=True)[1:])
+    assert_same(folded(Sums(sparse=False, expm1=False), blocks, 9), _core.scale(x, return_mean_std=True)[1:])
 
 
 @pytest.mark.slow
@@ -47,7 +47,7 @@ def test_sparse_blocks_folded(dtype, square_f64):
     data = np.log1p(rng.integers(1, 9, indices.size)).astype(dtype)
     for edges in [[0, 1_200_000], [0, 400_000, 999_999, 1_000_001, 1_200_000], [0, 1_000_000, 1_200_000]]:
         blocks = [_Entries(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
-        sums = Sums(True, True, None, square_f64)
+        sums = Sums(sparse=True, expm1=True, square_f64=square_f64)
         # As the dask graph does: all partials first, each head summed from the block before's
         # tail, copied when that block had none (the chunk opened further up).
         parts = [sums.partial(block, first) for block, first in zip(blocks, edges)]
@@ -71,8 +71,9 @@ def test_grouped_chain(bounds, sparse, n_groups):
     edges = cut(5000, bounds)
     for statistic, expected in [("hvg", bk.hvg_seurat_stats(x, groups=codes)),
                                 ("mean_var", bk.mean_var(x, square_f64=True, groups=codes))]:
-        chain = Chain(Sums(sparse, statistic == "hvg", square_f64=statistic == "mean_var", statistic=statistic),
-                      8, n_groups=len(expected[0]))
+        sums = Sums(sparse=sparse, expm1=statistic == "hvg", square_f64=statistic == "mean_var",
+                    statistic=statistic)
+        chain = Chain(sums, 8, n_groups=len(expected[0]))
         for a, b in zip(edges, edges[1:]):
             chain.add(x[a:b], codes[a:b])
         assert_same(chain.result(), expected)
@@ -80,12 +81,12 @@ def test_grouped_chain(bounds, sparse, n_groups):
 
 def test_grouped_chain_misuse():
     with pytest.raises(TypeError, match="takes each block's group codes"):
-        Chain(Sums(False, True), 3, n_groups=2).add(np.ones((2, 3)))
+        Chain(Sums(sparse=False, expm1=True), 3, n_groups=2).add(np.ones((2, 3)))
     with pytest.raises(TypeError, match="need a Chain made with n_groups"):
-        Chain(Sums(False, True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
+        Chain(Sums(sparse=False, expm1=True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
     with pytest.raises(ValueError, match="'hvg' exactly when expm1"):
-        Sums(False, False, statistic="hvg")
-    chain = Chain(Sums(False, False, statistic="mean_var"), 3, n_groups=2)
+        Sums(sparse=False, expm1=False, statistic="hvg")
+    chain = Chain(Sums(sparse=False, expm1=False, statistic="mean_var"), 3, n_groups=2)
     with pytest.raises(ValueError, match="a group code is out of range"):
         chain.add(np.ones((2, 3)), np.array([0, 2]))
 
@@ -107,7 +108,7 @@ def test_one_worker_pool_for_both_modules():
     child = run_py("""
 import os, numpy as np
 import brenix_kernels as bk
-from brenix_kernels import _blocks, _core
+from brenix_kernels import _arrays, _blocks, _core
 before = len(os.listdir('/proc/self/task'))
 _blocks.dense_partial(np.ones((5000, 3)), 100)
 _core.scale(np.ones((5000, 3)))
@@ -130,6 +131,7 @@ for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial
 SUMS, CHUNKS = "running sums must hold 2 * n_cols values", "chunk sums must hold a multiple of 2 * n_cols values"
 X3 = np.ones((4, 3))
 I2 = np.zeros(2, np.int32)
+ROW3 = np.array([0, 3])  # one row of three stored entries
 HEAD, OPEN = "head must add up to the items given, one count per group", "open chunks must hold 2 * n_cols values per group"
 
 
@@ -160,10 +162,47 @@ def test_inconsistent_sizes_are_refused(call, message):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: _blocks.scale_sparse_values(np.array([0, 2, 5]), np.ones(3), np.ones(3)), INDEX_MSG.format(3, 5)),
-    (lambda: _blocks.scale_sparse_values(np.array([0, 1]), np.ones(3), np.ones(3)), INDEX_MSG.format(2, 2)),
+    (lambda: _blocks.scale_sparse_values(ROW3, np.array([0, 2, 5]), np.ones(3), np.ones(3)), INDEX_MSG.format(3, 5)),
+    (lambda: _blocks.scale_sparse_values(ROW3, np.array([0, 1]), np.ones(3), np.ones(3)), INDEX_MSG.format(2, 2)),
     (lambda: _blocks.continue_sparse(np.zeros(4), np.array([1, 0]), np.ones(3)), INDEX_MSG.format(2, 2)),
     (lambda: _blocks.sparse_partial(np.array([1, 0, 1]), np.ones(4, np.float32), 2, 999_998), INDEX_MSG.format(3, 3)),
 ])
 def test_entries_past_the_columns_or_the_indices_fail_at_the_first(call, message):
     assert panic(call).args[0] == message
+
+
+def raised(call):
+    """(type name, args) of what the call raises, or None."""
+    try:
+        call()
+    except BaseException as error:  # noqa: B036 -- PanicException derives from BaseException only
+        return type(error).__name__, error.args
+    return None
+
+
+# Rows of three entries, columns 0, 2 and 5 of 8; each problem is (row, kind): an index past the
+# columns, a negative one, or the row's first column stored again. 6000 rows span two tasks of rows.
+@pytest.mark.parametrize("problems", [
+    [], [(5000, "past")], [(17, "negative")], [(4200, "twice")],
+    [(4200, "twice"), (30, "past")], [(30, "twice"), (4200, "negative")], [(30, "past"), (30, "twice")],
+])
+@pytest.mark.parametrize("width", [np.int32, np.int64])
+def test_check_csr_raises_what_the_in_memory_functions_raise(problems, width):
+    n_rows, n_cols, first_row = 6000, 8, 123
+    indptr = np.arange(0, 3 * n_rows + 1, 3, dtype=np.int64)
+    indices = np.tile(np.array([0, 2, 5], width), n_rows)
+    for row, kind in problems:
+        p = 3 * row + (1 if kind != "twice" else 2)
+        indices[p] = {"past": n_cols + 1, "negative": -1, "twice": 0}[kind]
+    # The block as rows first_row... of a matrix whose earlier rows are empty.
+    whole = np.r_[np.zeros(first_row, np.int64), indptr]
+    expected = raised(lambda: _arrays.mean_var_sparse("csr", whole, indices, np.ones(indices.size), first_row + n_rows,
+                                                      n_cols, False, None, 0))
+    assert raised(lambda: _blocks.check_csr(indptr, indices, n_cols, first_row)) == expected
+    assert (expected is None) == (not problems)
+
+
+@pytest.mark.parametrize("indptr", [[1, 3], [0, 2, 1, 3], [0, 2], [0, 4]])
+def test_check_csr_refuses_row_pointers_that_do_not_fit(indptr):
+    with pytest.raises(ValueError, match=r"^indptr must hold n_rows \+ 1 \(csr\) or n_cols \+ 1 \(csc\) offsets"):
+        _blocks.check_csr(np.array(indptr, np.int64), np.array([0, 1, 2], np.int32), 3, 0)

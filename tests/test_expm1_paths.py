@@ -88,8 +88,8 @@ def test_default_path_matches_reference():
 def test_other_paths_give_the_same_bits(env):
     tests = str(Path(__file__).parent)
     path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
-    proc = run_py("import test_expm1_paths as t; from brenix_kernels import _blocks\n"
-                  "print(_blocks.paths()['isa'], t.digest())", env={**env, "PYTHONPATH": path})
+    proc = run_py("import test_expm1_paths as t; from brenix_kernels import _arrays\n"
+                  "print(_arrays.paths()['isa'], t.digest())", env={**env, "PYTHONPATH": path})
     assert proc.returncode == 0, proc.stderr
     variant, got = proc.stdout.split()[-2:]
     variants_ran.add(variant)
@@ -122,7 +122,7 @@ def test_float32_path_follows_the_c_library():
     """The process takes the vector kernel that agrees with its C library: the correctly rounded one where the
     library rounds correctly (glibc 2.41 and later), the classic one under older glibc on x86-64;
     BRENIX_VECTOR_EXPM1F=off forces the library."""
-    code = "from brenix_kernels import _blocks; print(_blocks.paths()['expm1f'])"
+    code = "from brenix_kernels import _arrays; print(_arrays.paths()['expm1f'])"
     chosen = run_py(code).stdout.strip()
     print(f"expm1f path: {chosen} (glibc {platform.libc_ver()[1] or 'none'}, {platform.machine()})")
     if library_expm1f_is_correctly_rounded():

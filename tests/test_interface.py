@@ -52,19 +52,22 @@ def test_module_and_function_table(monkeypatch):
     assert importlib.import_module("brenix_kernels._core") is _core
 
 
-def test_type_stub_agrees_with_the_text_signatures():
-    """Every definition of a function in _core.pyi (each overload) has the parameters of its text signature, in the
-    same order and kind, and any default it states is the one the function has."""
-    stub = ast.parse((Path(_core.__file__).parent / "_core.pyi").read_text())
+@pytest.mark.parametrize("module_name", ["_core", "_arrays", "_blocks"])
+def test_type_stub_agrees_with_the_text_signatures(module_name):
+    """Every definition of a function in the module's stub (each overload) has the parameters of its text
+    signature, in the same order and kind, and any default it states is the one the function has."""
+    module = importlib.import_module(f"brenix_kernels.{module_name}")
+    stub = ast.parse((Path(_core.__file__).parent / f"{module_name}.pyi").read_text())
     defs = {}
     for node in stub.body:
         if isinstance(node, ast.FunctionDef):
             defs.setdefault(node.name, []).append(node.args)
         elif isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
-            assert ast.literal_eval(node.value) == _core.__all__
-    assert set(defs) == set(TABLE)
-    for name, signature in TABLE.items():
-        runtime = inspect.signature(getattr(_core, name)).parameters
+            assert ast.literal_eval(node.value) == module.__all__
+    assert set(defs) == set(module.__all__)
+    for name in module.__all__:
+        signature = getattr(module, name).__text_signature__
+        runtime = inspect.signature(getattr(module, name)).parameters
         for args in defs[name]:
             positional = args.posonlyargs + args.args
             stated = [(a.arg, "POSITIONAL_OR_KEYWORD") for a in positional] + [(a.arg, "KEYWORD_ONLY") for a in args.kwonlyargs]

@@ -11,7 +11,7 @@ import pytest
 from conftest import VARIANT_NAMES, run_py, supported_variants, variants_ran
 
 DIGESTS = open(os.path.join(os.path.dirname(__file__), "digests.py")).read()
-REPORT = "from brenix_kernels import _blocks; print(_blocks.paths()['isa'])\n"
+REPORT = "from brenix_kernels import _arrays; print(_arrays.paths()['isa'])\n"
 
 
 @pytest.mark.slow
@@ -30,7 +30,7 @@ def test_instruction_set_variants_agree():
 
 
 ORDER = ["portable", "avx2", "avx512"]
-CHILD = "import json; from brenix_kernels import _blocks; print(json.dumps(_blocks.paths()))"
+CHILD = "import json; from brenix_kernels import _arrays; print(json.dumps(_arrays.paths()))"
 
 
 def paths(**env):

@@ -13,6 +13,7 @@ __all__ = [
     "scale",
     "scale_sparse_to_dense",
     "scale_sparse",
+    "paths",
 ]
 
 _Float = np.float32 | np.float64
@@ -79,3 +80,4 @@ def scale_sparse(
     mask: _Mask,
     /,
 ) -> tuple[npt.NDArray[_Float], _F64, _F64]: ...
+def paths() -> dict[str, str | tuple[str, ...]]: ...

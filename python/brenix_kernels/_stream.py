@@ -3,7 +3,7 @@
 A backed AnnData's X (``anndata.read_h5ad(path, backed="r")``), an HDF5 or Zarr dataset, or
 anndata's sparse dataset over an HDF5 or Zarr group is never loaded whole. Its rows are read in
 blocks whose size bounds the memory a run takes, and folded in row order by
-``_blockwise.Chain``, whose results are those of the in-memory functions on the whole matrix, bit
+``_folds.Chain``, whose results are those of the in-memory functions on the whole matrix, bit
 for bit, wherever the blocks are cut. ``scale`` reads the file twice: once for the statistics,
 then again to write the scaled rows, block by block, where the caller says.
 
@@ -19,7 +19,8 @@ from typing import Any
 import numpy as np
 
 from . import _blocks
-from ._blockwise import Chain, Sums, native, zero_sums
+from ._folds import Chain, Sums, csr_arrays, native
+from ._inputs import _group_codes, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
 # beside its results.
@@ -80,10 +81,6 @@ class _Light:
         self.indptr, self.indices, self.data = indptr, indices, data
         self.shape = (indptr.size - 1, n_cols)
 
-    def rows(self) -> np.ndarray:
-        """The row (in the block) of every stored entry."""
-        return np.repeat(np.arange(self.shape[0]), np.diff(self.indptr))
-
     def select(self, keep: np.ndarray) -> _Light:
         """The rows where ``keep`` is True, their entries in storage order."""
         counts = np.diff(self.indptr)
@@ -94,7 +91,7 @@ class _Light:
     def toarray(self) -> np.ndarray:
         """The dense rows; entries were checked first (in range, none twice)."""
         out = np.zeros(self.shape, self.data.dtype)
-        out[self.rows(), self.indices] = self.data
+        out[np.repeat(np.arange(self.shape[0]), np.diff(self.indptr)), self.indices] = self.data
         return out
 
 
@@ -190,46 +187,17 @@ def _values(dtype: np.dtype, as_float64: bool) -> np.dtype:
     return dtype
 
 
-def _well_formed(block: _Light, n_cols: int) -> bool:
-    """Whether every row's indices are in range and strictly increasing (then none is there
-    twice): the usual case, checked in pieces so that it costs little memory beside the block."""
-    indices, starts = block.indices, block.indptr[1:-1]
-    step = 1 << 20
-    for first in range(0, indices.size, step):
-        piece = indices[first:first + step + 1]  # one more: the step to the next piece
-        if piece.min() < 0 or piece.max() >= n_cols:
-            return False
-        rising = np.diff(piece) > 0
-        # A row's first entry may be below the last one of the row before.
-        new_row = starts[(starts > first) & (starts <= first + rising.size)] - first - 1
-        rising[new_row] = True
-        if not rising.all():
-            return False
-    return True
+def _check_entries(block: _Light, first_row: int, n_cols: int) -> None:
+    """Raises the block's first bad stored entry in storage order as the in-memory functions do:
+    an index out of range, or an entry stored twice (its row counted from ``first_row``).
 
-
-def _first_duplicate(block: _Light, first_row: int, n_cols: int) -> None:
-    """Raises the in-memory functions' ValueError if the block's first bad entry in storage order
-    is a (row, column) stored twice. An index out of range that comes first is left to the native
-    code, which reports it with its own message."""
-    if block.indices.size == 0 or _well_formed(block, n_cols):
-        return
-    indices = block.indices.astype(np.int64)
-    rows = block.rows()
-    position = np.arange(indices.size)
-    order = np.lexsort((position, indices, rows))
-    again = (rows[order][1:] == rows[order][:-1]) & (indices[order][1:] == indices[order][:-1])
-    outside = (indices < 0) | (indices >= n_cols)
-    first_out = int(np.argmax(outside)) if outside.any() else indices.size
-    if again.any():
-        p = int(order[1:][again].min())
-        if p < first_out:
-            raise ValueError(f"the matrix has duplicate entries (row {first_row + rows[p]}, "
-                             f"column {indices[p]}); call sum_duplicates() on it first: SciPy "
-                             "adds the values of duplicates, and expm1 of a sum is not the sum of "
-                             "the expm1s")
-    if first_out < indices.size:
-        native(_blocks.continue_sparse, zero_sums(n_cols), indices, block.data)
+    Indices of a type other than int32 and int64, which SciPy does not make but a file may hold,
+    are checked widened, as the in-memory functions take them; the sums refuse them still.
+    """
+    indices = block.indices
+    if indices.dtype != np.int32 and indices.dtype != np.int64:
+        indices = indices.astype(np.int64)
+    native(_blocks.check_csr, block.indptr, indices, n_cols, first_row)
 
 
 class _Progress:
@@ -272,9 +240,9 @@ class Pass:
         if src.sparse:
             index_bytes = np.dtype(src.group["indices"].dtype).itemsize
             # Values converted to float64 are a second copy of them; a dense block comes with
-            # its scaled rows; scaled values come with the indices widened to int64.
+            # its scaled rows; scaled values come with one float64 (at most) per entry.
             entry = src.dtype.itemsize + index_bytes + (8 if values != src.dtype else 0)
-            entry += 16 if write is not None and not densify else 0
+            entry += 8 if write is not None and not densify else 0
             row = 8 + (src.n_cols * (values.itemsize + 8) if densify else 0)
         else:
             entry = 0
@@ -285,7 +253,7 @@ class Pass:
             for start, stop in src.blocks(self.block_bytes, row, entry):
                 block = src.read(start, stop)
                 if src.sparse:
-                    _first_duplicate(block, start, src.n_cols)
+                    _check_entries(block, start, src.n_cols)
                     if block.data.dtype != values:
                         block.data = block.data.astype(values)
                     if densify:
@@ -308,3 +276,71 @@ class Pass:
         finally:
             bar.close()
         return None if chain is None else chain.result()
+
+
+# --- what the public functions stream ----------------------------------------------------------
+
+
+def statistics(src: Source, sums: Sums, groups: Any, block_bytes: int | None, progress: bool,
+               what: str):
+    """The statistics of ``sums`` over the matrix, of each group's rows with ``groups``."""
+    codes, n_groups = (None, None) if groups is None else _group_codes(groups, src.n_rows,
+                                                                      src.n_cols)
+    return Pass(src, block_bytes, progress, what).run(sums, codes=codes, n_groups=n_groups)
+
+
+def _check_out(out: Any, shape: tuple[int, ...], dtype: np.dtype, what: str) -> None:
+    if out is None:
+        raise ValueError(f"scale() of a matrix read from a file writes {what} to out=, an array "
+                         f"of shape {shape} and dtype {dtype} (a NumPy memmap, a Zarr array or an "
+                         "HDF5 dataset), rather than loading it all into memory")
+    if tuple(out.shape) != shape or np.dtype(out.dtype) != dtype:
+        raise ValueError(f"out= must have shape {shape} and dtype {dtype} ({what}); it has shape "
+                         f"{tuple(out.shape)} and dtype {np.dtype(out.dtype)}")
+
+
+def _write(out: Any, first: int, last: int, values: np.ndarray, src: Source) -> None:
+    try:
+        out[first:last] = values
+    except (KeyboardInterrupt, SystemExit, MemoryError):
+        raise
+    except Exception as error:
+        raise OSError(f"cannot write rows of the scaled {src.name} to out=: {error}") from error
+
+
+def scale(src: Source, zero_center, max_value, promote, mask, return_mean_std, out, block_bytes,
+          progress):
+    """``scale`` of the matrix: the statistics from one read, then the scaled rows written to
+    ``out`` block by block from a second."""
+    rows = None if mask is None else _row_mask(mask, src.n_rows)
+    as_float64 = bool(promote) and src.dtype == np.float32
+    first = Pass(src, block_bytes, progress, "scale: statistics")
+    second = Pass(src, block_bytes, progress, "scale: writing")
+    if not src.sparse or zero_center:
+        dtype = np.dtype(np.float32 if _values(src.dtype, as_float64) == np.float32
+                         else np.float64)
+        _check_out(out, (src.n_rows, src.n_cols), dtype, "the scaled matrix")
+        mean, std = first.run(Sums(sparse=False, expm1=False), as_float64=as_float64,
+                              densify=src.sparse, rows=rows)
+
+        def write(start, stop, block):
+            scaled = native(_blocks.scale_dense, block, mean, std, zero_center=bool(zero_center),
+                            max_value=max_value, mask=None if rows is None else rows[start:stop])
+            _write(out, start, stop, scaled, src)
+
+        second.run(None, as_float64=as_float64, densify=src.sparse, write=write)
+    else:
+        nnz = int(src.indptr[-1])
+        dtype = np.dtype(np.float32 if src.dtype == np.float32 and not promote else np.float64)
+        _check_out(out, (nnz,), dtype, "the scaled values of the stored entries, in storage order "
+                   "(the structure is the input's)")
+        mean, std = first.run(Sums(sparse=True, expm1=False, square_f64=bool(promote)), rows=rows)
+
+        def write(start, stop, block):
+            values = native(_blocks.scale_sparse_values, *csr_arrays(block), std,
+                            max_value=max_value, promote=bool(promote),
+                            mask=None if rows is None else rows[start:stop])
+            _write(out, int(src.indptr[start]), int(src.indptr[stop]), values, src)
+
+        second.run(None, write=write)
+    return (out, mean, std) if return_mean_std else out

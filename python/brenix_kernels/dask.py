@@ -48,9 +48,10 @@ from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
 from . import _blocks
-from ._blockwise import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
-                         csr_arrays, csr_entries, dense_block, finish_chains, group_items, is_csr,
-                         native, type_name, zero_sums)
+from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
+                     csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
+                     type_name, zero_sums)
+from ._inputs import _group_codes, _row_mask
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -140,7 +141,7 @@ def _statistics(x, sums, offsets):
     # block before, so that the folds move and add only small sums; and they take several blocks
     # at once: the chain's every hop between workers waits for a worker to finish its current task.
     for i, block in enumerate(blocks):
-        dsk[(name["partial"], i)] = (_partial_at, sums, block, starts, i)
+        dsk[(name["partial"], i)] = (_partial_at, sums, block, starts, i, offsets[i])
         before = (name["partial"], i - 1) if i else None
         dsk[(name["seam"], i)] = (_seam, sums, before, block, (name["partial"], i))
     state = None
@@ -180,8 +181,10 @@ def _starts(counts):
     return np.concatenate([np.zeros_like(counts[:1]), np.cumsum(counts, axis=0)[:-1]])
 
 
-def _partial_at(sums, block, starts, i):
-    return sums.partial(block, int(starts[i]))
+def _partial_at(sums, block, starts, i, first_row):
+    """The block's partial; a CSR block's entries are checked in it, its first bad one being the
+    block's failure, which the fold raises in row order."""
+    return sums.partial(block, int(starts[i]), first_row)
 
 
 def _nnz(block):
@@ -191,37 +194,15 @@ def _nnz(block):
 # --- groups -------------------------------------------------------------------------------------
 
 
-def _codes(groups, x, name):
+def _codes(groups, x):
     """The groups' codes, one block per row block of x (NumPy arrays, or delayed ones from a dask
-    array), and the number of groups. The in-memory functions' checks, made now."""
-    from ._public import _group_codes
-
-    n_rows, n_cols = x.shape
-    if not isinstance(groups, da.Array):
-        codes, n_groups = _group_codes(groups, n_rows, n_cols)
+    array), the number of groups, and the codes if they are known now. The in-memory functions'
+    checks, made now."""
+    codes, n_groups = _group_codes(groups, *x.shape, lazy=True)
+    if isinstance(codes, np.ndarray):
         offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int)
         return [codes[a:b] for a, b in zip(offsets, offsets[1:])], n_groups, codes
-    if groups.dtype.kind not in "iu":
-        raise TypeError("groups must be integer codes (or a pandas Categorical), one per row: "
-                        f"k >= 0 puts the row in group k, -1 leaves it out; got dtype {groups.dtype}")
-    if groups.ndim != 1:
-        raise ValueError(f"groups must be 1-D, one code per row; got shape {groups.shape}")
-    if groups.shape[0] != n_rows:
-        raise ValueError(f"groups has {groups.shape[0]} codes but X has {n_rows} rows")
-    if n_rows == 0:
-        return [np.zeros(0, np.int64) for _ in x.chunks[0]], 0, None
-    groups = groups.astype(np.int64).rechunk((x.chunks[0],))
-    # The number of groups sizes the results: it is needed now, from one pass over the codes.
-    low, high = dask.compute(groups.min(), groups.max())
-    if low < -1:
-        row = int(da.argmax(groups < -1).compute())
-        raise ValueError(f"groups[{row}] is {low}: a code is a group number >= 0, or -1 to leave "
-                         "the row out")
-    n_groups = max(int(high) + 1, 0)
-    if 2 * 8 * n_groups * n_cols > np.iinfo(np.intp).max:
-        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
-                          f"{n_cols} genes cannot be allocated")
-    return list(groups.to_delayed(optimize_graph=False)), n_groups, None
+    return list(codes.rechunk((x.chunks[0],)).to_delayed(optimize_graph=False)), n_groups, None
 
 
 # The groups' folds may run in chains of disjoint groups side by side: only chains of different
@@ -260,11 +241,11 @@ def _chains(n_groups, codes):
     return [np.array(sorted(m), np.int64) for m in members]
 
 
-def _grouped_statistics(x, sums, offsets, groups, name):
+def _grouped_statistics(x, sums, offsets, groups):
     """A delayed pair of (n_groups, n_cols) arrays, from the chains of grouped folds, and
     n_groups."""
     n_cols = x.shape[1]
-    code_blocks, n_groups, codes = _codes(groups, x, name)
+    code_blocks, n_groups, codes = _codes(groups, x)
     token = tokenize(x.name, sums, n_groups, [getattr(c, "key", c) for c in code_blocks])
     blocks = [key for (key,) in x.__dask_keys__()]
     codes_in = [getattr(c, "key", c) for c in code_blocks]  # NumPy codes, or keys of dask ones
@@ -314,13 +295,13 @@ def _chain_partials(chains, block, codes, before, first_row):
     return [chain.partial(block, codes, before, first_row) for chain in chains]
 
 
-def _results(x, sums, offsets, groups, name):
+def _results(x, sums, offsets, groups):
     """The two results, as lazy float64 arrays: vectors, or (n_groups, n_cols) with groups."""
     n_cols = x.shape[1]
     if groups is None:
         pair = _statistics(x, sums, offsets)
         return _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
-    pair, n_groups = _grouped_statistics(x, sums, offsets, groups, name)
+    pair, n_groups = _grouped_statistics(x, sums, offsets, groups)
     return tuple(da.from_delayed(dask.delayed(operator.getitem, pure=True)(pair, i),
                                  shape=(n_groups, n_cols), dtype=np.float64) for i in (0, 1))
 
@@ -337,7 +318,8 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     """Per-gene ``(means, dispersions)`` of a log1p-transformed matrix, as float64 dask arrays.
 
     Dense blocks follow ``_core.hvg_seurat_stats`` (``square_f64`` must be False), CSR blocks
-    ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries.
+    ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries, which are checked as
+    in memory: an entry stored twice raises ``ValueError``.
 
     ``groups``: one integer code per row (a NumPy array, a pandas Categorical by its codes, or a
     1-D dask array, rechunked like x's rows), k >= 0 for group k, -1 to leave the row out. The
@@ -345,43 +327,36 @@ def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
     of :func:`brenix_kernels.hvg_seurat_stats` with the same groups on the whole matrix, all groups
     from one pass over x: each row block's one task computes every group's part of it, and the
     chain of folds carries each group's running total and open chunk (a group's rows are chunked
-    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). CSR blocks are
-    then checked as the in-memory grouped function checks them (a duplicate entry raises
-    ``ValueError``), and the codes' number of groups is computed when this is called.
+    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). The codes'
+    number of groups is computed when this is called.
     """
     x, sparse, offsets = _prepare(x, "hvg_seurat_stats")
     if square_f64 and not sparse:
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
-    sums = Sums(sparse, True, log_base, bool(square_f64))
-    return _results(x, sums, offsets, groups, "hvg_seurat_stats")
+    sums = Sums(sparse=sparse, expm1=True, log_base=log_base, square_f64=bool(square_f64))
+    return _results(x, sums, offsets, groups)
 
 
 def mean_var(x, *, square_f64=False, groups=None):
     """Per-gene ``(means, variances)`` as float64 dask arrays: those of
     :func:`brenix_kernels.mean_var` on the whole matrix (variances with the n/(n-1) factor, none
     for one row). Dense blocks sum in 2048-row chunks as ``_core.scale``, CSR blocks in
-    1,000,000-entry chunks as ``_core.scale_sparse_data``; ``square_f64`` squares float32 values
-    after widening. ``groups``: as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``,
-    row k that of ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
+    1,000,000-entry chunks as ``_core.scale_sparse_data``, their entries checked as in
+    :func:`hvg_seurat_stats`; ``square_f64`` squares float32 values after widening. ``groups``:
+    as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``, row k that of
+    ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
     """
     x, sparse, offsets = _prepare(x, "mean_var")
-    sums = Sums(sparse, False, None, bool(square_f64), "mean_var")
-    return _results(x, sums, offsets, groups, "mean_var")
+    sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
+    return _results(x, sums, offsets, groups)
 
 
 def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
     """The block scaled; with `rows` (a boolean per row), only those rows, the others in the
-    result's dtype: each value is scaled on its own, so a subset of rows scales as in the whole."""
-    block = dense_block(block)
-    if rows is None:
-        return native(_blocks.scale_dense, block, mean, std, zero_center=zero_center,
-                      max_value=max_value)
-    out = block.astype(np.float32 if block.dtype == np.float32 else np.float64)
-    if rows.any():
-        out[rows] = native(_blocks.scale_dense, np.ascontiguousarray(block[rows]), mean, std,
-                           zero_center=zero_center, max_value=max_value)
-    return out
+    result's dtype."""
+    return native(_blocks.scale_dense, dense_block(block), mean, std, zero_center=zero_center,
+                  max_value=max_value, mask=rows)
 
 
 def _csr_rows(block, n_cols, block_info=None):
@@ -390,17 +365,9 @@ def _csr_rows(block, n_cols, block_info=None):
     stored twice, its row counted in the whole matrix) fails as in memory, and the folds raise
     that of the earliest block."""
     first_row = block_info[0]["array-location"][0][0] if block_info else 0
-    _check_csr_rows(block, n_cols, np.zeros(block.shape[0], np.int64), first_row)
+    indptr, indices, _ = csr_arrays(block)
+    native(_blocks.check_csr, indptr, indices, n_cols, first_row)
     return block.toarray()
-
-
-def _check_csr_rows(block, n_cols, codes, first_row):
-    """Raises the first bad entry, in storage order, of the block's rows with code 0, as the
-    in-memory functions find it: an index out of range, or an entry stored twice (its row
-    counted from `first_row`, the block's first in the whole matrix)."""
-    indptr, indices, data = csr_arrays(block)
-    native(_blocks.sparse_group_partial, indptr, indices, data, n_cols, codes,
-           np.zeros(1, np.int64), first_row)
 
 
 def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
@@ -419,16 +386,14 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
     if sparse:
         x = x.map_blocks(_csr_rows, n_cols, dtype=x.dtype, meta=np.empty((0, 0), x.dtype))
     if mask is None:
-        pair = _statistics(x, Sums(False, False), offsets)
+        pair = _statistics(x, Sums(sparse=False, expm1=False), offsets)
         mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
         rows = ()
     else:
-        from ._public import _row_mask
-
         mask = _row_mask(mask, x.shape[0])
         # The masked rows are group 0 of a one-group grouped pass.
-        pair, _ = _grouped_statistics(x, Sums(False, False), offsets,
-                                      np.where(mask, 0, -1).astype(np.int64), "scale")
+        pair, _ = _grouped_statistics(x, Sums(sparse=False, expm1=False), offsets,
+                                      np.where(mask, 0, -1).astype(np.int64))
         mean, std = (_vector(dask.delayed(operator.getitem, pure=True)(pair, i), 0, n_cols)
                      for i in (0, 1))
         rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
@@ -442,31 +407,29 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
 def _scale_csr_block(block, std, rows=None, *, max_value, promote):
     """The block's scaled values in its structure; with `rows` (a boolean per row), only those
     rows' values, the others kept as they are in the result's dtype."""
-    indices, data = csr_entries(block)
-    values = native(_blocks.scale_sparse_values, indices, data, std, max_value=max_value,
-                    promote=promote)
-    if rows is not None:
-        kept = ~np.repeat(rows, np.diff(csr_arrays(block)[0]))
-        values[kept] = data[kept]
+    values = native(_blocks.scale_sparse_values, *csr_arrays(block), std, max_value=max_value,
+                    promote=promote, mask=rows)
     out = type(block)((values, block.indices, block.indptr), shape=block.shape, copy=False)
     out.indices, out.indptr = block.indices, block.indptr  # the input's index types, unchanged
     return out
 
 
-def _problem_outside(block, rows, n_cols, first_row):
-    """The first bad entry, in storage order, of the block's rows outside the mask, as the
-    in-memory call finds it (an index out of range, or an entry stored twice): the error, or
+def _problem(block, n_cols, first_row):
+    """The block's first bad entry in storage order, as the in-memory call finds it (an index
+    out of range, or an entry stored twice, its row counted from `first_row`): the error, or
     None."""
+    indptr, indices, _ = csr_arrays(block)
     try:
-        _check_csr_rows(block, n_cols, np.where(rows, -1, 0).astype(np.int64), first_row)
+        native(_blocks.check_csr, indptr, indices, n_cols, first_row)
     except (PanicException, ValueError) as error:
         return error
     return None
 
 
 def _checked(pair, problems):
-    """The statistics of the masked rows, once no other row has a bad entry: the in-memory call
-    checks the masked rows as it sums them, then the others, and fails at the first."""
+    """The statistics of the masked rows, once no block has a bad entry: the in-memory call
+    checks the masked rows as it sums them, then the others, and fails at the first. A bad entry
+    in the masked rows fails their pass, before this."""
     for problem in problems:
         if problem is not None:
             raise problem
@@ -475,31 +438,28 @@ def _checked(pair, problems):
 
 def scale_sparse(x, *, max_value=None, promote=False, mask=None):
     """``_core.scale_sparse_data`` of a CSR matrix: ``(scaled, mean, std)``, where ``scaled`` has
-    CSR blocks of the input's class and structure holding the scaled values.
+    CSR blocks of the input's class and structure holding the scaled values. The stored entries
+    are checked as in memory: an entry stored twice raises ``ValueError``.
 
     ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
     True, whose values are scaled as ``scale_sparse(x[mask])`` scales them (in one pass over x,
-    as the group of those rows); the other rows' values are kept, in the result's dtype. As in
-    memory, every row's entries are then checked: an entry stored twice raises ``ValueError``.
+    as the group of those rows); the other rows' values are kept, in the result's dtype.
     """
     x, sparse, offsets = _prepare(x, "scale_sparse")
     if not sparse:
         raise TypeError("scale_sparse() takes CSR blocks; use scale() for dense blocks")
     n_cols = x.shape[1]
-    sums = Sums(True, False, square_f64=bool(promote))
+    sums = Sums(sparse=True, expm1=False, square_f64=bool(promote))
     if mask is None:
         pair, rows = _statistics(x, sums, offsets), ()
     else:
-        from ._public import _row_mask
-
         mask = _row_mask(mask, x.shape[0])
-        # The masked rows are group 0 of a one-group grouped pass; the other rows are checked
-        # block by block, and the first problem in row order is raised before any block scales.
-        pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64),
-                                      "scale_sparse")
+        # The masked rows are group 0 of a one-group grouped pass; then every block is checked,
+        # and the first problem in row order is raised before any block scales.
+        pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64))
         blocks = x.to_delayed(optimize_graph=False)[:, 0]
-        problems = [dask.delayed(_problem_outside, pure=True)(block, mask[a:b], n_cols, a)
-                    for block, a, b in zip(blocks, offsets, offsets[1:])]
+        problems = [dask.delayed(_problem, pure=True)(block, n_cols, a)
+                    for block, a in zip(blocks, offsets)]
         pair = dask.delayed(_checked, pure=True)(pair, problems)
         rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
     mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)

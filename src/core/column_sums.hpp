@@ -36,7 +36,7 @@ void add_chunk_sums(ColumnSums& total, const ColumnSums& part);
 // Column sums as they cross into Python (the row-block functions of _blocks):
 // one run of 2 * n_cols float64 values, the sums then the sums of squares, and
 // the sums of several chunks as such runs one after another. Python's side of
-// this layout is _blockwise.zero_sums/sums_columns.
+// this layout is _folds.zero_sums.
 struct FlatSums {
     std::size_t n_cols;
 

@@ -2,6 +2,7 @@
 
 #include "core/isa.hpp"
 #include "core/sparse_matrix.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 
@@ -35,5 +36,39 @@ BRENIX_MULTIVERSION(bool, increasing_below,
 BRENIX_MULTIVERSION(bool, increasing_below,
                     (const std::int64_t* indices, std::size_t n, std::uint64_t bound),
                     increasing_below_body, (indices, n, bound))
+
+namespace {
+
+template <class I>
+void check_csr_rows(std::span<const std::int64_t> indptr, std::span<const I> indices,
+                    std::size_t n_cols) {
+    constexpr std::size_t ROWS_PER_TASK = 4096;
+    const std::size_t n_rows = indptr.empty() ? 0 : indptr.size() - 1;
+    std::vector<EntryProblem> problems(chunk_count(n_rows, ROWS_PER_TASK));
+    for_each_block(problems.size(), [&](std::size_t b) {
+        std::vector<std::size_t> stamps;
+        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(n_rows, (b + 1) * ROWS_PER_TASK);
+             ++r) {
+            if (!check_row(indices, static_cast<std::size_t>(indptr[r]),
+                           static_cast<std::size_t>(indptr[r + 1]), n_cols, r, stamps,
+                           problems[b])) {
+                return;
+            }
+        }
+    });
+    raise_first(problems);
+}
+
+}  // namespace
+
+void check_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+               std::size_t n_cols) {
+    check_csr_rows(indptr, indices, n_cols);
+}
+
+void check_csr(std::span<const std::int64_t> indptr, std::span<const std::int64_t> indices,
+               std::size_t n_cols) {
+    check_csr_rows(indptr, indices, n_cols);
+}
 
 }  // namespace brenix

@@ -152,4 +152,14 @@ bool check_columns(std::span<const I> indices, std::size_t begin, std::size_t en
     return true;
 }
 
+// Checks every row of a CSR matrix's structure (indptr from 0, never
+// decreasing, up to indices.size()) as the passes over its entries check
+// them, without summing anything: the first bad entry in storage order fails,
+// an index out of range with the index-out-of-bounds message, an entry stored
+// twice as DuplicateEntry (its row counted from the structure's first).
+void check_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+               std::size_t n_cols);
+void check_csr(std::span<const std::int64_t> indptr, std::span<const std::int64_t> indices,
+               std::size_t n_cols);
+
 }  // namespace brenix

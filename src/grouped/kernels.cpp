@@ -177,23 +177,7 @@ ScaledMatrix<T> scale_dense_rows(std::span<const T> x, std::size_t n_rows, std::
         return column_mean_std(totals[0].sum.span(), totals[0].sum_sq.span(), groups.size(0));
     }();
     auto out = Buffer<T>::uninitialized(n_rows * n_cols);
-    const double m = max_value.value_or(0.0);
-    // Clang 14 cannot capture structured bindings in a lambda.
-    const double* mu = mean.data();
-    const double* sd = stdev.data();
-    chunk_for_each(
-        out.span(), rows_chunk_len(SCALE_CHUNK_ROWS, n_cols), [&](std::size_t, std::span<T> chunk) {
-            const auto r0 = static_cast<std::size_t>(chunk.data() - out.data()) / n_cols;
-            for (std::size_t r = r0; r < r0 + chunk.size() / n_cols; ++r) {
-                T* row = out.data() + r * n_cols;
-                const T* in = x.data() + r * n_cols;
-                if ((*mask)[r]) {
-                    scale_rows(row, in, 1, n_cols, zero_center, max_value.has_value(), mu, sd, m);
-                } else {
-                    std::memcpy(row, in, n_cols * sizeof(T));
-                }
-            }
-        });
+    apply_chunks(out.span(), x, n_cols, zero_center, mean.span(), stdev.span(), max_value, mask);
     return {std::move(out), std::move(mean), std::move(stdev)};
 }
 
@@ -323,41 +307,26 @@ ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m, std::optional
         const auto totals = plain_sums(m, groups, true, std::is_same_v<Out, double>);
         return column_mean_std(totals[0].sum.span(), totals[0].sum_sq.span(), groups.size(0));
     }();
+    if (m.layout == Layout::csr) {
+        auto values =
+            scale_csr_values<Out>(m, stdev.span(), max_value, mask, WriteCheck::rows_left_out);
+        return {std::move(values), std::move(mean), std::move(stdev)};
+    }
+    // CSC: the moment pass checked every entry.
     auto values = Buffer<Out>::uninitialized(m.data.size());
     const I* idx = m.indices.data();
     const double* sd = stdev.data();
-    auto scaled = [&](std::size_t r) { return !mask || (*mask)[r]; };
-    auto put = [&](std::size_t r, std::size_t j, std::size_t p) {
-        values[p] = scaled(r) ? scale_stored_value<Out>(m.data[p], sd[j], max_value)
-                              : static_cast<Out>(m.data[p]);
-    };
-    constexpr std::size_t BLOCK = 4096;  // rows (csr) or columns (csc) per task
-    if (m.layout == Layout::csr) {
-        std::vector<EntryProblem> problems(chunk_count(m.n_rows, BLOCK));
-        for_each_block(problems.size(), [&](std::size_t b) {
-            std::vector<std::size_t> stamps;
-            for (std::size_t r = b * BLOCK; r < std::min(m.n_rows, (b + 1) * BLOCK); ++r) {
-                const auto lo = static_cast<std::size_t>(m.indptr[r]);
-                const auto hi = static_cast<std::size_t>(m.indptr[r + 1]);
-                // The moment pass checked the rows it summed.
-                if (!scaled(r) && !check_row(m.indices, lo, hi, m.n_cols, r, stamps, problems[b])) {
-                    return;
-                }
-                for (std::size_t p = lo; p < hi; ++p) put(r, static_cast<std::size_t>(idx[p]), p);
+    constexpr std::size_t COLS_PER_TASK = 64;
+    for_each_block(chunk_count(m.n_cols, COLS_PER_TASK), [&](std::size_t b) {
+        for (std::size_t j = b * COLS_PER_TASK; j < std::min(m.n_cols, (b + 1) * COLS_PER_TASK);
+             ++j) {
+            for (auto p = static_cast<std::size_t>(m.indptr[j]);
+                 p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
+                const bool scaled = !mask || (*mask)[static_cast<std::size_t>(idx[p])];
+                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[j], max_value);
             }
-        });
-        raise_first(problems);
-    } else {
-        for_each_block(chunk_count(m.n_cols, BLOCK / 64), [&](std::size_t b) {
-            for (std::size_t j = b * (BLOCK / 64); j < std::min(m.n_cols, (b + 1) * (BLOCK / 64));
-                 ++j) {
-                for (auto p = static_cast<std::size_t>(m.indptr[j]);
-                     p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
-                    put(static_cast<std::size_t>(idx[p]), j, p);
-                }
-            }
-        });
-    }
+        }
+    });
     return {std::move(values), std::move(mean), std::move(stdev)};
 }
 

@@ -33,15 +33,6 @@
 
 namespace brenix {
 
-// task(b) for b in [0, n_blocks) on the pool, the blocks independent: a
-// failure is that of the lowest failing block.
-template <class Task>
-void for_each_block(std::size_t n_blocks, Task&& task) {
-    std::vector<unsigned char> slots(n_blocks);
-    chunk_for_each(std::span<unsigned char>(slots), 1,
-                   [&](std::size_t b, std::span<unsigned char>) { task(b); });
-}
-
 // Adds each slot's sums to its group's total, in slot order.
 template <class SlotTask>
 std::vector<ColumnSums> group_totals(const ChunkPlan& plan, std::size_t n_groups,

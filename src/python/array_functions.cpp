@@ -1,7 +1,7 @@
 // The functions of brenix_kernels._arrays, one function record each (see
-// records.hpp). Arguments are taken in and checked here, holding the
-// interpreter lock; the kernels then run without it, and the results are
-// wrapped once it is back.
+// records.hpp). Each reads only the arrays it takes in and runs a whole pass
+// over a matrix, so every kernel releases the interpreter lock; paths() runs
+// none.
 #include "python/array_functions.hpp"
 
 #include <cstdint>
@@ -11,10 +11,11 @@
 #include <utility>
 #include <variant>
 
+#include "core/isa.hpp"
 #include "grouped/kernels.hpp"
-#include "python/compressed_in.hpp"
+#include "math/expm1_vec.hpp"
+#include "math/expm1f_vec.hpp"
 #include "python/intake.hpp"
-#include "python/lock.hpp"
 #include "python/records.hpp"
 #include "python/results.hpp"
 
@@ -39,9 +40,9 @@ constexpr std::tuple COMPRESSED{
     positional("n_rows", &CompressedArgs::n_rows),   positional("n_cols", &CompressedArgs::n_cols),
 };
 
-bool take_compressed(const CompressedArgs& args, SparseIn& out) {
-    return take_sparse_in(args.layout, args.indptr, args.indices, args.data, args.n_rows,
-                          args.n_cols, out);
+bool take_matrix(const CompressedArgs& args, Compressed& out) {
+    return take_compressed(args.layout, args.indptr, args.indices, args.data, args.n_rows,
+                           args.n_cols, out);
 }
 
 // The row groups of the statistics: the last parameters of those functions.
@@ -54,17 +55,6 @@ constexpr std::tuple GROUPING{
     positional("groups", &GroupingArgs::groups),
     positional("n_groups", &GroupingArgs::n_groups),
 };
-
-bool take_mask(PyObject* object, std::size_t n_rows, Vector<bool>& flags,
-               std::optional<std::span<const bool>>& out) {
-    if (object == Py_None) return true;
-    if (take_vector(object, flags) != Taken::ok || flags.values.size() != n_rows) {
-        raise_value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
-        return false;
-    }
-    out = flags.values;
-    return true;
-}
 
 // (result, mean, std) of a dense scaling.
 template <class T>
@@ -79,16 +69,16 @@ Ref wrap_rows(Buffer<double> values, bool grouped, std::size_t n_groups, std::si
 }
 
 // The statistics of the rows of x (n_rows x n_cols) per group, or of all of
-// them: `stats(row_groups)` run without the interpreter lock, then (first,
-// second) as (n_groups, n_cols) arrays when grouped.
+// them: `stats(row_groups)` as the kernel, then (first, second) as (n_groups,
+// n_cols) arrays when grouped.
 template <class Stats>
-Ref grouped_stats(const GroupingArgs& args, std::size_t n_rows, std::size_t n_cols, Stats&& stats) {
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    if (!take_groups(args.groups, n_rows, args.n_groups, codes, given)) return {};
-    auto result = compute([&] { return stats(group_rows(given, n_rows, args.n_groups)); });
+Ref grouped_stats(const GroupingArgs& args, const Compute& compute, std::size_t n_rows,
+                  std::size_t n_cols, Stats&& stats) {
+    Groups groups;
+    if (!take_groups(args.groups, n_rows, args.n_groups, groups)) return {};
+    auto result = compute([&] { return stats(group_rows(groups.rows, n_rows, args.n_groups)); });
     if (!result) return {};
-    const bool grouped = given.has_value();
+    const bool grouped = groups.rows.has_value();
     Ref first = wrap_rows(std::move(result->first), grouped, args.n_groups, n_cols);
     Ref second = wrap_rows(std::move(result->second), grouped, args.n_groups, n_cols);
     return tuple_of(std::move(first), std::move(second));
@@ -110,10 +100,10 @@ struct HvgArgs : GroupingArgs {
     std::optional<double> log_base;
 };
 
-Ref hvg_seurat_stats_impl(const HvgArgs& args) {
+Ref hvg_seurat_stats_impl(const HvgArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    return grouped_stats(args, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
+    return grouped_stats(args, compute, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
         return std::visit(
             [&](auto values) { return grouped_hvg_dense(values, x.n_cols, groups, args.log_base); },
             x.values);
@@ -126,6 +116,7 @@ constexpr Function HVG_SEURAT_STATS{
                        GROUPING),
     HVG_SEURAT_STATS_DOC,
     hvg_seurat_stats_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -143,10 +134,10 @@ struct HvgSparseArgs : CompressedArgs, GroupingArgs {
     bool square_f64 = false;
 };
 
-Ref hvg_seurat_stats_sparse_impl(const HvgSparseArgs& args) {
-    SparseIn in;
-    if (!take_compressed(args, in)) return {};
-    return grouped_stats(args, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
+Ref hvg_seurat_stats_sparse_impl(const HvgSparseArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_matrix(args, in)) return {};
+    return grouped_stats(args, compute, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
         return in.visit([&](const auto& m) {
             return grouped_hvg_sparse(m, groups, args.log_base, args.square_f64);
         });
@@ -159,6 +150,7 @@ constexpr Function HVG_SEURAT_STATS_SPARSE{
                              positional("square_f64", &HvgSparseArgs::square_f64), GROUPING),
     HVG_SEURAT_STATS_SPARSE_DOC,
     hvg_seurat_stats_sparse_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -176,10 +168,10 @@ struct MeanVarArgs : GroupingArgs {
     bool square_f64 = false;
 };
 
-Ref mean_var_impl(const MeanVarArgs& args) {
+Ref mean_var_impl(const MeanVarArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    return grouped_stats(args, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
+    return grouped_stats(args, compute, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
         return std::visit(
             [&](auto values) {
                 return grouped_mean_var_dense(values, x.n_cols, groups, args.square_f64);
@@ -194,6 +186,7 @@ constexpr Function MEAN_VAR{
                            positional("square_f64", &MeanVarArgs::square_f64), GROUPING),
     MEAN_VAR_DOC,
     mean_var_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -210,10 +203,10 @@ struct MeanVarSparseArgs : CompressedArgs, GroupingArgs {
     bool square_f64 = false;
 };
 
-Ref mean_var_sparse_impl(const MeanVarSparseArgs& args) {
-    SparseIn in;
-    if (!take_compressed(args, in)) return {};
-    return grouped_stats(args, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
+Ref mean_var_sparse_impl(const MeanVarSparseArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_matrix(args, in)) return {};
+    return grouped_stats(args, compute, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
         return in.visit(
             [&](const auto& m) { return grouped_mean_var_sparse(m, groups, args.square_f64); });
     });
@@ -225,6 +218,7 @@ constexpr Function MEAN_VAR_SPARSE{
         COMPRESSED, positional("square_f64", &MeanVarSparseArgs::square_f64), GROUPING),
     MEAN_VAR_SPARSE_DOC,
     mean_var_sparse_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -244,17 +238,16 @@ struct ScaleArgs {
     PyObject* mask = nullptr;
 };
 
-Ref scale_impl(const ScaleArgs& args) {
+Ref scale_impl(const ScaleArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    Vector<bool> flags;
-    std::optional<std::span<const bool>> mask;
-    if (!take_mask(args.mask, x.n_rows, flags, mask)) return {};
+    Mask mask;
+    if (!take_mask(args.mask, x.n_rows, mask)) return {};
     return std::visit(
         [&](auto values) -> Ref {
             auto scaled = compute([&] {
                 return scale_dense_rows(values, x.n_rows, x.n_cols, args.zero_center,
-                                        args.max_value, mask);
+                                        args.max_value, mask.rows);
             });
             if (!scaled) return {};
             return scaled_result(std::move(*scaled), x.n_rows, x.n_cols);
@@ -272,6 +265,7 @@ constexpr Function SCALE{
     },
     SCALE_DOC,
     scale_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -289,14 +283,13 @@ struct ScaleToDenseArgs : CompressedArgs {
     PyObject* mask = nullptr;
 };
 
-Ref scale_sparse_to_dense_impl(const ScaleToDenseArgs& args) {
-    SparseIn in;
-    if (!take_compressed(args, in)) return {};
-    Vector<bool> flags;
-    std::optional<std::span<const bool>> mask;
-    if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
+Ref scale_sparse_to_dense_impl(const ScaleToDenseArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_matrix(args, in)) return {};
+    Mask mask;
+    if (!take_mask(args.mask, in.n_rows, mask)) return {};
     return in.visit([&](const auto& m) -> Ref {
-        auto scaled = compute([&] { return scale_sparse_to_dense(m, args.max_value, mask); });
+        auto scaled = compute([&] { return scale_sparse_to_dense(m, args.max_value, mask.rows); });
         if (!scaled) return {};
         return scaled_result(std::move(*scaled), in.n_rows, in.n_cols);
     });
@@ -308,6 +301,7 @@ constexpr Function SCALE_SPARSE_TO_DENSE{
                                 positional("mask", &ScaleToDenseArgs::mask)),
     SCALE_SPARSE_TO_DENSE_DOC,
     scale_sparse_to_dense_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -326,12 +320,11 @@ struct ScaleSparseArgs : CompressedArgs {
     PyObject* mask = nullptr;
 };
 
-Ref scale_sparse_impl(const ScaleSparseArgs& args) {
-    SparseIn in;
-    if (!take_compressed(args, in)) return {};
-    Vector<bool> flags;
-    std::optional<std::span<const bool>> mask;
-    if (!take_mask(args.mask, in.n_rows, flags, mask)) return {};
+Ref scale_sparse_impl(const ScaleSparseArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_matrix(args, in)) return {};
+    Mask mask;
+    if (!take_mask(args.mask, in.n_rows, mask)) return {};
     return in.visit([&](const auto& m) -> Ref {
         using T = std::remove_const_t<typename std::remove_cvref_t<decltype(m.data)>::element_type>;
         auto finish = [&](auto scaled) -> Ref {
@@ -341,12 +334,12 @@ Ref scale_sparse_impl(const ScaleSparseArgs& args) {
         };
         if constexpr (std::is_same_v<T, float>) {
             if (!args.promote) {
-                return finish(
-                    compute([&] { return scale_sparse_stored<float>(m, args.max_value, mask); }));
+                return finish(compute(
+                    [&] { return scale_sparse_stored<float>(m, args.max_value, mask.rows); }));
             }
         }
         return finish(
-            compute([&] { return scale_sparse_stored<double>(m, args.max_value, mask); }));
+            compute([&] { return scale_sparse_stored<double>(m, args.max_value, mask.rows); }));
     });
 }
 
@@ -357,13 +350,52 @@ constexpr Function SCALE_SPARSE{
                                positional("mask", &ScaleSparseArgs::mask)),
     SCALE_SPARSE_DOC,
     scale_sparse_impl,
+    RELEASES_LOCK,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char PATHS_DOC[] =
+    "paths()\n"
+    "--\n"
+    "\n"
+    "The paths this process chose, as a dict, so that tests can say what they\n"
+    "ran and compare it with the processor (results never depend on it):\n"
+    "'isa', the instruction-set variant of the hot loops ('portable', 'avx2'\n"
+    "or 'avx512'); 'built', the variants this build has; 'expm1' ('vector' or\n"
+    "'library') and 'expm1_isa', the variant of the float64 vector expm1;\n"
+    "'expm1f' ('classic vector', 'correctly rounded vector' or 'library').";
+
+struct NoArgs {};
+
+Ref paths_impl(const NoArgs& /*args*/, const Compute& /*compute*/) {
+    Ref built = Ref::steal(PyTuple_New(std::size(ISA_TARGETS)));
+    if (!built) return {};
+    for (std::size_t k = 0; k < std::size(ISA_TARGETS); ++k) {
+        PyObject* name = PyUnicode_FromString(ISA_TARGETS[k].name);
+        if (name == nullptr) return {};
+        PyTuple_SET_ITEM(built.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    const char* expm1 = expm1_path() == Expm1Path::vector ? "vector" : "library";
+    return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "isa", isa_target(active_isa()).name,
+                                    "built", built.get(), "expm1", expm1, "expm1_isa",
+                                    isa_target(expm1_vector_isa()).name, "expm1f",
+                                    name(expm1f_path())));
+}
+
+constexpr Function PATHS{
+    "paths",
+    Signature<NoArgs>{},
+    PATHS_DOC,
+    paths_impl,
+    keeps_lock("no kernel: it reads what the process chose"),
 };
 
 }  // namespace
 
 std::span<PyMethodDef> array_functions() {
     return function_table<HVG_SEURAT_STATS, HVG_SEURAT_STATS_SPARSE, MEAN_VAR, MEAN_VAR_SPARSE,
-                          SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE>();
+                          SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE, PATHS>();
 }
 
 }  // namespace brenix

@@ -1,6 +1,9 @@
 // The functions of brenix_kernels._blocks, one function record each (see
 // records.hpp). Column sums travel in the FlatSums layout (column_sums.hpp).
 // Scalars are converted before any array is taken in, in signature order.
+// Every function that passes over a block's values or entries releases the
+// interpreter lock while it does: a Dask worker runs several such calls on
+// its threads at once.
 #include "python/block_functions.hpp"
 
 #include <algorithm>
@@ -12,13 +15,8 @@
 
 #include "blocks/group_partials.hpp"
 #include "blocks/partials.hpp"
-#include "core/isa.hpp"
 #include "hvg/seurat.hpp"
-#include "math/expm1_vec.hpp"
-#include "math/expm1f_vec.hpp"
-#include "python/compressed_in.hpp"
 #include "python/intake.hpp"
-#include "python/lock.hpp"
 #include "python/records.hpp"
 #include "python/results.hpp"
 #include "scale/dense_scale.hpp"
@@ -35,6 +33,12 @@ Ref flat_array(const ColumnSums& sums, std::size_t n_cols) {
     return Ref::steal(wrap_1d(std::move(flat)));
 }
 
+// The sums a kernel left, or no result if it failed.
+Ref flat_array(const std::optional<ColumnSums>& sums, std::size_t n_cols) {
+    if (!sums) return {};
+    return flat_array(*sums, n_cols);
+}
+
 // One FlatSums run per element, in order; each element's buffers are freed
 // as soon as they are copied.
 Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
@@ -47,22 +51,11 @@ Ref runs_array(std::vector<ColumnSums>& sums, std::size_t n_cols) {
     return Ref::steal(wrap_1d(std::move(flat)));
 }
 
-// Running sums given from Python: one FlatSums run, whose width gives the
-// number of columns.
-bool take_sums(PyObject* object, ColumnSums& out) {
-    F64Vector flat;
-    if (!take_f64_vector(object, flat)) return false;
-    const FlatSums layout{flat.values.size() / 2};
-    if (layout.run() != flat.values.size()) {
-        raise_value_error("running sums must hold 2 * n_cols values");
-        return false;
-    }
-    out = layout.read(flat.values);
-    return true;
-}
-
-// (head, head_closes, chunk_sums, tail or None)
-Ref partial_result(BlockPartial partial, std::size_t n_cols) {
+// (head, head_closes, chunk_sums, tail or None), or no result if the kernel
+// failed.
+Ref partial_result(std::optional<BlockPartial> computed, std::size_t n_cols) {
+    if (!computed) return {};
+    BlockPartial& partial = *computed;
     Ref head = Ref::steal(PyLong_FromSize_t(partial.head));
     if (!head) return {};
     return tuple_of(std::move(head), Ref::borrow(partial.head_closes ? Py_True : Py_False),
@@ -98,15 +91,16 @@ struct DensePartialArgs : SumsKind {
     std::uint64_t first_row = 0;
 };
 
-Ref dense_partial_impl(const DensePartialArgs& args) {
+Ref dense_partial_impl(const DensePartialArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
     const SumsKind& kind = args;
-    return std::visit(
-        [&](auto block) {
-            return partial_result(dense_partial(block, x.n_cols, args.first_row, kind), x.n_cols);
-        },
-        x.values);
+    auto partial = compute([&] {
+        return std::visit(
+            [&](auto block) { return dense_partial(block, x.n_cols, args.first_row, kind); },
+            x.values);
+    });
+    return partial_result(std::move(partial), x.n_cols);
 }
 
 constexpr Function DENSE_PARTIAL{
@@ -116,6 +110,7 @@ constexpr Function DENSE_PARTIAL{
                                 SUMS_OPTIONS),
     DENSE_PARTIAL_DOC,
     dense_partial_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -131,7 +126,7 @@ struct ContinueDenseArgs : SumsKind {
     PyObject* x = nullptr;
 };
 
-Ref continue_dense_impl(const ContinueDenseArgs& args) {
+Ref continue_dense_impl(const ContinueDenseArgs& args, const Compute& compute) {
     ColumnSums sums;
     DenseMatrix x;
     if (!take_sums(args.sums, sums) || !take_dense(args.x, x)) return {};
@@ -139,8 +134,11 @@ Ref continue_dense_impl(const ContinueDenseArgs& args) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
     const SumsKind& kind = args;
-    std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
-    return flat_array(sums, x.n_cols);
+    auto continued = compute([&] {
+        std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
+        return std::move(sums);
+    });
+    return flat_array(std::move(continued), x.n_cols);
 }
 
 constexpr Function CONTINUE_DENSE{
@@ -149,6 +147,7 @@ constexpr Function CONTINUE_DENSE{
                                  positional("x", &ContinueDenseArgs::x), SUMS_OPTIONS),
     CONTINUE_DENSE_DOC,
     continue_dense_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -171,14 +170,16 @@ struct SparsePartialArgs : SumsKind {
     std::uint64_t first_entry = 0;
 };
 
-Ref sparse_partial_impl(const SparsePartialArgs& args) {
-    EntriesIn entries;
-    if (!take_entries_in(args.indices, args.data, entries)) return {};
+Ref sparse_partial_impl(const SparsePartialArgs& args, const Compute& compute) {
+    Entries entries;
+    if (!take_entries(args.indices, args.data, IndexTypes::int32_or_int64, entries)) return {};
     const SumsKind& kind = args;
-    return entries.visit([&](auto indices, auto data) {
-        return partial_result(sparse_partial(indices, data, args.n_cols, args.first_entry, kind),
-                              args.n_cols);
+    auto partial = compute([&] {
+        return entries.visit([&](auto indices, auto data) {
+            return sparse_partial(indices, data, args.n_cols, args.first_entry, kind);
+        });
     });
+    return partial_result(std::move(partial), args.n_cols);
 }
 
 constexpr Function SPARSE_PARTIAL{
@@ -190,6 +191,7 @@ constexpr Function SPARSE_PARTIAL{
                                  SUMS_OPTIONS),
     SPARSE_PARTIAL_DOC,
     sparse_partial_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -206,18 +208,22 @@ struct ContinueSparseArgs : SumsKind {
     PyObject* data = nullptr;
 };
 
-Ref continue_sparse_impl(const ContinueSparseArgs& args) {
+Ref continue_sparse_impl(const ContinueSparseArgs& args, const Compute& compute) {
     ColumnSums sums;
-    EntriesIn entries;
-    if (!take_sums(args.sums, sums) || !take_entries_in(args.indices, args.data, entries)) {
+    Entries entries;
+    if (!take_sums(args.sums, sums) ||
+        !take_entries(args.indices, args.data, IndexTypes::int32_or_int64, entries)) {
         return {};
     }
     const std::size_t n_cols = sums.sum.size();
     const SumsKind& kind = args;
-    entries.visit([&](auto indices, auto data) {
-        continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
+    auto continued = compute([&] {
+        entries.visit([&](auto indices, auto data) {
+            continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
+        });
+        return std::move(sums);
     });
-    return flat_array(sums, n_cols);
+    return flat_array(std::move(continued), n_cols);
 }
 
 constexpr Function CONTINUE_SPARSE{
@@ -227,6 +233,7 @@ constexpr Function CONTINUE_SPARSE{
                                   positional("data", &ContinueSparseArgs::data), SUMS_OPTIONS),
     CONTINUE_SPARSE_DOC,
     continue_sparse_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -243,19 +250,20 @@ struct FoldArgs {
     PyObject* chunk_sums = nullptr;
 };
 
-Ref fold_impl(const FoldArgs& args) {
+Ref fold_impl(const FoldArgs& args, const Compute& compute) {
     ColumnSums total;
-    F64Vector chunk_sums;
-    if (!take_sums(args.total, total) || !take_f64_vector(args.chunk_sums, chunk_sums)) {
-        return {};
-    }
+    Vector<double> chunk_sums;
+    if (!take_sums(args.total, total) || !take_f64(args.chunk_sums, chunk_sums)) return {};
     const std::size_t n_cols = total.sum.size();
     const std::size_t run = FlatSums{n_cols}.run();
     if (run > 0 ? chunk_sums.values.size() % run != 0 : !chunk_sums.values.empty()) {
         return raise_value_error("chunk sums must hold a multiple of 2 * n_cols values");
     }
-    fold_chunk_sums(total, chunk_sums.values, n_cols);
-    return flat_array(total, n_cols);
+    auto folded = compute([&] {
+        fold_chunk_sums(total, chunk_sums.values, n_cols);
+        return std::move(total);
+    });
+    return flat_array(std::move(folded), n_cols);
 }
 
 constexpr Function FOLD{
@@ -266,6 +274,7 @@ constexpr Function FOLD{
     },
     FOLD_DOC,
     fold_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -298,11 +307,12 @@ struct FinishArgs {
 // The three finishing steps read the same totals; Finish says what each makes
 // of the column sums of n_rows rows.
 template <auto Finish>
-Ref finish_impl(const FinishArgs& args) {
+Ref finish_impl(const FinishArgs& args, const Compute& compute) {
     ColumnSums sums;
     if (!take_sums(args.total, sums)) return {};
-    auto [first, second] = Finish(sums, args.n_rows);
-    return tuple_of(std::move(first), std::move(second));
+    auto finished = compute([&] { return Finish(sums, args.n_rows); });
+    if (!finished) return {};
+    return tuple_of(std::move(finished->first), std::move(finished->second));
 }
 
 std::pair<Buffer<double>, Buffer<double>> means_and_stds(const ColumnSums& sums,
@@ -327,12 +337,16 @@ constexpr Signature FINISH_SIGNATURE{
     positional("n_rows", &FinishArgs::n_rows),
 };
 
+// A few operations per column of one total, once per statistic: less work
+// than taking the lock back could cost.
+constexpr LockUse FINISH_LOCK = keeps_lock("trivial: a few operations per column of the totals");
+
 constexpr Function FINISH_MEAN_STD{"finish_mean_std", FINISH_SIGNATURE, FINISH_MEAN_STD_DOC,
-                                   finish_impl<means_and_stds>};
+                                   finish_impl<means_and_stds>, FINISH_LOCK};
 constexpr Function FINISH_MEAN_VAR{"finish_mean_var", FINISH_SIGNATURE, FINISH_MEAN_VAR_DOC,
-                                   finish_impl<means_and_variances>};
+                                   finish_impl<means_and_variances>, FINISH_LOCK};
 constexpr Function FINISH_HVG{"finish_hvg", FINISH_SIGNATURE, FINISH_HVG_DOC,
-                              finish_impl<means_and_dispersions>};
+                              finish_impl<means_and_dispersions>, FINISH_LOCK};
 
 // ---------------------------------------------------------------------------
 // Grouped partials: one call per row block for every group of rows.
@@ -368,61 +382,6 @@ Ref grouped_result(GroupedPartial<I, T> partial, std::size_t n_cols, bool dense)
                     std::move(indices));
 }
 
-// The codes of a block's rows (int64 in [-1, n_groups), checked) and the
-// groups' items before it (int64 >= 0, one per group).
-struct GroupArgs {
-    Vector<std::int64_t> codes;
-    std::optional<std::span<const std::int64_t>> given;
-    std::vector<std::uint64_t> before;
-};
-
-// Counts per group: a 1-D contiguous int64 array of values >= 0.
-bool take_counts(PyObject* object, const char* name, std::vector<std::uint64_t>& out) {
-    Vector<std::int64_t> counts;
-    if (take_vector(object, counts) != Taken::ok) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be a 1-D contiguous int64 array, one count per group", name);
-        return false;
-    }
-    for (const std::int64_t count : counts.values) {
-        if (count < 0) {
-            PyErr_Format(PyExc_ValueError, "%s must hold counts >= 0", name);
-            return false;
-        }
-        out.push_back(static_cast<std::uint64_t>(count));
-    }
-    return true;
-}
-
-bool take_group_args(PyObject* codes, PyObject* before, std::size_t n_rows, GroupArgs& out) {
-    if (!take_counts(before, "before", out.before)) return false;
-    if (!take_groups(codes, n_rows, out.before.size(), out.codes, out.given)) return false;
-    if (out.given) return true;
-    raise_value_error("codes must be given, one per row of the block");
-    return false;
-}
-
-// Open chunks given from Python: one FlatSums run per group.
-bool take_open(PyObject* object, std::size_t n_groups, std::size_t n_cols, F64Vector& out) {
-    if (!take_f64_vector(object, out)) return false;
-    if (out.values.size() == n_groups * FlatSums{n_cols}.run()) return true;
-    raise_value_error("open chunks must hold 2 * n_cols values per group");
-    return false;
-}
-
-// A CSR row block: indptr (int64), indices (int32 or int64, in place), data.
-bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::uint64_t n_cols,
-                    SparseIn& out) {
-    Vector<std::int64_t> pointers;
-    if (take_vector(indptr, pointers) != Taken::ok || pointers.values.empty()) {
-        raise_value_error("indptr must be a 1-D contiguous int64 array of n_rows + 1 offsets");
-        return false;
-    }
-    const std::size_t n_rows = pointers.values.size() - 1;
-    Ref layout = Ref::steal(PyUnicode_FromString("csr"));
-    return layout && take_sparse_in(layout.get(), indptr, indices, data, n_rows, n_cols, out);
-}
-
 // A row block, its rows' groups and what to sum, as the partial of each kind
 // takes them.
 struct DenseGroupBlockArgs : SumsKind {
@@ -437,8 +396,8 @@ constexpr std::tuple DENSE_GROUP_BLOCK{
     positional("before", &DenseGroupBlockArgs::before),
 };
 
-bool take_group_block(const DenseGroupBlockArgs& args, DenseMatrix& x, GroupArgs& groups) {
-    return take_dense(args.x, x) && take_group_args(args.codes, args.before, x.n_rows, groups);
+bool take_group_block(const DenseGroupBlockArgs& args, DenseMatrix& x, BlockGroups& groups) {
+    return take_dense(args.x, x) && take_block_groups(args.codes, args.before, x.n_rows, groups);
 }
 
 struct SparseGroupBlockArgs : SumsKind {
@@ -461,9 +420,9 @@ constexpr std::tuple SPARSE_GROUP_BLOCK{
     positional("first_row", &SparseGroupBlockArgs::first_row),
 };
 
-bool take_group_block(const SparseGroupBlockArgs& args, SparseIn& in, GroupArgs& groups) {
+bool take_group_block(const SparseGroupBlockArgs& args, Compressed& in, BlockGroups& groups) {
     return take_csr_block(args.indptr, args.indices, args.data, args.n_cols, in) &&
-           take_group_args(args.codes, args.before, in.n_rows, groups);
+           take_block_groups(args.codes, args.before, in.n_rows, groups);
 }
 
 constexpr char DENSE_GROUP_PARTIAL_DOC[] =
@@ -481,15 +440,16 @@ constexpr char DENSE_GROUP_PARTIAL_DOC[] =
     "terms of the heads' rows (expm1 taken for the Seurat sums) gathered group\n"
     "after group, for `continue_dense_groups`, and None.";
 
-Ref dense_group_partial_impl(const DenseGroupBlockArgs& args) {
+Ref dense_group_partial_impl(const DenseGroupBlockArgs& args, const Compute& compute) {
     DenseMatrix x;
-    GroupArgs groups;
+    BlockGroups groups;
     if (!take_group_block(args, x, groups)) return {};
     const SumsKind& kind = args;
     return std::visit(
         [&](auto block) -> Ref {
             auto partial = compute([&] {
-                return dense_group_partial(block, x.n_cols, *groups.given, groups.before, kind);
+                return dense_group_partial(block, x.n_cols, *groups.codes.rows, groups.before,
+                                           kind);
             });
             if (!partial) return {};
             return grouped_result(std::move(*partial), x.n_cols, true);
@@ -498,10 +458,9 @@ Ref dense_group_partial_impl(const DenseGroupBlockArgs& args) {
 }
 
 constexpr Function DENSE_GROUP_PARTIAL{
-    "dense_group_partial",
-    signature<DenseGroupBlockArgs>(DENSE_GROUP_BLOCK, SUMS_OPTIONS),
-    DENSE_GROUP_PARTIAL_DOC,
-    dense_group_partial_impl,
+    "dense_group_partial",   signature<DenseGroupBlockArgs>(DENSE_GROUP_BLOCK, SUMS_OPTIONS),
+    DENSE_GROUP_PARTIAL_DOC, dense_group_partial_impl,
+    RELEASES_LOCK,
 };
 
 constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
@@ -517,17 +476,16 @@ constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
     "storage order fails; a duplicate raises ValueError, its row counted from\n"
     "`first_row`).";
 
-Ref sparse_group_partial_impl(const SparseGroupBlockArgs& args) {
-    SparseIn in;
-    GroupArgs groups;
+Ref sparse_group_partial_impl(const SparseGroupBlockArgs& args, const Compute& compute) {
+    Compressed in;
+    BlockGroups groups;
     if (!take_group_block(args, in, groups)) return {};
     const SumsKind& kind = args;
-    // The result is converted inside the visit, where its types are known;
-    // the sums themselves run without the interpreter lock.
+    // The result is converted inside the visit, where its types are known.
     return in.visit([&](const auto& m) -> Ref {
-        auto partial =
-            compute([&] { return sparse_group_partial(m, *groups.given, groups.before, kind); },
-                    args.first_row);
+        auto partial = compute(
+            [&] { return sparse_group_partial(m, *groups.codes.rows, groups.before, kind); },
+            args.first_row);
         if (!partial) return {};
         return grouped_result(std::move(*partial), in.n_cols, false);
     });
@@ -538,19 +496,10 @@ constexpr Function SPARSE_GROUP_PARTIAL{
     signature<SparseGroupBlockArgs>(SPARSE_GROUP_BLOCK, SUMS_OPTIONS),
     SPARSE_GROUP_PARTIAL_DOC,
     sparse_group_partial_impl,
+    RELEASES_LOCK,
 };
 
 // The gathered heads of a grouped partial, continued away from their block.
-
-// One count per group, int64 >= 0, adding up to `items`.
-bool take_head(PyObject* object, std::size_t items, std::vector<std::uint64_t>& out) {
-    if (!take_counts(object, "head", out)) return false;
-    std::uint64_t sum = 0;
-    for (const std::uint64_t count : out) sum += count;
-    if (sum == items) return true;
-    raise_value_error("head must add up to the items given, one count per group");
-    return false;
-}
 
 struct ContinueDenseGroupsArgs : SumsKind {
     PyObject* open = nullptr;
@@ -567,10 +516,10 @@ constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
     "for group 1, and so on (the gathered heads of `dense_group_partial`, whose\n"
     "values are the terms the sums add: expm1 is not taken again).";
 
-Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args) {
+Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args, const Compute& compute) {
     DenseMatrix x;
     std::vector<std::uint64_t> head;
-    F64Vector open;
+    Vector<double> open;
     if (!take_dense(args.x, x) || !take_head(args.head, x.n_rows, head) ||
         !take_open(args.open, head.size(), x.n_cols, open)) {
         return {};
@@ -596,6 +545,7 @@ constexpr Function CONTINUE_DENSE_GROUPS{
                                        positional("x", &ContinueDenseGroupsArgs::x), SUMS_OPTIONS),
     CONTINUE_DENSE_GROUPS_DOC,
     continue_dense_groups_impl,
+    RELEASES_LOCK,
 };
 
 struct ContinueSparseGroupsArgs : SumsKind {
@@ -615,14 +565,13 @@ constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
     "group after group (the gathered heads of `sparse_group_partial`, already\n"
     "checked there).";
 
-Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args) {
-    EntriesIn in;
+Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args, const Compute& compute) {
+    Entries in;
     std::vector<std::uint64_t> head;
-    F64Vector open;
-    if (!take_entries_in(args.indices, args.data, in)) return {};
-    const auto [n_indices, n_values] =
-        in.visit([](auto indices, auto data) { return std::pair{indices.size(), data.size()}; });
-    if (n_indices != n_values) {
+    Vector<double> open;
+    if (!take_entries(args.indices, args.data, IndexTypes::int32_or_int64, in)) return {};
+    const std::size_t n_values = in.n_values();
+    if (in.n_indices() != n_values) {
         raise_value_error("indices and data must have one item per stored entry");
         return {};
     }
@@ -653,16 +602,19 @@ constexpr Function CONTINUE_SPARSE_GROUPS{
                                         SUMS_OPTIONS),
     CONTINUE_SPARSE_GROUPS_DOC,
     continue_sparse_groups_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
 
 constexpr char SCALE_DENSE_DOC[] =
-    "scale_dense(x, mean, std, *, zero_center=True, max_value=None)\n"
+    "scale_dense(x, mean, std, *, zero_center=True, max_value=None, mask=None)\n"
     "--\n"
     "\n"
     "The write pass of `_core.scale` over a row block, with the column means\n"
-    "and standard deviations given.";
+    "and standard deviations given. With `mask` (one bool per row), the rows\n"
+    "where it is False are copied unchanged (in the result's dtype), as\n"
+    "`_arrays.scale` writes them.";
 
 struct ScaleDenseArgs {
     PyObject* x = nullptr;
@@ -670,26 +622,32 @@ struct ScaleDenseArgs {
     PyObject* std = nullptr;
     bool zero_center = true;
     std::optional<double> max_value;
+    PyObject* mask = Py_None;
 };
 
-Ref scale_dense_impl(const ScaleDenseArgs& args) {
+Ref scale_dense_impl(const ScaleDenseArgs& args, const Compute& compute) {
     DenseMatrix x;
-    F64Vector mean;
-    F64Vector stdev;
-    if (!take_dense(args.x, x) || !take_f64_vector(args.mean, mean) ||
-        !take_f64_vector(args.std, stdev)) {
+    Vector<double> mean;
+    Vector<double> stdev;
+    if (!take_dense(args.x, x) || !take_f64(args.mean, mean) || !take_f64(args.std, stdev)) {
         return {};
     }
     if (mean.values.size() != x.n_cols || stdev.values.size() != x.n_cols) {
         return raise_value_error("mean and std must hold one value per column of x");
     }
+    Mask mask;
+    if (!take_mask(args.mask, x.n_rows, mask)) return {};
     return std::visit(
-        [&](auto matrix) {
+        [&](auto matrix) -> Ref {
             using T = std::remove_const_t<typename decltype(matrix)::element_type>;
-            auto out = Buffer<T>::uninitialized(matrix.size());
-            apply_chunks(out.span(), matrix, x.n_cols, args.zero_center, mean.values, stdev.values,
-                         args.max_value);
-            return Ref::steal(wrap_2d(std::move(out), x.n_rows, x.n_cols));
+            auto out = compute([&] {
+                auto scaled = Buffer<T>::uninitialized(matrix.size());
+                apply_chunks(scaled.span(), matrix, x.n_cols, args.zero_center, mean.values,
+                             stdev.values, args.max_value, mask.rows);
+                return scaled;
+            });
+            if (!out) return {};
+            return Ref::steal(wrap_2d(std::move(*out), x.n_rows, x.n_cols));
         },
         x.values);
 }
@@ -702,91 +660,128 @@ constexpr Function SCALE_DENSE{
         positional("std", &ScaleDenseArgs::std),
         keyword_only("zero_center", &ScaleDenseArgs::zero_center),
         keyword_only("max_value", &ScaleDenseArgs::max_value),
+        keyword_only("mask", &ScaleDenseArgs::mask),
     },
     SCALE_DENSE_DOC,
     scale_dense_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
 
 constexpr char SCALE_SPARSE_VALUES_DOC[] =
-    "scale_sparse_values(indices, data, std, *, max_value=None, promote=False)\n"
+    "scale_sparse_values(indptr, indices, data, std, *, max_value=None, promote=False, "
+    "mask=None)\n"
     "--\n"
     "\n"
-    "The values of `_core.scale_sparse_data` for some stored entries, with the\n"
-    "column standard deviations given (one per column).";
+    "The values of `_core.scale_sparse_data` for the stored entries of a CSR\n"
+    "row block (indptr int64; indices int32 or int64 and data read in place),\n"
+    "with the column standard deviations given (one per column), in storage\n"
+    "order. Every entry's column is checked to be in range. With `mask` (one\n"
+    "bool per row), the values of the rows where it is False are kept (in the\n"
+    "result's dtype), as `_arrays.scale_sparse` keeps them.";
 
 struct ScaleSparseValuesArgs {
+    PyObject* indptr = nullptr;
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
     PyObject* std = nullptr;
     std::optional<double> max_value;
     bool promote = false;
+    PyObject* mask = Py_None;
 };
 
-Ref scale_sparse_values_impl(const ScaleSparseValuesArgs& args) {
-    SparseEntries entries;
-    F64Vector stdev;
-    if (!take_sparse(args.indices, args.data, entries) || !take_f64_vector(args.std, stdev)) {
+Ref scale_sparse_values_impl(const ScaleSparseValuesArgs& args, const Compute& compute) {
+    Compressed in;
+    Vector<double> stdev;
+    if (!take_csr_block(args.indptr, args.indices, args.data, 0, in) ||
+        !take_f64(args.std, stdev)) {
         return {};
     }
-    const std::size_t n_cols = stdev.values.size();
-    const auto values = [&]<class Out>(auto data) {
-        return Ref::steal(wrap_1d(
-            scale_sparse_values<Out>(entries.indices, data, n_cols, stdev.values, args.max_value)));
-    };
-    if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
-        return values.template operator()<double>(*data);
-    }
-    const auto data = std::get<std::span<const float>>(entries.data);
-    return args.promote ? values.template operator()<double>(data)
-                        : values.template operator()<float>(data);
+    in.n_cols = stdev.values.size();  // the deviations give the number of columns
+    Mask mask;
+    if (!take_mask(args.mask, in.n_rows, mask)) return {};
+    return in.visit([&](const auto& m) -> Ref {
+        using T = std::remove_const_t<typename std::remove_cvref_t<decltype(m.data)>::element_type>;
+        auto scale = [&]<class Out>() -> Ref {
+            auto values = compute([&] {
+                return scale_csr_values<Out>(m, stdev.values, args.max_value, mask.rows,
+                                             WriteCheck::columns);
+            });
+            if (!values) return {};
+            return as_result(std::move(*values));
+        };
+        if constexpr (std::is_same_v<T, float>) {
+            if (!args.promote) return scale.template operator()<float>();
+        }
+        return scale.template operator()<double>();
+    });
 }
 
 constexpr Function SCALE_SPARSE_VALUES{
     "scale_sparse_values",
     Signature{
+        positional("indptr", &ScaleSparseValuesArgs::indptr),
         positional("indices", &ScaleSparseValuesArgs::indices),
         positional("data", &ScaleSparseValuesArgs::data),
         positional("std", &ScaleSparseValuesArgs::std),
         keyword_only("max_value", &ScaleSparseValuesArgs::max_value),
         keyword_only("promote", &ScaleSparseValuesArgs::promote),
+        keyword_only("mask", &ScaleSparseValuesArgs::mask),
     },
     SCALE_SPARSE_VALUES_DOC,
     scale_sparse_values_impl,
+    RELEASES_LOCK,
 };
 
 // ---------------------------------------------------------------------------
 
-constexpr char PATHS_DOC[] =
-    "paths()\n"
+constexpr char CHECK_CSR_DOC[] =
+    "check_csr(indptr, indices, n_cols, first_row)\n"
     "--\n"
     "\n"
-    "The paths this process chose, as a dict, so that tests can say what they\n"
-    "ran and compare it with the processor (results never depend on it):\n"
-    "'isa', the instruction-set variant of the hot loops ('portable', 'avx2'\n"
-    "or 'avx512'); 'built', the variants this build has; 'expm1' ('vector' or\n"
-    "'library') and 'expm1_isa', the variant of the float64 vector expm1;\n"
-    "'expm1f' ('classic vector', 'correctly rounded vector' or 'library').";
+    "Checks the stored entries of a CSR row block as the in-memory `_arrays`\n"
+    "functions check a whole matrix's, without reading its values: indptr\n"
+    "(int64) must start at 0, never decrease and end at len(indices); indices\n"
+    "(int32 or int64, read in place) must lie in [0, n_cols), none twice in a\n"
+    "row. The first problem in storage order raises: an index out of range as\n"
+    "PanicException (\"index out of bounds: ...\"), an entry stored twice as\n"
+    "ValueError, its row counted from `first_row` (the block's first row in\n"
+    "the whole matrix). Returns None.";
 
-struct NoArgs {};
+struct CheckCsrArgs {
+    PyObject* indptr = nullptr;
+    PyObject* indices = nullptr;
+    std::uint64_t n_cols = 0;
+    std::uint64_t first_row = 0;
+};
 
-Ref paths_impl(const NoArgs& /*args*/) {
-    Ref built = Ref::steal(PyTuple_New(std::size(ISA_TARGETS)));
-    if (!built) return {};
-    for (std::size_t k = 0; k < std::size(ISA_TARGETS); ++k) {
-        PyObject* name = PyUnicode_FromString(ISA_TARGETS[k].name);
-        if (name == nullptr) return {};
-        PyTuple_SET_ITEM(built.get(), static_cast<Py_ssize_t>(k), name);
-    }
-    const char* expm1 = expm1_path() == Expm1Path::vector ? "vector" : "library";
-    return Ref::steal(Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "isa", isa_target(active_isa()).name,
-                                    "built", built.get(), "expm1", expm1, "expm1_isa",
-                                    isa_target(expm1_vector_isa()).name, "expm1f",
-                                    name(expm1f_path())));
+Ref check_csr_impl(const CheckCsrArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_csr_block(args.indptr, args.indices, nullptr, args.n_cols, in)) return {};
+    const auto checked = compute(
+        [&] {
+            in.visit_indices(
+                [&](auto indices) { check_csr(in.indptr.values, indices, in.n_cols); });
+            return true;
+        },
+        args.first_row);
+    if (!checked) return {};
+    return Ref::borrow(Py_None);
 }
 
-constexpr Function PATHS{"paths", Signature<NoArgs>{}, PATHS_DOC, paths_impl};
+constexpr Function CHECK_CSR{
+    "check_csr",
+    Signature{
+        positional("indptr", &CheckCsrArgs::indptr),
+        positional("indices", &CheckCsrArgs::indices),
+        positional("n_cols", &CheckCsrArgs::n_cols),
+        positional("first_row", &CheckCsrArgs::first_row),
+    },
+    CHECK_CSR_DOC,
+    check_csr_impl,
+    RELEASES_LOCK,
+};
 
 }  // namespace
 
@@ -794,7 +789,7 @@ std::span<PyMethodDef> block_functions() {
     return function_table<DENSE_PARTIAL, CONTINUE_DENSE, SPARSE_PARTIAL, CONTINUE_SPARSE, FOLD,
                           FINISH_MEAN_STD, FINISH_MEAN_VAR, FINISH_HVG, DENSE_GROUP_PARTIAL,
                           CONTINUE_DENSE_GROUPS, SPARSE_GROUP_PARTIAL, CONTINUE_SPARSE_GROUPS,
-                          SCALE_DENSE, SCALE_SPARSE_VALUES, PATHS>();
+                          SCALE_DENSE, SCALE_SPARSE_VALUES, CHECK_CSR>();
 }
 
 }  // namespace brenix

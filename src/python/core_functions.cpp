@@ -7,12 +7,12 @@
 #include "python/core_functions.hpp"
 
 #include <optional>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "hvg/seurat.hpp"
 #include "python/intake.hpp"
+#include "python/lock.hpp"
 #include "python/records.hpp"
 #include "python/results.hpp"
 #include "scale/dense_scale.hpp"
@@ -22,8 +22,14 @@ namespace brenix {
 
 namespace {
 
-Ref hvg_result(HvgStats stats) {
-    return tuple_of(std::move(stats.means), std::move(stats.dispersions));
+// The four functions' documented contract: a call holds the interpreter lock
+// for its whole duration (README, Threads), and callers may rely on it.
+constexpr LockUse CORE_LOCK =
+    keeps_lock("documented: a call of _core holds the interpreter lock throughout");
+
+Ref hvg_result(std::optional<HvgStats> stats) {
+    if (!stats) return {};
+    return tuple_of(std::move(stats->means), std::move(stats->dispersions));
 }
 
 // ---------------------------------------------------------------------------
@@ -49,15 +55,18 @@ struct ScaleArgs {
     bool return_mean_std = false;
 };
 
-Ref scale_impl(const ScaleArgs& args) {
+Ref scale_impl(const ScaleArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
     return std::visit(
-        [&](auto matrix) {
-            auto scaled = scale_dense(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
-            Ref out = Ref::steal(wrap_2d(std::move(scaled.matrix), x.n_rows, x.n_cols));
+        [&](auto matrix) -> Ref {
+            auto scaled = compute([&] {
+                return scale_dense(matrix, x.n_rows, x.n_cols, args.zero_center, args.max_value);
+            });
+            if (!scaled) return {};
+            Ref out = Ref::steal(wrap_2d(std::move(scaled->matrix), x.n_rows, x.n_cols));
             if (!args.return_mean_std) return out;
-            return tuple_of(std::move(out), std::move(scaled.mean), std::move(scaled.stdev));
+            return tuple_of(std::move(out), std::move(scaled->mean), std::move(scaled->stdev));
         },
         x.values);
 }
@@ -72,6 +81,7 @@ constexpr Function SCALE{
     },
     SCALE_DOC,
     scale_impl,
+    CORE_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -97,22 +107,24 @@ struct ScaleSparseDataArgs {
     bool promote = false;
 };
 
-Ref scale_sparse_data_impl(const ScaleSparseDataArgs& args) {
-    SparseEntries entries;
-    if (!take_sparse(args.indices, args.data, entries)) return {};
-    auto result = [](auto scaled) {
-        return tuple_of(std::move(scaled.values), std::move(scaled.mean), std::move(scaled.stdev));
-    };
-    const auto& [n_rows, n_cols, max_value, promote] =
-        std::tie(args.n_rows, args.n_cols, args.max_value, args.promote);
-    if (auto* data = std::get_if<std::span<const double>>(&entries.data)) {
-        return result(scale_sparse<double>(entries.indices, *data, n_rows, n_cols, max_value));
-    }
-    const auto data = std::get<std::span<const float>>(entries.data);
-    if (promote) {
-        return result(scale_sparse<double>(entries.indices, data, n_rows, n_cols, max_value));
-    }
-    return result(scale_sparse<float>(entries.indices, data, n_rows, n_cols, max_value));
+Ref scale_sparse_data_impl(const ScaleSparseDataArgs& args, const Compute& compute) {
+    Entries entries;
+    if (!take_entries(args.indices, args.data, IndexTypes::int64_only, entries)) return {};
+    const std::span<const std::int64_t> indices = entries.indices64.values;
+    return entries.visit_data([&]<class T>(std::span<const T> data) -> Ref {
+        auto scale = [&]<class Out>() -> Ref {
+            auto scaled = compute([&] {
+                return scale_sparse<Out>(indices, data, args.n_rows, args.n_cols, args.max_value);
+            });
+            if (!scaled) return {};
+            return tuple_of(std::move(scaled->values), std::move(scaled->mean),
+                            std::move(scaled->stdev));
+        };
+        if constexpr (std::is_same_v<T, float>) {
+            if (!args.promote) return scale.template operator()<float>();
+        }
+        return scale.template operator()<double>();
+    });
 }
 
 constexpr Function SCALE_SPARSE_DATA{
@@ -127,6 +139,7 @@ constexpr Function SCALE_SPARSE_DATA{
     },
     SCALE_SPARSE_DATA_DOC,
     scale_sparse_data_impl,
+    CORE_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -151,12 +164,13 @@ struct HvgSeuratStatsArgs {
     std::optional<double> log_base;
 };
 
-Ref hvg_seurat_stats_impl(const HvgSeuratStatsArgs& args) {
+Ref hvg_seurat_stats_impl(const HvgSeuratStatsArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
     return std::visit(
         [&](auto matrix) {
-            return hvg_result(hvg_seurat_stats_dense(matrix, x.n_rows, x.n_cols, args.log_base));
+            return hvg_result(compute(
+                [&] { return hvg_seurat_stats_dense(matrix, x.n_rows, x.n_cols, args.log_base); }));
         },
         x.values);
 }
@@ -169,6 +183,7 @@ constexpr Function HVG_SEURAT_STATS{
     },
     HVG_SEURAT_STATS_DOC,
     hvg_seurat_stats_impl,
+    CORE_LOCK,
 };
 
 // ---------------------------------------------------------------------------
@@ -189,15 +204,15 @@ struct HvgSeuratStatsSparseArgs {
     bool square_f64 = false;
 };
 
-Ref hvg_seurat_stats_sparse_impl(const HvgSeuratStatsSparseArgs& args) {
-    SparseEntries entries;
-    if (!take_sparse(args.indices, args.data, entries)) return {};
-    return std::visit(
-        [&](auto data) {
-            return hvg_result(hvg_seurat_stats_sparse(entries.indices, data, args.n_rows,
-                                                      args.n_cols, args.log_base, args.square_f64));
-        },
-        entries.data);
+Ref hvg_seurat_stats_sparse_impl(const HvgSeuratStatsSparseArgs& args, const Compute& compute) {
+    Entries entries;
+    if (!take_entries(args.indices, args.data, IndexTypes::int64_only, entries)) return {};
+    return entries.visit_data([&](auto data) {
+        return hvg_result(compute([&] {
+            return hvg_seurat_stats_sparse(entries.indices64.values, data, args.n_rows, args.n_cols,
+                                           args.log_base, args.square_f64);
+        }));
+    });
 }
 
 constexpr Function HVG_SEURAT_STATS_SPARSE{
@@ -212,6 +227,7 @@ constexpr Function HVG_SEURAT_STATS_SPARSE{
     },
     HVG_SEURAT_STATS_SPARSE_DOC,
     hvg_seurat_stats_sparse_impl,
+    CORE_LOCK,
 };
 
 }  // namespace

@@ -1,21 +1,16 @@
 #include "python/intake.hpp"
 
-#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
-#include <numpy/arrayobject.h>
+#define BRENIX_NUMPY_TABLE_HERE
+#include "python/numpy_api.hpp"
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "python/args.hpp"
 #include "runtime/failure.hpp"
 
 namespace brenix {
 
-namespace {
-
-// Takes the pending Python exception and returns its text; used where a
-// Python-level failure becomes an internal one.
 std::string take_pending_error() {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (!error) return "attempted to fetch exception but none was set";
@@ -27,6 +22,8 @@ std::string take_pending_error() {
     }
     return std::string(Py_TYPE(error.get())->tp_name) + ": " + utf8;
 }
+
+namespace {
 
 // NumPy's C interface table, loaded on the first array intake of the process
 // (never at import: importing this module must not import NumPy). NumPy 2
@@ -71,13 +68,6 @@ bool try_load_numpy_api() {
     }
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
     return true;
-}
-
-void load_numpy_api() {
-    if (PyArray_API != nullptr) return;
-    if (!try_load_numpy_api()) {
-        throw InternalFailure("Failed to access NumPy array API capsule: " + take_pending_error());
-    }
 }
 
 // Accepted as an array of element type `typenum` and `ndim` dimensions: an
@@ -175,98 +165,14 @@ std::span<const T> view_flat(PyObject* object, Buffer<T>& aligned) {
     return {aligned.data(), n};
 }
 
-// --- result arrays ---------------------------------------------------------
-
-using ReleaseFn = void (*)(void* address, std::size_t length, std::size_t capacity);
-
-// Owner of one result buffer; NumPy keeps it alive as the array's base.
-struct SliceContainer {
-    PyObject_HEAD void* address;
-    std::size_t length;
-    std::size_t capacity;
-    ReleaseFn release;
-};
-
-void release_malloced(void* address, std::size_t, std::size_t capacity) {
-    if (capacity != 0) std::free(address);
-}
-
-void slice_container_dealloc(PyObject* self) {
-    auto* container = reinterpret_cast<SliceContainer*>(self);
-    container->release(container->address, container->length, container->capacity);
-    PyTypeObject* type = Py_TYPE(self);
-    auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
-}
-
-PyTypeObject* owner_type() {
-    static PyTypeObject* type = nullptr;  // created once, kept for the process
-    if (type != nullptr) return type;
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
-        {Py_tp_doc, const_cast<char*>(
-                        "Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
-        {0, nullptr},
-    };
-    // The dotted name sets __module__ to "builtins" explicitly; a bare name
-    // would report the same module but warn (DeprecationWarning) on creation,
-    // which breaks the first call under warnings-as-errors.
-    static PyType_Spec owner_spec = {
-        "builtins.PySliceContainer",
-        sizeof(SliceContainer),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        slots,
-    };
-    PyObject* created = PyType_FromSpec(&owner_spec);
-    if (created == nullptr) {
-        throw InternalFailure("An error occurred while initializing class PySliceContainer: " +
-                              take_pending_error());
-    }
-    type = reinterpret_cast<PyTypeObject*>(created);
-    return type;
-}
-
-// NumPy allocates memory of its own when given a null data pointer, so empty
-// results point here instead; their owner has capacity 0 and frees nothing.
-alignas(64) unsigned char empty_storage[64];
-
-template <class T>
-PyObject* wrap(Buffer<T> buffer, int ndim, const npy_intp* dims, int typenum) {
-    PyTypeObject* type = owner_type();
-    Ref owner = Ref::steal(PyType_GenericAlloc(type, 0));
-    if (!owner) throw InternalFailure("Failed to create slice container: " + take_pending_error());
-    auto* container = reinterpret_cast<SliceContainer*>(owner.get());
-    container->length = buffer.size();
-    container->capacity = buffer.size();
-    container->release = release_malloced;
-    container->address = buffer.release();  // from here on the owner frees it
-    void* data = container->address != nullptr ? container->address : empty_storage;
-
-    npy_intp strides[2] = {0, 0};
-    const bool empty = dims[0] == 0 || (ndim == 2 && dims[1] == 0);
-    if (!empty) {
-        strides[ndim - 1] = sizeof(T);
-        if (ndim == 2) strides[0] = dims[1] * static_cast<npy_intp>(sizeof(T));
-    }
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), ndim,
-                                           const_cast<npy_intp*>(dims), strides, data,
-                                           NPY_ARRAY_WRITEABLE, nullptr);
-    if (array == nullptr) {
-        PyErr_PrintEx(0);
-        throw InternalFailure("Python API call failed");
-    }
-    // Steals the owner reference, also when it fails.
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
-        Py_DECREF(array);
-        PyErr_PrintEx(0);
-        throw InternalFailure("Python API call failed");
-    }
-    return array;
-}
-
 }  // namespace
+
+void load_numpy_api() {
+    if (PyArray_API != nullptr) return;
+    if (!try_load_numpy_api()) {
+        throw InternalFailure("Failed to access NumPy array API capsule: " + take_pending_error());
+    }
+}
 
 bool take_dense(PyObject* x, DenseMatrix& out) {
     load_numpy_api();
@@ -286,36 +192,6 @@ bool take_dense(PyObject* x, DenseMatrix& out) {
     if (!converted) return false;
     if (!accepts(converted.get(), NPY_DOUBLE, 2)) return refuse_array(converted.get());
     view_dense<double>(std::move(converted), out);
-    return true;
-}
-
-bool take_sparse(PyObject* indices, PyObject* data, SparseEntries& out) {
-    load_numpy_api();
-    if (!accepts(indices, NPY_INT64, 1)) return refuse_array(indices);
-    if (!is_contiguous(indices)) return refuse_noncontiguous();
-    out.keep_indices = Ref::borrow(indices);
-    out.indices = view_flat<std::int64_t>(indices, out.aligned_indices);
-
-    if (accepts(data, NPY_DOUBLE, 1)) {
-        if (!is_contiguous(data)) return refuse_noncontiguous();
-        out.data = view_flat<double>(data, out.aligned_f64);
-    } else if (accepts(data, NPY_FLOAT, 1)) {
-        if (!is_contiguous(data)) return refuse_noncontiguous();
-        out.data = view_flat<float>(data, out.aligned_f32);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "sparse data must be float32 or float64");
-        return false;
-    }
-    out.keep_data = Ref::borrow(data);
-    return true;
-}
-
-bool take_f64_vector(PyObject* object, F64Vector& out) {
-    load_numpy_api();
-    if (!accepts(object, NPY_DOUBLE, 1)) return refuse_array(object);
-    if (!is_contiguous(object)) return refuse_noncontiguous();
-    out.keep = Ref::borrow(object);
-    out.values = view_flat<double>(object, out.aligned);
     return true;
 }
 
@@ -350,46 +226,185 @@ Taken take_vector(PyObject* object, Vector<double>& out) {
     return take_vector_of(object, NPY_DOUBLE, out);
 }
 
-PyObject* wrap_1d(Buffer<double> buffer) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
-    return wrap(std::move(buffer), 1, dims, NPY_DOUBLE);
+namespace {
+
+void value_error(const char* message) { PyErr_SetString(PyExc_ValueError, message); }
+
+bool refused(Taken taken, const char* wrong_type) {
+    PyErr_SetString(PyExc_TypeError, taken == Taken::not_contiguous
+                                         ? "The given array is not contiguous"
+                                         : wrong_type);
+    return false;
 }
 
-PyObject* wrap_1d(Buffer<float> buffer) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
-    return wrap(std::move(buffer), 1, dims, NPY_FLOAT);
-}
-
-PyObject* wrap_1d(Buffer<std::int32_t> buffer) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
-    return wrap(std::move(buffer), 1, dims, NPY_INT32);
-}
-
-PyObject* wrap_1d(Buffer<std::int64_t> buffer) {
-    const npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
-    return wrap(std::move(buffer), 1, dims, NPY_INT64);
-}
-
-PyObject* wrap_2d(Buffer<double> buffer, std::size_t n_rows, std::size_t n_cols) {
-    const npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
-    return wrap(std::move(buffer), 2, dims, NPY_DOUBLE);
-}
-
-PyObject* wrap_2d(Buffer<float> buffer, std::size_t n_rows, std::size_t n_cols) {
-    const npy_intp dims[2] = {static_cast<npy_intp>(n_rows), static_cast<npy_intp>(n_cols)};
-    return wrap(std::move(buffer), 2, dims, NPY_FLOAT);
-}
-
-PyObject* make_tuple(std::span<Ref> items) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (tuple == nullptr) {
-        PyErr_PrintEx(0);
-        throw InternalFailure("Python API call failed");
+bool take_indices(PyObject* indices, IndexTypes types, Entries& out) {
+    if (types == IndexTypes::int64_only) {
+        out.wide_indices = true;
+        const Taken taken = take_vector(indices, out.indices64);
+        if (taken == Taken::other_type) return refuse_array(indices);
+        if (taken == Taken::not_contiguous) return refuse_noncontiguous();
+        return true;
     }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+    Taken taken = take_vector(indices, out.indices32);
+    if (taken == Taken::other_type) {
+        taken = take_vector(indices, out.indices64);
+        out.wide_indices = true;
     }
-    return tuple;
+    return taken == Taken::ok || refused(taken, "indices must be an int32 or int64 array");
+}
+
+// The offsets of a compressed matrix's n_major rows (csr) or columns (csc)
+// among its n_entries stored entries.
+bool offsets_fit(std::span<const std::int64_t> p, std::size_t n_major, std::size_t n_entries) {
+    bool ok =
+        p.size() == n_major + 1 && p[0] == 0 && static_cast<std::size_t>(p.back()) == n_entries;
+    for (std::size_t i = 1; ok && i < p.size(); ++i) ok = p[i - 1] <= p[i];
+    if (!ok) {
+        value_error(
+            "indptr must hold n_rows + 1 (csr) or n_cols + 1 (csc) offsets, from 0, never "
+            "decreasing, up to len(data)");
+    }
+    return ok;
+}
+
+// The entries (or, without data, the indices alone), then indptr, checked
+// against the layout and shape.
+bool take_offsets_and_entries(Layout layout, PyObject* indptr, PyObject* indices, PyObject* data,
+                              std::uint64_t n_rows, std::uint64_t n_cols, Compressed& out) {
+    out.layout = layout;
+    out.n_rows = n_rows;
+    out.n_cols = n_cols;
+    if (data != nullptr) {
+        if (!take_entries(indices, data, IndexTypes::int32_or_int64, out)) return false;
+    } else {
+        if (!take_indices(indices, IndexTypes::int32_or_int64, out)) return false;
+    }
+    const Taken taken = take_vector(indptr, out.indptr);
+    if (taken != Taken::ok) return refused(taken, "indptr must be an int64 array");
+    return offsets_fit(out.indptr.values, layout == Layout::csr ? n_rows : n_cols,
+                       data != nullptr ? out.n_values() : out.n_indices());
+}
+
+}  // namespace
+
+bool take_f64(PyObject* object, Vector<double>& out) {
+    const Taken taken = take_vector(object, out);
+    if (taken == Taken::other_type) return refuse_array(object);
+    if (taken == Taken::not_contiguous) return refuse_noncontiguous();
+    return true;
+}
+
+bool take_entries(PyObject* indices, PyObject* data, IndexTypes types, Entries& out) {
+    if (!take_indices(indices, types, out)) return false;
+    Taken taken = take_vector(data, out.data64);
+    if (taken == Taken::other_type) {
+        taken = take_vector(data, out.data32);
+        out.float_data = true;
+    }
+    return taken == Taken::ok || refused(taken, "sparse data must be float32 or float64");
+}
+
+bool take_compressed(PyObject* layout, PyObject* indptr, PyObject* indices, PyObject* data,
+                     std::uint64_t n_rows, std::uint64_t n_cols, Compressed& out) {
+    const char* name = PyUnicode_Check(layout) ? PyUnicode_AsUTF8(layout) : nullptr;
+    if (name == nullptr) PyErr_Clear();
+    const std::string_view given = name != nullptr ? name : "";
+    if (given != "csr" && given != "csc") {
+        value_error("layout must be 'csr' or 'csc'");
+        return false;
+    }
+    return take_offsets_and_entries(given == "csr" ? Layout::csr : Layout::csc, indptr, indices,
+                                    data, n_rows, n_cols, out);
+}
+
+bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::uint64_t n_cols,
+                    Compressed& out) {
+    Vector<std::int64_t> pointers;
+    if (take_vector(indptr, pointers) != Taken::ok || pointers.values.empty()) {
+        value_error("indptr must be a 1-D contiguous int64 array of n_rows + 1 offsets");
+        return false;
+    }
+    return take_offsets_and_entries(Layout::csr, indptr, indices, data, pointers.values.size() - 1,
+                                    n_cols, out);
+}
+
+bool take_mask(PyObject* object, std::size_t n_rows, Mask& out) {
+    if (object == Py_None) return true;
+    if (take_vector(object, out.flags) != Taken::ok || out.flags.values.size() != n_rows) {
+        value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
+        return false;
+    }
+    out.rows = out.flags.values;
+    return true;
+}
+
+bool take_groups(PyObject* object, std::size_t n_rows, std::size_t n_groups, Groups& out) {
+    if (object == Py_None) return true;
+    if (take_vector(object, out.codes) != Taken::ok || out.codes.values.size() != n_rows) {
+        value_error("groups must be None or a 1-D contiguous int64 array with one code per row");
+        return false;
+    }
+    for (const std::int64_t code : out.codes.values) {
+        if (code < -1 || (code >= 0 && static_cast<std::uint64_t>(code) >= n_groups)) {
+            value_error("a group code is out of range: codes must lie in [-1, n_groups)");
+            return false;
+        }
+    }
+    out.rows = out.codes.values;
+    return true;
+}
+
+bool take_counts(PyObject* object, const char* name, std::vector<std::uint64_t>& out) {
+    Vector<std::int64_t> counts;
+    if (take_vector(object, counts) != Taken::ok) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be a 1-D contiguous int64 array, one count per group", name);
+        return false;
+    }
+    for (const std::int64_t count : counts.values) {
+        if (count < 0) {
+            PyErr_Format(PyExc_ValueError, "%s must hold counts >= 0", name);
+            return false;
+        }
+        out.push_back(static_cast<std::uint64_t>(count));
+    }
+    return true;
+}
+
+bool take_block_groups(PyObject* codes, PyObject* before, std::size_t n_rows, BlockGroups& out) {
+    if (!take_counts(before, "before", out.before)) return false;
+    if (!take_groups(codes, n_rows, out.before.size(), out.codes)) return false;
+    if (out.codes.rows) return true;
+    value_error("codes must be given, one per row of the block");
+    return false;
+}
+
+bool take_head(PyObject* object, std::size_t items, std::vector<std::uint64_t>& out) {
+    if (!take_counts(object, "head", out)) return false;
+    std::uint64_t sum = 0;
+    for (const std::uint64_t count : out) sum += count;
+    if (sum == items) return true;
+    value_error("head must add up to the items given, one count per group");
+    return false;
+}
+
+bool take_sums(PyObject* object, ColumnSums& out) {
+    Vector<double> flat;
+    if (!take_f64(object, flat)) return false;
+    const FlatSums layout{flat.values.size() / 2};
+    if (layout.run() != flat.values.size()) {
+        value_error("running sums must hold 2 * n_cols values");
+        return false;
+    }
+    out = layout.read(flat.values);
+    return true;
+}
+
+bool take_open(PyObject* object, std::size_t n_groups, std::size_t n_cols, Vector<double>& out) {
+    if (!take_f64(object, out)) return false;
+    if (out.values.size() == n_groups * FlatSums{n_cols}.run()) return true;
+    value_error("open chunks must hold 2 * n_cols values per group");
+    return false;
 }
 
 }  // namespace brenix

@@ -8,16 +8,28 @@
 //         PyObject* x = nullptr;          // as given: the body takes the array in
 //         bool zero_center = true;        // converted before the body runs
 //     };
-//     Ref scale(const ScaleArgs& args);  // the body: a new reference, or empty with an error set
+//     // the body: a new reference, or empty with an error set
+//     Ref scale(const ScaleArgs& args, const Compute& compute);
 //     constexpr Function SCALE{"scale",
 //                              Signature{positional("x", &ScaleArgs::x),
 //                                        keyword_only("zero_center", &ScaleArgs::zero_center)},
-//                              "scale(x, *, zero_center=True)\n--\n\n...", scale};
+//                              "scale(x, *, zero_center=True)\n--\n\n...", scale,
+//                              RELEASES_LOCK};
 //
 // A call binds its arguments to the signature's slots, converts the given ones
 // in signature order into the members (absent ones keep their defaults), then
 // runs the body. function_table<SCALE, ...>() makes the module's table, and
 // create_module() the module, whose __all__ follows the table.
+//
+// The interpreter lock. A body takes its arrays in and wraps its results
+// holding the lock, and runs its kernel through `compute`, which holds or
+// releases the lock as the record declares. The rule every record follows:
+// release it whenever the call reads only arrays it holds references to (the
+// intake's views) and its work is more than trivial; a record that keeps it
+// says why (keeps_lock("...")). Releasing lets other Python threads run
+// beside a long pass, which is what a Dask worker's threads need; taking the
+// lock back can mean waiting for another thread's turn, which a call of a
+// few microseconds should not pay.
 //
 // Parameters that several functions share are members of one record, which
 // their Args derive from, and one fragment of signature (a std::tuple of its
@@ -36,6 +48,7 @@
 #include <utility>
 
 #include "python/args.hpp"
+#include "python/lock.hpp"
 #include "python/ref.hpp"
 #include "runtime/fp_env.hpp"
 
@@ -151,7 +164,7 @@ constexpr auto signature(Parts... parts) {
 }
 
 // One Python function: its name, signature, docstring (beginning with its text
-// signature) and body.
+// signature), body, and whether its calls release the interpreter lock.
 template <class Sig>
 struct Function {
     using Args = typename Sig::Args;
@@ -159,7 +172,8 @@ struct Function {
     const char* name;
     Sig signature;
     const char* doc;
-    Ref (*body)(const Args&);
+    Ref (*body)(const Args&, const Compute&);
+    LockUse lock;
 
     Ref operator()(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         std::array<PyObject*, Sig::size> slots{};
@@ -170,12 +184,13 @@ struct Function {
             !signature.convert(slots, bound)) {
             return {};
         }
-        return body(bound);
+        return body(bound, Compute{lock});
     }
 };
 
 template <class Sig>
-Function(const char*, Sig, const char*, Ref (*)(const typename Sig::Args&)) -> Function<Sig>;
+Function(const char*, Sig, const char*, Ref (*)(const typename Sig::Args&, const Compute&), LockUse)
+    -> Function<Sig>;
 
 // The Python exception for the C++ exception being handled, in a function of
 // `module`. Call only in a catch block.
@@ -203,6 +218,9 @@ template <const auto& Record>
 PyMethodDef method_def() {
     static_assert(Record.signature.matches(Record.name, Record.doc),
                   "the docstring's text signature must list the record's parameters");
+    static_assert(
+        Record.lock.releases || (Record.lock.why_kept != nullptr && *Record.lock.why_kept != '\0'),
+        "a record that keeps the interpreter lock must say why");
     return {Record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call<Record>)),
             METH_FASTCALL | METH_KEYWORDS, Record.doc};
 }

@@ -1,18 +1,36 @@
 // What the bodies of the function records (records.hpp) return: a result
-// object, or an empty Ref with a Python error set. The three modules build
-// their tuples of arrays and their refusals alike, so they build them here.
+// object, or an empty Ref with a Python error set. Result buffers become NumPy
+// arrays here without a copy, and the three modules build their tuples of
+// arrays and their refusals alike, so they build them here too.
+//
+// Wrapping throws InternalFailure: the result stage has no user-facing errors
+// of its own.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 #include "core/buffer.hpp"
-#include "python/intake.hpp"
 #include "python/ref.hpp"
 
 namespace brenix {
+
+// New arrays that take over the buffers (no copy); their base is the buffer's
+// owner object.
+PyObject* wrap_1d(Buffer<double> buffer);
+PyObject* wrap_1d(Buffer<float> buffer);
+PyObject* wrap_1d(Buffer<std::int32_t> buffer);
+PyObject* wrap_1d(Buffer<std::int64_t> buffer);
+PyObject* wrap_2d(Buffer<double> buffer, std::size_t n_rows, std::size_t n_cols);
+PyObject* wrap_2d(Buffer<float> buffer, std::size_t n_rows, std::size_t n_cols);
+
+// A tuple taking over the given new references; throws if it cannot be made.
+PyObject* make_tuple(std::span<Ref> items);
 
 // No result: a ValueError with `message` is set.
 inline Ref raise_value_error(const char* message) {

@@ -249,8 +249,8 @@ private:
     std::atomic<std::size_t> started_{0};
 };
 
-// Calls hold the interpreter lock, so passes never overlap; this mutex only
-// makes the pool safe for a caller that does not.
+// Calls that release the interpreter lock (src/python/records.hpp) can start
+// passes from several threads at once: they take the pool in turn.
 std::mutex g_pass_mutex;
 std::mutex g_create_mutex;
 Pool* g_pool = nullptr;    // never destroyed: workers live as long as the process

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "runtime/failure.hpp"
 
@@ -132,6 +133,15 @@ void chunk_for_each(std::span<T> buffer, std::size_t chunk_len, Task&& task) {
         }
     };
     detail::parallel_ranges(n_chunks, 1, body);
+}
+
+// task(b) for b in [0, n_blocks) on the pool, the blocks independent: a
+// failure is that of the lowest failing block.
+template <class Task>
+void for_each_block(std::size_t n_blocks, Task&& task) {
+    std::vector<unsigned char> slots(n_blocks);
+    chunk_for_each(std::span<unsigned char>(slots), 1,
+                   [&](std::size_t b, std::span<unsigned char>) { task(b); });
 }
 
 // Element map over positions [0, n): task(begin, end) computes the values of a

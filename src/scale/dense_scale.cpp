@@ -1,5 +1,7 @@
 #include "scale/dense_scale.hpp"
 
+#include <cstring>
+
 #include "core/column_sums.hpp"
 #include "core/isa.hpp"
 #include "runtime/pool.hpp"
@@ -58,13 +60,29 @@ namespace {
 template <class T>
 void apply_chunks_of(std::span<T> out, std::span<const T> matrix, std::size_t n_cols,
                      bool zero_center, std::span<const double> mean, std::span<const double> stdev,
-                     std::optional<double> max_value) {
+                     std::optional<double> max_value, const RowMask& mask) {
     const double m = max_value.value_or(0.0);
+    const bool clip = max_value.has_value();
     const std::size_t chunk_len = rows_chunk_len(SCALE_CHUNK_ROWS, n_cols);
     chunk_for_each(out, chunk_len, [&](std::size_t /*c*/, std::span<T> chunk) {
-        const T* x = matrix.data() + (chunk.data() - out.data());  // the same rows of the input
-        scale_rows(chunk.data(), x, chunk.size() / n_cols, n_cols, zero_center,
-                   max_value.has_value(), mean.data(), stdev.data(), m);
+        const auto offset = static_cast<std::size_t>(chunk.data() - out.data());
+        const T* x = matrix.data() + offset;  // the same rows of the input
+        const std::size_t n_rows = chunk.size() / n_cols;
+        if (!mask) {
+            scale_rows(chunk.data(), x, n_rows, n_cols, zero_center, clip, mean.data(),
+                       stdev.data(), m);
+            return;
+        }
+        const std::size_t r0 = offset / n_cols;
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            T* row = chunk.data() + r * n_cols;
+            const T* in = x + r * n_cols;
+            if ((*mask)[r0 + r]) {
+                scale_rows(row, in, 1, n_cols, zero_center, clip, mean.data(), stdev.data(), m);
+            } else {
+                std::memcpy(row, in, n_cols * sizeof(T));
+            }
+        }
     });
 }
 
@@ -76,7 +94,8 @@ ScaledMatrix<T> scale_of(std::span<const T> matrix, std::size_t n_rows, std::siz
         return column_mean_std(totals.sum.span(), totals.sum_sq.span(), n_rows);
     }();
     auto out = Buffer<T>::uninitialized(n_rows * n_cols);
-    apply_chunks_of(out.span(), matrix, n_cols, zero_center, mean.span(), stdev.span(), max_value);
+    apply_chunks_of(out.span(), matrix, n_cols, zero_center, mean.span(), stdev.span(), max_value,
+                    std::nullopt);
     return {std::move(out), std::move(mean), std::move(stdev)};
 }
 
@@ -84,14 +103,14 @@ ScaledMatrix<T> scale_of(std::span<const T> matrix, std::size_t n_rows, std::siz
 
 void apply_chunks(std::span<double> out, std::span<const double> matrix, std::size_t n_cols,
                   bool zero_center, std::span<const double> mean, std::span<const double> stdev,
-                  std::optional<double> max_value) {
-    apply_chunks_of(out, matrix, n_cols, zero_center, mean, stdev, max_value);
+                  std::optional<double> max_value, const RowMask& mask) {
+    apply_chunks_of(out, matrix, n_cols, zero_center, mean, stdev, max_value, mask);
 }
 
 void apply_chunks(std::span<float> out, std::span<const float> matrix, std::size_t n_cols,
                   bool zero_center, std::span<const double> mean, std::span<const double> stdev,
-                  std::optional<double> max_value) {
-    apply_chunks_of(out, matrix, n_cols, zero_center, mean, stdev, max_value);
+                  std::optional<double> max_value, const RowMask& mask) {
+    apply_chunks_of(out, matrix, n_cols, zero_center, mean, stdev, max_value, mask);
 }
 
 ScaledMatrix<double> scale_dense(std::span<const double> matrix, std::size_t n_rows,

@@ -64,17 +64,22 @@ struct ScaledMatrix {
     Buffer<double> stdev;
 };
 
+// One flag per row: the rows to scale (all of them when absent).
+using RowMask = std::optional<std::span<const bool>>;
+
 // Writes every element of `out` (same shape as `matrix`) in chunks of
 // SCALE_CHUNK_ROWS rows on the pool. Each element: v = x (- mean[j] when
 // centring), v = v / stdev[j], then v > m gives m, else (centring only) v < -m
 // gives -m. float32 values are widened, computed in float64, rounded to
-// float32 once, and clipped against m in float64.
+// float32 once, and clipped against m in float64. A row the mask leaves out
+// is copied unchanged: every masked scaling of a dense matrix (in memory, row
+// blocks, files) writes its rows here.
 void apply_chunks(std::span<double> out, std::span<const double> matrix, std::size_t n_cols,
                   bool zero_center, std::span<const double> mean, std::span<const double> stdev,
-                  std::optional<double> max_value);
+                  std::optional<double> max_value, const RowMask& mask = std::nullopt);
 void apply_chunks(std::span<float> out, std::span<const float> matrix, std::size_t n_cols,
                   bool zero_center, std::span<const double> mean, std::span<const double> stdev,
-                  std::optional<double> max_value);
+                  std::optional<double> max_value, const RowMask& mask = std::nullopt);
 
 // The moment pass (2048-row chunks), mean and std with n = n_rows, then the
 // write pass.

@@ -1,6 +1,8 @@
 #include "scale/sparse_scale.hpp"
 
+#include <algorithm>
 #include <type_traits>
+#include <vector>
 
 #include "core/sparse_sums.hpp"
 #include "core/terms.hpp"
@@ -9,8 +11,8 @@
 namespace brenix {
 
 // values[k] = data[k] / stdev[indices[k]], clipped from above at max_value.
-template <class Out, class In>
-Buffer<Out> scale_sparse_values(std::span<const std::int64_t> indices, std::span<const In> data,
+template <class Out, class I, class In>
+Buffer<Out> scale_sparse_values(std::span<const I> indices, std::span<const In> data,
                                 std::size_t n_cols, std::span<const double> stdev,
                                 std::optional<double> max_value) {
     const std::size_t nnz = data.size();
@@ -22,6 +24,41 @@ Buffer<Out> scale_sparse_values(std::span<const std::int64_t> indices, std::span
             out[k] = scale_stored_value<Out>(data[k], sd[j], max_value);
         });
     });
+    return values;
+}
+
+template <class Out, class I, class In>
+Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const double> stdev,
+                             std::optional<double> max_value,
+                             const std::optional<std::span<const bool>>& mask, WriteCheck check) {
+    // Without rows to tell apart, the entries are independent: split by
+    // entries, a block of a few long rows still spreads over the pool.
+    if (!mask && check == WriteCheck::columns) {
+        return scale_sparse_values<Out>(m.indices, m.data, m.n_cols, stdev, max_value);
+    }
+    auto values = Buffer<Out>::uninitialized(m.data.size());
+    const I* idx = m.indices.data();
+    const double* sd = stdev.data();
+    constexpr std::size_t ROWS_PER_TASK = 4096;
+    std::vector<EntryProblem> problems(chunk_count(m.n_rows, ROWS_PER_TASK));
+    for_each_block(problems.size(), [&](std::size_t b) {
+        std::vector<std::size_t> stamps;
+        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(m.n_rows, (b + 1) * ROWS_PER_TASK);
+             ++r) {
+            const auto lo = static_cast<std::size_t>(m.indptr[r]);
+            const auto hi = static_cast<std::size_t>(m.indptr[r + 1]);
+            const bool scaled = !mask || (*mask)[r];
+            const bool checked =
+                check == WriteCheck::columns
+                    ? check_columns(m.indices, lo, hi, m.n_cols, problems[b])
+                    : scaled || check_row(m.indices, lo, hi, m.n_cols, r, stamps, problems[b]);
+            if (!checked) return;
+            for (std::size_t p = lo; p < hi; ++p) {
+                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[idx[p]], max_value);
+            }
+        }
+    });
+    raise_first(problems);
     return values;
 }
 
@@ -46,14 +83,20 @@ template ScaledValues<double> scale_sparse(std::span<const std::int64_t>, std::s
                                            std::size_t, std::size_t, std::optional<double>);
 template ScaledValues<float> scale_sparse(std::span<const std::int64_t>, std::span<const float>,
                                           std::size_t, std::size_t, std::optional<double>);
-template Buffer<double> scale_sparse_values(std::span<const std::int64_t>, std::span<const double>,
-                                            std::size_t, std::span<const double>,
-                                            std::optional<double>);
-template Buffer<double> scale_sparse_values(std::span<const std::int64_t>, std::span<const float>,
-                                            std::size_t, std::span<const double>,
-                                            std::optional<double>);
-template Buffer<float> scale_sparse_values(std::span<const std::int64_t>, std::span<const float>,
-                                           std::size_t, std::span<const double>,
-                                           std::optional<double>);
+
+// Out for In: double for float64 data, double or float for float32 data.
+#define BRENIX_WRITE_PASS(Out, I, In)                                                              \
+    template Buffer<Out> scale_sparse_values(std::span<const I>, std::span<const In>, std::size_t, \
+                                             std::span<const double>, std::optional<double>);      \
+    template Buffer<Out> scale_csr_values(                                                         \
+        const SparseMatrix<I, In>&, std::span<const double>, std::optional<double>,                \
+        const std::optional<std::span<const bool>>&, WriteCheck);
+BRENIX_WRITE_PASS(double, std::int32_t, double)
+BRENIX_WRITE_PASS(double, std::int32_t, float)
+BRENIX_WRITE_PASS(float, std::int32_t, float)
+BRENIX_WRITE_PASS(double, std::int64_t, double)
+BRENIX_WRITE_PASS(double, std::int64_t, float)
+BRENIX_WRITE_PASS(float, std::int64_t, float)
+#undef BRENIX_WRITE_PASS
 
 }  // namespace brenix

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/buffer.hpp"
+#include "core/sparse_matrix.hpp"
 
 namespace brenix {
 
@@ -20,6 +21,13 @@ inline Out scale_stored_value(In x, double stdev, std::optional<double> max_valu
     double v = static_cast<double>(x) / stdev;
     if (max_value && v > *max_value) v = *max_value;
     return static_cast<Out>(v);
+}
+
+// One stored value of a masked scaling: scaled in a row the mask keeps,
+// otherwise only converted to Out.
+template <class Out, class In>
+inline Out masked_stored_value(bool scaled, In x, double stdev, std::optional<double> max_value) {
+    return scaled ? scale_stored_value<Out>(x, stdev, max_value) : static_cast<Out>(x);
 }
 
 template <class T>
@@ -39,10 +47,31 @@ ScaledValues<Out> scale_sparse(std::span<const std::int64_t> indices, std::span<
                                std::optional<double> max_value);
 
 // The write pass alone, with the deviations given (one per column, n_cols of
-// them).
-template <class Out, class In>
-Buffer<Out> scale_sparse_values(std::span<const std::int64_t> indices, std::span<const In> data,
+// them). Indices are int32 or int64.
+template <class Out, class I, class In>
+Buffer<Out> scale_sparse_values(std::span<const I> indices, std::span<const In> data,
                                 std::size_t n_cols, std::span<const double> stdev,
                                 std::optional<double> max_value);
+
+// What the write pass of a CSR matrix checks before it reads a column's
+// deviation.
+enum class WriteCheck {
+    // The moment pass checked the rows it summed (the scaled ones); the rows
+    // the mask leaves out are checked here in full (in range, none twice), so
+    // that every row is checked as the in-memory functions promise.
+    rows_left_out,
+    // Every entry's column is in range: a row block whose moments other calls
+    // summed and checked, whose rows this call cannot number in the matrix.
+    columns,
+};
+
+// The write pass of a CSR matrix, in storage order: the values of the rows
+// the mask keeps (all, without a mask) scaled as scale_stored_value scales
+// them, those of the other rows unchanged but for the conversion to Out. The
+// first bad entry in storage order fails.
+template <class Out, class I, class In>
+Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const double> stdev,
+                             std::optional<double> max_value,
+                             const std::optional<std::span<const bool>>& mask, WriteCheck check);
 
 }  // namespace brenix

@@ -45,11 +45,6 @@ def zero_sums(n_cols):
     return np.zeros(2 * n_cols)
 
 
-def sums_columns(sums):
-    """The number of columns of one run of column sums (see zero_sums)."""
-    return sums.size // 2
-
-
 def is_csr(block):
     return getattr(block, "format", None) == "csr" and hasattr(block, "indptr")
 
@@ -78,17 +73,6 @@ def csr_arrays(block):
     return indptr, indices, data
 
 
-def csr_entries(block):
-    """The stored column indices (as int64, for the scaling of values) and values of a CSR block,
-    in storage order."""
-    if not is_csr(block):
-        raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
-                        f"'{type_name(block)}'")
-    nnz = int(block.indptr[-1])
-    indices = np.ascontiguousarray(block.indices[:nnz], dtype=np.int64)
-    return indices, block.data[:nnz]
-
-
 @dataclass
 class Summed:
     """A block's head summed where the block is: the running sums of the chunk left open before
@@ -107,9 +91,6 @@ class Partial:
     chunk_sums: np.ndarray  # of the chunks wholly inside the block, in zero_sums' layout
     tail: np.ndarray | None
     error: BaseException | None = None  # raised when the fold reaches the block, so in row order
-    # A failed block's stored entries, so that the fold reports the block's first bad entry: the
-    # failure met in its whole chunks may come after one in its head.
-    entries: tuple | None = None
     # What the fold continues the open chunk with (set by Sums.seam): the head already summed, or
     # a copy of its rows or entries when the open chunk's sums were not at hand.
     seamed: Summed | tuple | None = None
@@ -118,7 +99,7 @@ class Partial:
 STATISTICS = ("hvg", "mean_std", "mean_var")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, kw_only=True)
 class Sums:
     """What is summed (plain moments or those of expm1), the native options for it, and the
     statistic the totals finish as:
@@ -151,13 +132,19 @@ class Sums:
             out["square_f64"] = self.square_f64
         return out
 
-    def partial(self, block, first):
-        """The block's part, its head not yet summed (see seam)."""
-        entries = None
+    def partial(self, block, first, first_row=None):
+        """The block's part, its head not yet summed (see seam).
+
+        With ``first_row`` (the block's first row in the whole matrix), a CSR block's stored
+        entries are checked first as the in-memory functions check them: its first bad entry in
+        storage order (an index out of range, or an entry stored twice, its row counted from
+        ``first_row``) is then the block's failure. Without, they must have been checked before.
+        """
         try:
             if self.sparse:
-                _, indices, data = csr_arrays(block)
-                entries = indices, data
+                indptr, indices, data = csr_arrays(block)
+                if first_row is not None:
+                    native(_blocks.check_csr, indptr, indices, block.shape[1], first_row)
                 head, closes, chunk_sums, tail = native(
                     _blocks.sparse_partial, indices, data, block.shape[1], first, **self.options())
             else:
@@ -166,7 +153,7 @@ class Sums:
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:
-            return Partial(0, False, np.zeros(0), None, error, entries)
+            return Partial(0, False, np.zeros(0), None, error)
         return Partial(head, closes, chunk_sums, tail)
 
     def _head(self, block, n):
@@ -209,8 +196,6 @@ class Sums:
             if part.head_closes:
                 total, carry = native(_blocks.fold, total, carry), None
         if part.error is not None:
-            if part.entries is not None and isinstance(part.error, PanicException):
-                native(_blocks.continue_sparse, zero_sums(sums_columns(total)), *part.entries)
             raise part.error
         total = native(_blocks.fold, total, part.chunk_sums)
         if part.tail is not None:
@@ -429,9 +414,10 @@ FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
 
 class Chain:
     """The fold over row blocks that arrive one after another, in row order, without dask: what a
-    reader of a file larger than memory uses. ``add`` each block, then ``result()`` gives what
-    ``Sums.finish`` gives for the whole matrix. Only the running total and the open chunk are kept
-    between blocks; the first failure is raised by the ``add`` of its block.
+    reader of a file larger than memory uses, having checked each CSR block's stored entries
+    already. ``add`` each block, then ``result()`` gives what ``Sums.finish`` gives for the whole
+    matrix. Only the running total and the open chunk are kept between blocks; the first failure
+    is raised by the ``add`` of its block.
 
     With ``n_groups``, each ``add`` also takes the block's rows' int64 group codes (in
     ``[-1, n_groups)``, -1 leaving a row out), and ``result()`` gives two ``(n_groups, n_cols)``

@@ -1,0 +1,203 @@
+"""What the public functions are given, checked and taken apart: the kind of X, its arrays as the
+native modules read them, group codes and row masks.
+
+Both ways of computing use this module, the in-memory and file-streaming functions and
+:mod:`brenix_kernels.dask`, so that a bad ``groups`` or ``mask`` fails with the same message
+whichever way X comes. Nothing here computes a statistic, and nothing imports SciPy, pandas or
+dask: an object of theirs cannot exist unless its library has been imported already.
+"""
+
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+ACCEPTED = ("a 2-D NumPy array, a SciPy csr_matrix, csr_array, csc_matrix or csc_array, "
+            "a dask array, an AnnData object, or an HDF5 or Zarr dataset")
+
+
+# --- what X is -----------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Kind:
+    name: str  # "dense", "csr", "csc" or "dask"
+    n_rows: int
+    n_cols: int
+
+
+def _type_name(obj: object) -> str:
+    cls = type(obj)
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def _dask_array(obj: Any) -> bool:
+    dask_array = sys.modules.get("dask.array")
+    return dask_array is not None and isinstance(obj, dask_array.Array)
+
+
+def _kind(X: Any, function: str) -> _Kind:
+    """What X is, from its type and shape alone: nothing is converted yet."""
+    if isinstance(X, np.ndarray):
+        if X.ndim != 2:
+            raise ValueError(f"{function}() takes a 2-D matrix, cells x genes; X has shape {X.shape}")
+        return _Kind("dense", int(X.shape[0]), int(X.shape[1]))
+    sparse = sys.modules.get("scipy.sparse")
+    if sparse is not None:
+        for layout in ("csr", "csc"):
+            classes = tuple(getattr(sparse, f"{layout}_{k}") for k in ("matrix", "array")
+                            if hasattr(sparse, f"{layout}_{k}"))
+            if isinstance(X, classes):
+                if len(X.shape) != 2:
+                    raise ValueError(f"{function}() takes a 2-D matrix; X has shape {X.shape}")
+                return _Kind(layout, int(X.shape[0]), int(X.shape[1]))
+        if sparse.issparse(X):
+            raise TypeError(f"{function}() takes {ACCEPTED}, not {_type_name(X)} (SciPy's "
+                            f"{X.format} format); convert it with X.tocsr()")
+    if _dask_array(X):
+        return _Kind("dask", -1, -1)
+    raise TypeError(f"{function}() takes {ACCEPTED}, not {_type_name(X)}")
+
+
+def _dask_sparse(X: Any) -> bool:
+    """Whether a dask array's blocks are sparse matrices, as its meta says."""
+    meta = getattr(X, "_meta", None)
+    return getattr(meta, "format", None) is not None or type(meta).__module__.startswith("scipy.sparse")
+
+
+# --- groups and mask -----------------------------------------------------------------------------
+
+
+def _categorical_codes(groups: Any) -> np.ndarray | None:
+    """The codes of a pandas Categorical (or of a Series of one), or None for anything else."""
+    pandas = sys.modules.get("pandas")
+    if pandas is None:
+        return None
+    if isinstance(groups, pandas.Categorical):
+        return np.asarray(groups.codes)
+    if isinstance(groups, pandas.Series) and isinstance(groups.dtype, pandas.CategoricalDtype):
+        return np.asarray(groups.cat.codes)
+    return None
+
+
+def _group_codes(groups: Any, n_rows: int, n_cols: int, *, lazy: bool = False) -> tuple[Any, int]:
+    """The codes as the native module takes them (C-contiguous int64) and the number of groups.
+
+    With ``lazy``, codes in a dask array stay in one (as int64): only their extremes are computed
+    now, since the number of groups sizes the results. Either way the checks are these, and so are
+    their messages.
+    """
+    if lazy and _dask_array(groups):
+        codes = groups
+    else:
+        codes = _categorical_codes(groups)
+        if codes is None:
+            codes = np.asarray(groups)
+    if codes.dtype.kind not in "iu":
+        raise TypeError("groups must be integer codes (or a pandas Categorical), one per row: "
+                        f"k >= 0 puts the row in group k, -1 leaves it out; got dtype "
+                        f"{codes.dtype}")
+    if codes.ndim != 1:
+        raise ValueError(f"groups must be 1-D, one code per row; got shape {codes.shape}")
+    if codes.shape[0] != n_rows:
+        raise ValueError(f"groups has {codes.shape[0]} codes but X has {n_rows} rows")
+    if codes.shape[0] == 0:
+        return np.zeros(0, np.int64), 0
+    low = codes.min() if codes.dtype.kind == "i" else 0
+    high = codes.max()
+    if not isinstance(codes, np.ndarray):  # both from one pass over the dask array
+        import dask
+
+        low, high = dask.compute(low, high)
+    if low < -1:
+        row = int(np.argmax(codes < -1))  # int() computes a dask array's
+        raise ValueError(f"groups[{row}] is {int(codes[row])}: a code is a group number >= 0, or "
+                         "-1 to leave the row out")
+    high = int(high)
+    if high > np.iinfo(np.int64).max - 1:
+        row = int(np.argmax(codes == high))
+        raise ValueError(f"groups[{row}] is {high}: too large a group number")
+    n_groups = max(high + 1, 0)
+    # Two float64 results of (n_groups, n_cols): a stray huge code must fail as the allocation it
+    # asks for, not overflow a size on the native side.
+    if 2 * 8 * n_groups * n_cols > sys.maxsize:
+        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
+                          f"{n_cols} genes cannot be allocated")
+    if not isinstance(codes, np.ndarray):
+        return codes.astype(np.int64), n_groups
+    return np.ascontiguousarray(codes, dtype=np.int64), n_groups
+
+
+def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
+    m = np.asarray(mask)
+    if m.dtype != np.bool_:
+        hint = ("; for row numbers, build one with np.isin(np.arange(n_rows), rows)"
+                if m.dtype.kind in "iu" else "")
+        raise TypeError(f"mask must be booleans, one per row; got dtype {m.dtype}{hint}")
+    if m.ndim != 1 or m.shape[0] != n_rows:
+        raise ValueError(f"mask must be 1-D with one value per row of X ({n_rows}); got shape "
+                         f"{m.shape}")
+    return np.ascontiguousarray(m)
+
+
+# --- taking X apart ------------------------------------------------------------------------------
+
+
+def _dense(X: np.ndarray, as_float64: bool = False) -> np.ndarray:
+    """X as the native module reads it: 2-D, row-major, float32 or float64.
+
+    A row-major float32 or float64 array is the input itself. Other element types go through
+    ``astype("float64")`` as in ``_core``, and other layouts are copied once, row-major.
+    """
+    if as_float64 or (X.dtype != np.float32 and X.dtype != np.float64):
+        X = X.astype("float64")
+    return np.ascontiguousarray(X)
+
+
+@dataclass(frozen=True)
+class _Sparse:
+    layout: str
+    indptr: np.ndarray
+    indices: np.ndarray
+    data: np.ndarray
+    n_rows: int
+    n_cols: int
+
+    def args(self) -> tuple:
+        return (self.layout, self.indptr, self.indices, self.data, self.n_rows, self.n_cols)
+
+
+def _sparse(X: Any, kind: _Kind, as_float64: bool = False) -> _Sparse:
+    """The stored entries of a CSR or CSC matrix: indices and data themselves, no copies.
+
+    Only the row (or column) pointers are converted, to int64: they are one per row or column, a
+    small array next to the entries. Index arrays of a width other than 32 or 64 bits, which
+    SciPy does not make, are widened; values other than float32 and float64 are converted to
+    float64, as dense input is.
+    """
+    indptr = np.ascontiguousarray(X.indptr, dtype=np.int64)
+    # SciPy may keep spare room after the last entry; the stored entries are the first indptr[-1].
+    nnz = int(indptr[-1]) if indptr.size else len(X.data)
+    indices, data = (a if a.shape[0] == nnz else a[:nnz] for a in (X.indices, X.data))
+    if indices.dtype != np.int32 and indices.dtype != np.int64:
+        indices = indices.astype(np.int64)
+    if as_float64 or (data.dtype != np.float32 and data.dtype != np.float64):
+        data = data.astype(np.float64)
+    return _Sparse(kind.name, indptr, np.ascontiguousarray(indices), np.ascontiguousarray(data),
+                   kind.n_rows, kind.n_cols)
+
+
+def _with_values(X: Any, parts: _Sparse, values: np.ndarray) -> Any:
+    """A matrix of X's class and structure holding `values`.
+
+    The structure is copied: SciPy edits index arrays in place (sort_indices, eliminate_zeros),
+    and a shared one would change X's structure under its unchanged values.
+    """
+    indices = np.array(X.indices[: parts.data.size])
+    indptr = X.indptr.copy()
+    out = type(X)((values, indices, indptr), shape=X.shape, copy=False)
+    out.indices, out.indptr = indices, indptr  # SciPy may widen them to one common index type
+    return out
