@@ -84,15 +84,17 @@ def test_dense_agrees_with_core(dtype, rows):
 
 
 @settings(max_examples=25, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), dtype=st.sampled_from(["f8", "f4"]))
-def test_dense_any_row_chunking(cuts, dtype):
+@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), dtype=st.sampled_from(["f8", "f4"]),
+       n_groups=st.integers(1, 4))
+def test_dense_any_row_chunking(cuts, dtype, n_groups):
     x = counts(2, (5000, 7), dtype, odd=True)
+    codes = np.random.default_rng(n_groups).integers(-1, n_groups, 5000)
     bounds = sorted({0, 5000, *cuts})
     dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 7))
-    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:],
-                        *bd.mean_var(dx), *bk.mean_var(dx, square_f64=True)),
-                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:]
-                + bk.mean_var(x) + bk.mean_var(x, square_f64=True))
+    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:], *bd.mean_var(dx),
+                        *bk.mean_var(dx, square_f64=True), *bd.hvg_seurat_stats(dx, groups=codes)),
+                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:] + bk.mean_var(x)
+                + bk.mean_var(x, square_f64=True) + bk.hvg_seurat_stats(x, groups=codes))
 
 
 def test_dense_edge_shapes():
@@ -190,16 +192,6 @@ def test_scale_with_a_mask(rows):
         got = compute(*bd.scale(dx, mask=mask, return_mean_std=True, **kw))
         assert_same(got, bk.scale(x, mask=mask, return_mean_std=True, **kw))
         assert_same(got[0][mask], _core.scale(x[mask], **kw))
-
-
-@settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), n_groups=st.integers(1, 4))
-def test_dense_groups_any_row_chunking(cuts, n_groups):
-    x = counts(13, (5000, 6), "f4")
-    codes = np.random.default_rng(n_groups).integers(-1, n_groups, 5000)
-    bounds = sorted({0, 5000, *cuts})
-    dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 6))
-    assert_same(compute(*bd.hvg_seurat_stats(dx, groups=codes)), bk.hvg_seurat_stats(x, groups=codes))
 
 
 @pytest.mark.parametrize("chains", [1, 4])  # folds of all groups, or of groups split among chains
