@@ -1,4 +1,5 @@
-"""Thousands of calls over every success and error path leave memory and reference counts flat."""
+"""Thousands of calls over every success and error path of _core, _arrays, _blocks and the public functions (dense,
+CSR and CSC input, groups and masks) leave memory and reference counts flat."""
 
 import gc
 import os
@@ -7,6 +8,10 @@ import sys
 import numpy as np
 import pytest
 
+import scipy.sparse as sp
+
+import brenix_kernels as bk
+from brenix_kernels import _arrays as A, _blocks as B
 from brenix_kernels._core import hvg_seurat_stats as h, hvg_seurat_stats_sparse as hs, scale as s, scale_sparse_data as ss
 from conftest import Convertible
 
@@ -25,6 +30,11 @@ BIG[-1] = -1
 BIG_DATA, NO_COLUMNS = np.ones(BIG.size), np.zeros((64, 0))
 FROM_INTS, WRONG_NDIM = Convertible(lambda: DENSE_INT.astype("float64")), Convertible(np.zeros((4, 4, 4)))
 RAISES, GIVES_LIST = Convertible(lambda: int("x")), Convertible([[1.0]])
+CSR = sp.csr_matrix(DENSE)
+CSC, DUP, OUT = CSR.tocsc(), CSR.copy(), CSR.copy()  # DUP: a duplicate in row 0; OUT: a column past the last
+DUP.indices[1], OUT.indices[0] = DUP.indices[0], COLS
+CSR_, CSC_, DUP_ = [(M.format, M.indptr.astype(np.int64), M.indices, M.data, *M.shape) for M in (CSR, CSC, DUP)]
+GROUPS, MASK, SUMS = np.array([0, 1, 0, -1]), np.array([True, False, True, True]), np.zeros(2 * COLS)
 
 
 OUTCOMES = {  # every path of every function, by the exception it ends in
@@ -43,6 +53,27 @@ OUTCOMES = {  # every path of every function, by the exception it ends in
                        "ss(INDICES[:-5], DATA, 9, COLS)", "s(NO_COLUMNS)", "h(NO_COLUMNS.astype(np.int32))",
                        "hs(INDICES, DATA, 100, 2**60)", "ss(BIG, BIG_DATA, 10, COLS)"],
 }
+# The other modules' functions, and the public ones on every kind of input, with groups and masks.
+OUTCOMES[None] += [
+    "A.hvg_seurat_stats(DENSE, 2.0, GROUPS, 2)", "A.mean_var(DENSE32, True, None, 0)", "A.scale(DENSE, True, 1.0, MASK)",
+    "A.hvg_seurat_stats_sparse(*CSR_, None, False, GROUPS, 2)", "A.mean_var_sparse(*CSC_, True, None, 0)",
+    "A.scale_sparse_to_dense(*CSC_, None, MASK)", "A.scale_sparse(*CSR_, 2.0, True, MASK)",
+    "B.dense_partial(DENSE, 0, expm1=True)", "B.sparse_partial(INDICES, DATA32, COLS, 0, square_f64=True)",
+    "B.dense_group_partial(DENSE, GROUPS, np.zeros(2, np.int64), expm1=True)", "B.continue_dense(SUMS, DENSE)",
+    "B.sparse_group_partial(*CSR_[1:4], COLS, GROUPS, np.zeros(2, np.int64), 0)", "B.fold(SUMS, SUMS)",
+    "B.finish_hvg(SUMS, 9)", "B.finish_mean_var(SUMS, 9)",
+    "bk.hvg_seurat_stats(DENSE, groups=GROUPS)", "bk.mean_var(DENSE32)", "bk.scale(DENSE32, mask=MASK, promote=True)",
+    "bk.hvg_seurat_stats(CSR, groups=GROUPS)", "bk.mean_var(CSC, square_f64=True, groups=GROUPS)",
+    "bk.scale(CSR, mask=MASK)", "bk.scale(CSC, zero_center=False, mask=MASK, return_mean_std=True)"]
+OUTCOMES["ValueError"] += ["A.mean_var_sparse(*DUP_, False, GROUPS, 2)", "A.scale(DENSE, True, None, MASK[:2])",
+                           "B.continue_dense(SUMS[1:], DENSE)", "bk.mean_var(DUP)", "bk.scale(CSC, mask=MASK[:2])",
+                           "bk.hvg_seurat_stats(DENSE, groups=GROUPS[:3])",
+                           "A.hvg_seurat_stats(DENSE, None, GROUPS.astype(np.int32), 2)"]
+OUTCOMES["TypeError"] += ["bk.mean_var(CSR.tocoo())",
+                          "bk.scale(CSR, zero_center=False, mask=GROUPS)"]
+OUTCOMES["PanicException"] += ["A.scale_sparse(*CSR_[:2], OUT.indices, *CSR_[3:], None, False, MASK)",
+                               "B.sparse_partial(BAD, DATA, COLS, 0)", "bk.hvg_seurat_stats(OUT, groups=GROUPS)",
+                               "bk.scale(OUT)"]
 
 
 def call(code, expected):
@@ -64,7 +95,8 @@ def memory():
 @pytest.mark.slow
 def test_thousands_of_calls_leave_nothing_behind():
     watched = [type(s(DENSE[:2, :2]).base), *map(np.dtype, ("f8", "f4", "i8", "i4")), DENSE, DENSE32, DENSE_F, DENSE_INT,
-               INDICES, DATA, DATA32, BAD, NEGATIVE, BIG, BIG_DATA, NO_COLUMNS, FROM_INTS, WRONG_NDIM, RAISES, GIVES_LIST]
+               INDICES, DATA, DATA32, BAD, NEGATIVE, BIG, BIG_DATA, NO_COLUMNS, FROM_INTS, WRONG_NDIM, RAISES, GIVES_LIST,
+               CSR, CSC, DUP, OUT, *CSR_[1:4], *CSC_[1:4], *DUP_[1:4], GROUPS, MASK, SUMS]
     leaks = []
     for expected, code in [(e, compile(c, c, "eval")) for e, calls in OUTCOMES.items() for c in calls]:
         for _ in range(50):  # first-use caches settle
