@@ -331,25 +331,3 @@ def test_index_out_of_range_is_the_first_bad_entry(index_dtype):
     assert expected == (INDEX_MSG.format(80, 95),)
     for call in SPARSE_CALLS:
         assert panic(call, bad).args == expected
-
-
-def computed_arrays(result):
-    """A public result (dask or in memory) as a tuple of NumPy arrays: the values of sparse ones."""
-    da = pytest.importorskip("dask.array")
-    parts = da.compute(*(result if isinstance(result, tuple) else (result,)))
-    return tuple(np.asarray(p.data if sp.issparse(p) else p) for p in parts)
-
-
-def test_dask_arrays_go_to_the_dask_module():
-    da = pytest.importorskip("dask.array")
-    x = make_dense(np.float32)[:3000]
-    codes, mask = np.arange(3000) % 3 - 1, np.arange(3000) % 4 != 1
-    # Sparse blocks: the ungrouped pass is the grouped pass of one group, which checks the entries;
-    # centred, the dense result; without centring, the stored values, masked rows scaled.
-    for m, rows in [(x, 1000), (sp.csr_matrix(x), 700)]:
-        lazy = da.from_array(m, chunks=(rows, 12), asarray=False)
-        for fn, kw in [(bk.hvg_seurat_stats, {}), (bk.hvg_seurat_stats, {"groups": codes}),
-                       (bk.mean_var, {"square_f64": True}), (bk.scale, {"max_value": 2}),
-                       (bk.scale, {"mask": mask, "promote": True, "return_mean_std": True}),
-                       (bk.scale, {"zero_center": False, "max_value": 1.5, "mask": mask, "return_mean_std": True})]:
-            assert_same(computed_arrays(fn(lazy, **kw)), computed_arrays(fn(m, **kw)))
