@@ -1,6 +1,5 @@
 """The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._blockwise) without dask:
-folded by hand over row blocks they give _core's bits on the whole matrix, for any cut; both extension
-modules share one worker pool."""
+folded by hand over row blocks they give _core's bits on the whole matrix, for any cut."""
 
 import numpy as np
 import pytest
@@ -10,7 +9,7 @@ from hypothesis import strategies as st
 import brenix_kernels as bk
 from brenix_kernels import _core
 from brenix_kernels._blockwise import Chain, Sums
-from conftest import assert_same, run_py
+from conftest import assert_same
 
 
 def folded(sums, blocks, n_cols):
@@ -56,17 +55,3 @@ def test_grouped_chain(bounds, sparse, n_groups):
         for a, b in zip(edges, edges[1:]):
             chain.add(x[a:b], codes[a:b])
         assert_same(chain.result(), expected)
-
-
-def test_one_worker_pool_for_both_modules():
-    # Both modules live in one shared object: the pool they share has the configured size.
-    child = run_py("""
-import os, numpy as np
-import brenix_kernels as bk
-from brenix_kernels import _blocks, _core
-before = len(os.listdir('/proc/self/task'))
-_blocks.dense_partial(np.ones((5000, 3)), 100)
-_core.scale(np.ones((5000, 3)))
-print(len(os.listdir('/proc/self/task')) - before)
-""", env={"RAYON_NUM_THREADS": "3"})
-    assert child.stdout == "3\n", child.stderr

@@ -6,7 +6,7 @@ import re
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 dask = pytest.importorskip("dask")
@@ -65,35 +65,32 @@ ROW_CHUNKS = {
 }
 
 
-@pytest.mark.parametrize("dtype", ["f8", "f4", "i8"])
-@pytest.mark.parametrize("rows", list(ROW_CHUNKS))
-def test_dense_agrees_with_core(dtype, rows):
+def at_each_row_chunking(test):
+    for rows, dtype in zip(ROW_CHUNKS.values(), ["f8", "f4", "i8", "f8", "f4"]):
+        test = example(cuts=list(np.cumsum(rows)[:-1]), dtype=dtype, n_groups=3)(test)
+    return test
+
+
+@settings(max_examples=30, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(cuts=st.lists(st.integers(1, DENSE_ROWS - 1), max_size=6), dtype=st.sampled_from(["f8", "f4", "i8"]),
+       n_groups=st.integers(1, 4))
+@at_each_row_chunking
+def test_dense_any_row_chunking(cuts, dtype, n_groups):
     x = counts(1, (DENSE_ROWS, 29), "f8", odd=dtype != "i8")
     x = np.round(x * 2).astype(dtype) if dtype == "i8" else x.astype(dtype)
-    dx = da.from_array(x, chunks=(ROW_CHUNKS[rows], 10))  # three column chunks, merged first
+    codes = np.random.default_rng(n_groups).integers(-1, n_groups, DENSE_ROWS)
+    rows = tuple(np.diff(sorted({0, DENSE_ROWS, *cuts})))
+    dx = da.from_array(x, chunks=(rows, 10))  # three column chunks, merged first
     # Computed together, so that the graphs of different options share the blocks but nothing else.
     log_bases = [None, 2.0, np.inf]  # an infinite log makes zeros count
-    got = compute(*[v for log_base in log_bases for v in bd.hvg_seurat_stats(dx, log_base=log_base)])
-    for i, log_base in enumerate(log_bases):
-        assert_same(got[2 * i:2 * i + 2], _core.hvg_seurat_stats(x, log_base=log_base))
-    for zero_center, max_value in [(True, None), (True, 1.5), (False, 0.5)]:
-        got = compute(*bk.scale(dx, zero_center=zero_center, max_value=max_value, return_mean_std=True))
-        assert_same(got, _core.scale(x, zero_center=zero_center, max_value=max_value, return_mean_std=True))
-    scaled = bd.scale(dx)
-    assert scaled.chunks[0] == ROW_CHUNKS[rows] and scaled.dtype == (np.float32 if dtype == "f4" else np.float64)
-
-
-@settings(max_examples=25, deadline=None, database=None, suppress_health_check=list(HealthCheck))
-@given(cuts=st.lists(st.integers(1, 5000), min_size=0, max_size=6), dtype=st.sampled_from(["f8", "f4"]),
-       n_groups=st.integers(1, 4))
-def test_dense_any_row_chunking(cuts, dtype, n_groups):
-    x = counts(2, (5000, 7), dtype, odd=True)
-    codes = np.random.default_rng(n_groups).integers(-1, n_groups, 5000)
-    bounds = sorted({0, 5000, *cuts})
-    dx = da.from_array(x, chunks=(tuple(np.diff(bounds)), 7))
-    assert_same(compute(*bd.hvg_seurat_stats(dx), *bd.scale(dx, return_mean_std=True)[1:], *bd.mean_var(dx),
+    scaled = bk.scale(dx, max_value=1.5, return_mean_std=True)
+    assert scaled[0].chunks[0] == rows and scaled[0].dtype == (np.float32 if dtype == "f4" else np.float64)
+    assert_same(compute(*[v for log_base in log_bases for v in bd.hvg_seurat_stats(dx, log_base=log_base)], *scaled,
+                        *bk.scale(dx, zero_center=False, max_value=0.5, return_mean_std=True), *bd.mean_var(dx),
                         *bk.mean_var(dx, square_f64=True), *bk.hvg_seurat_stats(dx, groups=codes)),
-                _core.hvg_seurat_stats(x) + _core.scale(x, return_mean_std=True)[1:] + bk.mean_var(x)
+                sum((_core.hvg_seurat_stats(x, log_base=log_base) for log_base in log_bases), ())
+                + _core.scale(x, max_value=1.5, return_mean_std=True)
+                + _core.scale(x, zero_center=False, max_value=0.5, return_mean_std=True) + bk.mean_var(x)
                 + bk.mean_var(x, square_f64=True) + bk.hvg_seurat_stats(x, groups=codes))
 
 

@@ -18,12 +18,15 @@ OTHER = str(max(NCPU) + 3)  # a RAYON_RS_NUM_CPUS no processor count can be mist
 
 COUNT = """
 import os, numpy as np
-from brenix_kernels import _core
+import brenix_kernels as bk
+from brenix_kernels import _blocks, _core
 tasks = lambda: len(os.listdir('/proc/self/task'))
 before = tasks()
 _core.hvg_seurat_stats(np.ones((1, 2)))  # a single chunk still creates the pool
 os.environ['RAYON_NUM_THREADS'] = '7'  # too late: read once
 _core.hvg_seurat_stats(np.ones((5000, 3)))
+_blocks.dense_partial(np.ones((5000, 3)), 100)  # the modules of the one shared object share the pool
+bk.hvg_seurat_stats(np.ones((5000, 3)), groups=np.arange(5000) % 2)
 print(tasks() - before)
 """
 
