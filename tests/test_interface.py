@@ -122,7 +122,6 @@ def test_internal_failures(call, message):
 @pytest.mark.parametrize("call, exc_type, message", [
     ("scale(X, True)", TypeError, "scale() takes 1 positional arguments but 2 were given"),
     ("scale(X, x=X)", TypeError, "scale() got multiple values for argument 'x'"),
-    ("hvg_seurat_stats(X, base=2)", TypeError, "hvg_seurat_stats() got an unexpected keyword argument 'base'"),
     ("hvg_seurat_stats_sparse(data=D, promote=1)", TypeError,
      "hvg_seurat_stats_sparse() got an unexpected keyword argument 'promote'"),
     ("hvg_seurat_stats(log_base=2.0)", TypeError, "hvg_seurat_stats() missing 1 required positional argument: 'x'"),
@@ -138,8 +137,6 @@ def test_internal_failures(call, message):
      "argument 'log_base': must be real number, not str"),
     ("scale([[1.0]], zero_center=1, max_value='m', return_mean_std=1)", TypeError,
      "argument 'zero_center': 'int' object cannot be converted to 'PyBool'"),
-    ("scale_sparse_data(I.astype(np.int32), 'b', 2, 2)", TypeError, PYARRAY.format("ndarray")),
-    ("hvg_seurat_stats_sparse(I, D[::2], 2, 0)", TypeError, NOT_CONTIG),
 ])
 def test_binding_errors_and_check_order(call, exc_type, message):
     raises(exc_type, message, call)

@@ -105,18 +105,13 @@ def as_std(mean_var_result):
     return means, np.where(variances == 0, 1.0, np.sqrt(variances))
 
 
-def scale_rows(X, mask, dtype_of, **kw):
+def scale_rows(X, mask, **kw):
     """_core.scale's result on the masked rows, the other rows X's values in the result's dtype."""
     dense = X.toarray() if sp.issparse(X) else X
     part, mean, std = _core.scale(dense[mask], return_mean_std=True, **kw)
     out = dense.astype(part.dtype)
     out[mask] = part
     return out, mean, std
-
-
-def sparse_values(X, **kw):
-    """The values _core.scale_sparse_data gives X's entries, in CSR order, with mean and std."""
-    return _core.scale_sparse_data(*csr_entries(X), **kw)
 
 
 def in_csr_order(result):
@@ -155,7 +150,7 @@ def cases():
              lambda x=x: bk.scale(x, zero_center=False, promote=True, return_mean_std=True),
              lambda x=x: _core.scale(x.astype(np.float64), zero_center=False, return_mean_std=True)),
             (f"scale dense {n} mask", lambda x=x: bk.scale(x, mask=codes == 0, max_value=2, return_mean_std=True),
-             lambda x=x: scale_rows(x, codes == 0, d, max_value=2)),
+             lambda x=x: scale_rows(x, codes == 0, max_value=2)),
         ]
     counts = np.arange(60).reshape(12, 5) % 7  # integers: converted to float64, as _core does
     out += [("hvg dense int", lambda: bk.hvg_seurat_stats(counts), lambda: _core.hvg_seurat_stats(counts)),
@@ -190,9 +185,9 @@ def cases():
                 (f"scale {name} {n} to dense", lambda M=M, c=clip: bk.scale(M, max_value=c, return_mean_std=True),
                  lambda M=M, c=clip: _core.scale(M.toarray(), max_value=c, return_mean_std=True)),
                 (f"scale {name} {n} to dense mask", lambda M=M: bk.scale(M, mask=mask, return_mean_std=True),
-                 lambda M=M: scale_rows(M, mask, d)),
+                 lambda M=M: scale_rows(M, mask)),
                 (f"scale {name} {n} uncentred", lambda M=M: (in_csr_order(bk.scale(M, zero_center=False, max_value=2)),),
-                 lambda M=M: sparse_values(M, max_value=2)[:1]),
+                 lambda M=M: _core.scale_sparse_data(*csr_entries(M), max_value=2)[:1]),
                 (f"scale {name} {n} uncentred promote mask",
                  lambda M=M: masked_values(bk.scale(M, zero_center=False, promote=True, mask=mask,
                                                     return_mean_std=True), mask),
@@ -217,7 +212,7 @@ def masked_values(result, mask):
 
 
 def masked_expected(M, mask):
-    values, mean, std = sparse_values(sp.csr_array(M)[mask], promote=True)
+    values, mean, std = _core.scale_sparse_data(*csr_entries(sp.csr_array(M)[mask]), promote=True)
     return values, in_csr_order(sp.csr_array(M)[~mask]).astype(values.dtype), mean, std
 
 
