@@ -63,15 +63,14 @@ def test_streamed_matches_in_memory(tmp_path, fmt, matrix):
     X = MATRICES[matrix]()
     backed = open_backed(tmp_path, fmt, X)
     row = X.shape[1] * X.dtype.itemsize
-    for block_bytes in (700 * row, 2500 * row, None):
+    for block_bytes, square_f64 in ((700 * row, True), (2500 * row, False), (None, False)):
         kw = {"block_bytes": block_bytes}
         assert_same(bk.hvg_seurat_stats(backed, **kw), bk.hvg_seurat_stats(X))
         assert_same(bk.hvg_seurat_stats(backed, log_base=2, **kw), bk.hvg_seurat_stats(X, log_base=2))
         if sp.issparse(X):
             assert_same(bk.hvg_seurat_stats(backed, square_f64=True, **kw),
                         bk.hvg_seurat_stats(X, square_f64=True))
-        assert_same(bk.mean_var(backed, square_f64=block_bytes is None, **kw),
-                    bk.mean_var(X, square_f64=block_bytes is None))
+        assert_same(bk.mean_var(backed, square_f64=square_f64, **kw), bk.mean_var(X, square_f64=square_f64))
         expected = bk.scale(X, max_value=2.5, return_mean_std=True)
         out = np.full(expected[0].shape, np.nan, expected[0].dtype)
         assert_same(bk.scale(backed, max_value=2.5, return_mean_std=True, out=out, **kw), expected)

@@ -143,6 +143,16 @@ def test_sparse_agrees_with_core(kind, index, dtype):
                 assert np.array_equal(got.indices, block.indices) and np.array_equal(got.indptr, block.indptr)
 
 
+@pytest.mark.slow
+def test_a_chunk_of_entries_ending_on_a_block_boundary():
+    m = sp.csr_matrix(counts(10, (12_000, 100), "f4") + 1)  # every entry stored: entry 1,000,000 starts row 10,000
+    codes = np.zeros(12_000, np.int64)
+    for rows in [(10_000, 2_000), (9_999, 1, 2_000), (5_000, 5_000, 0, 2_000)]:
+        dm = da.from_array(m, chunks=(rows, 100), asarray=False)
+        assert_same(compute(*bd.hvg_seurat_stats(dm), *bd.hvg_seurat_stats(dm, groups=codes)),
+                    _core.hvg_seurat_stats_sparse(*entries(m), 12_000, 100) + bk.hvg_seurat_stats(m, groups=codes))
+
+
 # --- groups ---------------------------------------------------------------------------------------
 
 

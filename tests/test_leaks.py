@@ -98,18 +98,22 @@ def test_thousands_of_calls_leave_nothing_behind():
                INDICES, DATA, DATA32, BAD, NEGATIVE, BIG, BIG_DATA, NO_COLUMNS, FROM_INTS, WRONG_NDIM, RAISES, GIVES_LIST,
                CSR, CSC, DUP, OUT, *CSR_[1:4], *CSC_[1:4], *DUP_[1:4], GROUPS, MASK, SUMS]
     leaks = []
-    for expected, code in [(e, compile(c, c, "eval")) for e, calls in OUTCOMES.items() for c in calls]:
-        for _ in range(50):  # first-use caches settle
-            call(code, expected)
-        gc.collect()
-        refs, growth = [sys.getrefcount(o) for o in watched], []
-        for _ in range(5):  # a leak grows in every window; the interpreter's own caches settle in one or two
-            before = memory()
-            for _ in range(20 if UNDER_SANITIZER else 150):
+    gc.freeze()  # the collections below scan what the calls made, not the rest of a large test process
+    try:
+        for expected, code in [(e, compile(c, c, "eval")) for e, calls in OUTCOMES.items() for c in calls]:
+            for _ in range(50):  # first-use caches settle
                 call(code, expected)
             gc.collect()
-            growth.append(memory() - before)
-        worst = np.min(growth, axis=0)  # bytes, blocks; one 128 KiB vector or one object per call would show
-        if [sys.getrefcount(o) for o in watched] != refs or not UNDER_SANITIZER and (worst > (8 << 20, 100)).any():
-            leaks.append((code.co_filename, worst.tolist()))
+            refs, growth = [sys.getrefcount(o) for o in watched], []
+            for _ in range(5):  # a leak grows in every window; the interpreter's own caches settle in one or two
+                before = memory()
+                for _ in range(20 if UNDER_SANITIZER else 150):
+                    call(code, expected)
+                gc.collect()
+                growth.append(memory() - before)
+            worst = np.min(growth, axis=0)  # bytes, blocks; one 128 KiB vector or one object per call would show
+            if [sys.getrefcount(o) for o in watched] != refs or not UNDER_SANITIZER and (worst > (8 << 20, 100)).any():
+                leaks.append((code.co_filename, worst.tolist()))
+    finally:
+        gc.unfreeze()
     assert leaks == []  # (call, [bytes, blocks])

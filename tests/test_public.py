@@ -166,11 +166,13 @@ def cases():
         ]
     for d in (np.float64, np.float32):
         n = np.dtype(d).name
-        X, C = csr[d, np.int32], csc[d]
+        X, C = csr[d, np.int32 if d == np.float64 else np.int64], csc[d]
         out += [
             (f"hvg csc {n} square_f64", lambda C=C: bk.hvg_seurat_stats(C, square_f64=True),
              lambda C=C: _core.hvg_seurat_stats_sparse(*csr_entries(C), square_f64=True)),
             (f"mean_var csc {n}", lambda C=C: as_std(bk.mean_var(C)), lambda C=C: core_mean_std(C)),
+            (f"mean_var csr {n} groups", lambda X=X: as_std(bk.mean_var(X, groups=sparse_codes)),
+             lambda X=X: grouped(core_mean_std, X, sparse_codes)),
             (f"hvg csr {n} groups", lambda X=X: bk.hvg_seurat_stats(X, groups=sparse_codes),
              lambda X=X: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), X, sparse_codes)),
             (f"hvg csc {n} groups log inf", lambda C=C: bk.hvg_seurat_stats(C, log_base=np.inf, groups=sparse_codes),
