@@ -107,10 +107,6 @@ def test_dense_edge_shapes():
 SPARSE_SHAPE = (30_000, 90)  # 2.4 million stored entries: three kernel chunks
 
 
-def sparse_chunkings(n_rows):
-    return [(n_rows,), (1000,) * (n_rows // 1000), (11_000, 400, 13_000, 5_600)]
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("kind, index, dtype",
                          [(sp.csr_matrix, "i4", "f8"), (sp.csr_array, "i8", "f4"), (sp.csr_matrix, "i8", "f4")])
@@ -118,7 +114,7 @@ def test_sparse_agrees_with_core(kind, index, dtype):
     m = csr(3, *SPARSE_SHAPE, 0.9, dtype, kind, index)
     n_rows, n_cols = m.shape
     codes = group_codes(17, n_rows)  # group 0's 1.4 million entries: its chunk boundary inside a block and a row
-    for rows in sparse_chunkings(n_rows):
+    for rows in [(n_rows,), (1000,) * 30, (11_000, 400, 13_000, 5_600)]:
         # 1000-row blocks hold about 81,000 entries: a kernel chunk spans thirteen of them.
         dx = da.from_array(m, chunks=(rows, 40), asarray=False)
         assert_same(compute(*bd.hvg_seurat_stats(dx, square_f64=True, groups=codes), *bd.mean_var(dx, groups=codes)),

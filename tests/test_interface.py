@@ -183,8 +183,6 @@ def test_defaults_are_the_advertised_ones(fn, args):
     parameters = inspect.signature(fn).parameters
     given = dict(zip(parameters, args)) | {n: p.default for n, p in parameters.items() if p.default is not p.empty}
     assert_same(fn(**dict(reversed(given.items()))), fn(*args))
-    exc = panic(fn, *args[:-1], 0) if len(args) > 1 else panic(fn, np.zeros((2, 0)))
-    assert (type(exc).__module__, type(exc).__qualname__) == ("brenix_kernels._core", "PanicException")
 
 
 @pytest.mark.parametrize("call", ["scale(X, zero_center=v)", "scale(X, return_mean_std=v)",
@@ -266,29 +264,20 @@ def test_sparse_intake(fn):
     assert_same(frozen[1], D32)
 
 
-F8_2, C32 = ("f8", (2,)), np.full((3, 4), 2.5, np.float32)  # constant columns: std 1.0
-# call -> (dtype, shape) of each returned array; a single entry means a bare array.
-RESULTS = {
-    "scale(X)": [("f8", (5, 2))],
-    "scale(C32, zero_center=False)": [("f4", (3, 4))],  # the values come back unchanged, in a new array
-    "scale(X.astype('f4'), zero_center=False, return_mean_std=True)": [("f4", (5, 2)), F8_2, F8_2],
-    "hvg_seurat_stats(X.astype('f4'))": [F8_2, F8_2],
-    "scale_sparse_data(I, D32, 6, 2)": [("f4", (3,)), F8_2, F8_2],
-    "scale_sparse_data(I, D32, 6, 2, promote=True)": [("f8", (3,)), F8_2, F8_2],
-    "scale(np.zeros((0, 3), np.float32))": [("f4", (0, 3))],
-    "scale_sparse_data(I[:0], D32[:0], 3, 2)": [("f4", (0,)), F8_2, F8_2],
-    "hvg_seurat_stats_sparse(I[:0], D[:0], 3, 0)": [("f8", (0,))] * 2,
-}
+C32 = np.full((3, 4), 2.5, np.float32)  # constant columns: std 1.0, the values come back unchanged
 
 
-@pytest.mark.parametrize("call", RESULTS)
+@pytest.mark.parametrize("call", ["scale(X)", "scale(C32, zero_center=False)", "hvg_seurat_stats(X.astype('f4'))",
+                                  "scale(X.astype('f4'), zero_center=False, return_mean_std=True)",
+                                  "scale_sparse_data(I, D32, 6, 2)", "scale_sparse_data(I, D32, 6, 2, promote=True)",
+                                  "scale(np.zeros((0, 3), np.float32))", "scale_sparse_data(I[:0], D32[:0], 3, 2)",
+                                  "hvg_seurat_stats_sparse(I[:0], D[:0], 3, 0)"])
 def test_result_arrays(call):
-    """New, writable, native, C-contiguous arrays, sharing memory with no input and no other result."""
-    result, expected = run(call), RESULTS[call]
-    arrays = [result] if len(expected) == 1 else list(result)
-    assert type(result) is (np.ndarray if len(expected) == 1 else tuple) and len(arrays) == len(expected)
-    for a, (dtype, shape) in zip(arrays, expected):
-        assert (type(a), a.dtype, a.dtype.isnative, a.shape) == (np.ndarray, np.dtype(dtype), True, shape)
-        assert a.flags.writeable and a.flags.c_contiguous and a.flags.aligned
+    """New, writable, native, aligned, C-contiguous arrays, sharing memory with no input and no other result (their
+    dtypes and shapes are those of the reference in test_exact)."""
+    result = run(call)
+    arrays = list(result) if isinstance(result, tuple) else [result]
+    for a in arrays:
+        assert type(a) is np.ndarray and a.dtype.isnative and a.flags.writeable and a.flags.c_contiguous and a.flags.aligned
     for a, b in itertools.product(arrays, [X, I, D, D32, C32] + arrays):
         assert a is b or not np.shares_memory(a, b)

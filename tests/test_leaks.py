@@ -1,5 +1,6 @@
 """Thousands of calls over every success and error path of _core, _arrays, _blocks and the public functions (dense,
-CSR and CSC input, groups and masks) leave memory and reference counts flat."""
+CSR and CSC input, groups and masks) leave memory and reference counts flat; after memory exhaustion (a result or
+per-column sums too large to allocate) the next call works."""
 
 import gc
 import os
@@ -30,6 +31,7 @@ BIG[-1] = -1
 BIG_DATA, NO_COLUMNS = np.ones(BIG.size), np.zeros((64, 0))
 FROM_INTS, WRONG_NDIM = Convertible(lambda: DENSE_INT.astype("float64")), Convertible(np.zeros((4, 4, 4)))
 RAISES, GIVES_LIST = Convertible(lambda: int("x")), Convertible([[1.0]])
+HUGE = np.broadcast_to(1.0, (2**24, 2**24))  # its result cannot be allocated
 CSR = sp.csr_matrix(DENSE)
 CSC, DUP, OUT = CSR.tocsc(), CSR.copy(), CSR.copy()  # DUP: a duplicate in row 0; OUT: a column past the last
 DUP.indices[1], OUT.indices[0] = DUP.indices[0], COLS
@@ -48,10 +50,13 @@ OUTCOMES = {  # every path of every function, by the exception it ends in
                   "ss(INDICES[:COLS], DATA[::2], 100, COLS)"],
     "ValueError": ["s(RAISES)"], "OverflowError": ["hs(INDICES, DATA, -1, COLS)", "s(DENSE, max_value=10**400)"],
     "AttributeError": ["h([[1.0, 2.0]])"],
-    "MemoryError": ["ss(INDICES, DATA, 100, 2**50)", "hs(INDICES[:0], DATA[:0], 9, 2**50)"],
+    "MemoryError": ["ss(INDICES, DATA, 100, 2**50)", "hs(INDICES[:0], DATA[:0], 9, 2**50)", "s(HUGE)",
+                    "h(HUGE.astype(np.float32))", "s(np.empty((0, 2**50)))", "h(np.empty((0, 2**53)))",
+                    "ss(INDICES[:2], DATA32[:2], 3, 2**50, promote=True)"],
     "PanicException": ["hs(BAD, DATA, 100, COLS)", "hs(NEGATIVE, DATA32, 100, COLS)", "ss(BAD, DATA32, 9, COLS, promote=True)",
                        "ss(INDICES[:-5], DATA, 9, COLS)", "s(NO_COLUMNS)", "h(NO_COLUMNS.astype(np.int32))",
-                       "hs(INDICES, DATA, 100, 2**60)", "ss(BIG, BIG_DATA, 10, COLS)"],
+                       "hs(INDICES, DATA, 100, 2**60)", "ss(BIG, BIG_DATA, 10, COLS)", "ss(INDICES[:0], DATA[:0], 3, 2**60)",
+                       "hs(INDICES[:2], DATA32[:2], 3, 2**64 - 1)"],
 }
 # The other modules' functions, and the public ones on every kind of input, with groups and masks.
 OUTCOMES[None] += [
