@@ -310,8 +310,15 @@ def test_bad_entry_in_a_head_before_one_in_a_later_chunk():
         bd.hvg_seurat_stats(split_rows(m, (10_000, 20_000)))[0].compute()
 
 
-def test_bad_input():
-    x = da.ones((10, 4), chunks=(3, 4))
+def test_bad_input_and_blocks():
+    """Bad arguments are refused at once; bad blocks raise when computed, and the module keeps working."""
+    x, m = da.ones((10, 4), chunks=(3, 4)), csr(6, 40, 5, 0.5, "f8")
+    ints = da.from_array(sp.csr_matrix(m.astype("i8")), chunks=(10, 5), asarray=False)
+    as_csr = da.from_array(m, chunks=(10, 5), asarray=False)
+    coo = as_csr.map_blocks(sp.coo_matrix, meta=as_csr._meta)
+    mislabelled = as_csr.map_blocks(lambda b: b, meta=np.empty((0, 0)))
+    mixed = da.concatenate([da.from_array(m[:, :2], chunks=(10, 2), asarray=False),
+                            da.from_array(m[:, 2:].toarray(), chunks=(10, 3))], axis=1)
     cases = [
         (lambda: bd.hvg_seurat_stats(np.ones((3, 3))), TypeError, "takes a dask array, not 'ndarray'"),
         (lambda: bd.scale(da.ones(5)), ValueError, "takes a 2-D array; this one has shape (5,)"),
@@ -324,21 +331,6 @@ def test_bad_input():
         (lambda: bd.mean_var(x, groups=np.arange(10) - 2), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=da.from_array(np.arange(10) - 2)), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=np.zeros(10)), TypeError, "groups must be integer codes"),
-    ]
-    for call, error, message in cases:
-        with pytest.raises(error, match=re.escape(message)):
-            call()
-
-
-def test_bad_blocks_raise_when_computed():
-    m = csr(6, 40, 5, 0.5, "f8")
-    ints = da.from_array(sp.csr_matrix(m.astype("i8")), chunks=(10, 5), asarray=False)
-    as_csr = da.from_array(m, chunks=(10, 5), asarray=False)
-    coo = as_csr.map_blocks(sp.coo_matrix, meta=as_csr._meta)
-    mislabelled = as_csr.map_blocks(lambda b: b, meta=np.empty((0, 0)))
-    mixed = da.concatenate([da.from_array(m[:, :2], chunks=(10, 2), asarray=False),
-                            da.from_array(m[:, 2:].toarray(), chunks=(10, 3))], axis=1)
-    cases = [
         (lambda: bd.hvg_seurat_stats(ints), TypeError, "sparse data must be float32 or float64"),
         (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
         (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
@@ -346,9 +338,10 @@ def test_bad_blocks_raise_when_computed():
         (lambda: bd.hvg_seurat_stats(da.ones((5, 0), chunks=(2, 0))), bd.PanicException, "chunk_size must not be zero"),
         (lambda: bd.scale(da.ones((5, 3), chunks=2), max_value="1"), TypeError, "argument 'max_value': must be real number, not str"),
     ]
-    for call, error, message in cases:
+    for i, (call, error, message) in enumerate(cases):
         with pytest.raises(error, match=re.escape(message)):
             result = call()
+            assert i >= 10, "bad arguments (the first ten cases) are refused before anything is computed"
             dask.compute(*(result if isinstance(result, tuple) else (result,)))
     assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
 
