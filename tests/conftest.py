@@ -55,23 +55,14 @@ def panic(fn, *args, **kwargs):
     return exc
 
 
-# The instruction-set variants, as BRENIX_MAX_ISA and _arrays.paths() names them, and those the tests ran.
-VARIANT_NAMES = ("portable", "avx2", "avx512")
-variants_ran = set()
-
-
-def supported_variants():
-    """The variants this build has and this processor (as the kernel reports it in /proc/cpuinfo) runs."""
+def paths():
+    """The paths this process's kernels take (instruction-set variant, expm1 and expm1f), as the module reports them."""
     from brenix_kernels import _arrays
 
-    with open("/proc/cpuinfo") as info:
-        flags = next((set(line.split(":", 1)[1].split()) for line in info if line.startswith("flags")), set())
-    out = {"portable"}
-    if {"avx2", "popcnt"} <= flags:
-        out.add("avx2")
-    if {"avx512f", "avx512vl", "avx512bw", "avx512dq"} <= flags:
-        out.add("avx512")
-    return out & set(_arrays.paths()["built"])
+    return _arrays.paths()
+
+
+variants_ran = set()  # the instruction-set variants the tests ran
 
 
 def pytest_terminal_summary(terminalreporter):

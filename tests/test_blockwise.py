@@ -1,6 +1,5 @@
 """The block-wise pieces (brenix_kernels._blocks, chained by brenix_kernels._folds) without dask:
-folded by hand over row blocks they give _core's bits on the whole matrix, for any cut; both extension
-modules share one worker pool."""
+folded by hand over row blocks they give _core's bits on the whole matrix, for any cut."""
 
 import numpy as np
 import pytest
@@ -10,7 +9,7 @@ from hypothesis import strategies as st
 import brenix_kernels as bk
 from brenix_kernels import _arrays, _blocks, _core
 from brenix_kernels._folds import Chain, Sums
-from conftest import INDEX_MSG, assert_same, panic, run_py
+from conftest import INDEX_MSG, assert_same, panic
 
 
 def folded(sums, blocks, n_cols):
@@ -38,26 +37,6 @@ def test_dense_blocks_folded(bounds, dtype, log_base):
     assert_same(folded(Sums(sparse=False, expm1=False), blocks, 9), _core.scale(x, return_mean_std=True)[1:])
 
 
-@pytest.mark.slow
-@pytest.mark.parametrize("dtype, square_f64", [("f8", False), ("f4", False), ("f4", True)])
-def test_sparse_blocks_folded(dtype, square_f64):
-    # 1.2 million stored entries: the second chunk starts inside a block, or on a block boundary.
-    rng = np.random.default_rng(3)
-    indices = rng.integers(0, 30, 1_200_000)
-    data = np.log1p(rng.integers(1, 9, indices.size)).astype(dtype)
-    for edges in [[0, 1_200_000], [0, 400_000, 999_999, 1_000_001, 1_200_000], [0, 1_000_000, 1_200_000]]:
-        blocks = [_Entries(indices[a:b], data[a:b]) for a, b in zip(edges, edges[1:])]
-        sums = Sums(sparse=True, expm1=True, square_f64=square_f64)
-        # As the dask graph does: all partials first, each head summed from the block before's
-        # tail, copied when that block had none (the chunk opened further up).
-        parts = [sums.partial(block, first) for block, first in zip(blocks, edges)]
-        state = (np.zeros(60), None)
-        for before, block, part in zip([None] + parts[:-1], blocks, parts):
-            state = sums.fold(state, sums.seam(before and before.tail, block, part))
-        assert_same(sums.finish(state, 50_000),
-                    _core.hvg_seurat_stats_sparse(indices, data, 50_000, 30, square_f64=square_f64))
-
-
 @settings(max_examples=15, deadline=None, database=None, suppress_health_check=list(HealthCheck))
 @given(bounds=st.lists(st.integers(0, 5000), max_size=5), sparse=st.booleans(), n_groups=st.integers(0, 5))
 def test_grouped_chain(bounds, sparse, n_groups):
@@ -71,61 +50,11 @@ def test_grouped_chain(bounds, sparse, n_groups):
     edges = cut(5000, bounds)
     for statistic, expected in [("hvg", bk.hvg_seurat_stats(x, groups=codes)),
                                 ("mean_var", bk.mean_var(x, square_f64=True, groups=codes))]:
-        sums = Sums(sparse=sparse, expm1=statistic == "hvg", square_f64=statistic == "mean_var",
-                    statistic=statistic)
-        chain = Chain(sums, 8, n_groups=len(expected[0]))
+        chain = Chain(Sums(sparse=sparse, expm1=statistic == "hvg", square_f64=statistic == "mean_var", statistic=statistic),
+                      8, n_groups=len(expected[0]))
         for a, b in zip(edges, edges[1:]):
             chain.add(x[a:b], codes[a:b])
         assert_same(chain.result(), expected)
-
-
-def test_grouped_chain_misuse():
-    with pytest.raises(TypeError, match="takes each block's group codes"):
-        Chain(Sums(sparse=False, expm1=True), 3, n_groups=2).add(np.ones((2, 3)))
-    with pytest.raises(TypeError, match="need a Chain made with n_groups"):
-        Chain(Sums(sparse=False, expm1=True), 3).add(np.ones((2, 3)), np.zeros(2, np.int64))
-    with pytest.raises(ValueError, match="'hvg' exactly when expm1"):
-        Sums(sparse=False, expm1=False, statistic="hvg")
-    chain = Chain(Sums(sparse=False, expm1=False, statistic="mean_var"), 3, n_groups=2)
-    with pytest.raises(ValueError, match="a group code is out of range"):
-        chain.add(np.ones((2, 3)), np.array([0, 2]))
-
-
-class _Entries:
-    """The part of a CSR matrix the sparse pieces read: indptr, indices and data of its stored entries."""
-
-    format = "csr"
-
-    def __init__(self, indices, data):
-        self.indices, self.data = indices, data
-        self.indptr = np.array([0, len(data)])
-        self.shape = (1, 30)
-
-
-def test_one_worker_pool_for_both_modules():
-    # Both modules live in one shared object: the pool they share has the configured size. Each
-    # module raises a PanicException of its own, whichever was imported first.
-    child = run_py("""
-import os, numpy as np
-import brenix_kernels as bk
-from brenix_kernels import _arrays, _blocks, _core
-before = len(os.listdir('/proc/self/task'))
-_blocks.dense_partial(np.ones((5000, 3)), 100)
-_core.scale(np.ones((5000, 3)))
-print(len(os.listdir('/proc/self/task')) - before, _blocks.__file__ == _core.__file__)
-for call in [lambda: _core.scale(np.ones((2, 0))), lambda: _blocks.dense_partial(np.ones((2, 0)), 0)]:
-    try:
-        call()
-    except BaseException as error:
-        print(type(error).__module__, type(error).__name__, error)
-""", env={"RAYON_NUM_THREADS": "3"})
-    assert child.stdout.splitlines() == [
-        "3 True",
-        "brenix_kernels._core PanicException chunk_size must not be zero",
-        "brenix_kernels._blocks PanicException chunk_size must not be zero",
-    ], child.stderr
-
-
 
 
 SUMS, CHUNKS = "running sums must hold 2 * n_cols values", "chunk sums must hold a multiple of 2 * n_cols values"

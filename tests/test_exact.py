@@ -51,15 +51,11 @@ def dense(draw):
 
 
 @PROPERTY
-@given(x=dense(), log_base=st.sampled_from(LOG_BASES))
-def test_hvg_dense(x, log_base):
+@given(x=dense(), log_base=st.sampled_from(LOG_BASES), zero_center=st.booleans(),
+       max_value=st.sampled_from(MAX_VALUES), with_stats=st.booleans())
+def test_dense(x, log_base, zero_center, max_value, with_stats):
     kw = {} if log_base is None else {"log_base": log_base}  # absent and None are the same (test_interface)
     assert_same(hvg_seurat_stats(x, **kw), ref.hvg_seurat_stats(x, log_base))
-
-
-@PROPERTY
-@given(x=dense(), zero_center=st.booleans(), max_value=st.sampled_from(MAX_VALUES), with_stats=st.booleans())
-def test_scale_dense(x, zero_center, max_value, with_stats):
     got = scale(x, zero_center=zero_center, max_value=max_value, return_mean_std=with_stats)
     assert_same(got, ref.scale(x, zero_center, max_value, with_stats))
 
@@ -81,24 +77,15 @@ OVERFLOW_F32 = (np.array([0, 0, 1]), np.array([47.8, 1.0, 3e20], np.float32), 4,
 
 
 @PROPERTY
-@given(case=csr(), log_base=st.sampled_from(LOG_BASES), square_f64=st.booleans())
-@example(case=EMPTY, log_base=None, square_f64=False)
-@example(case=EMPTY_ROWS, log_base=None, square_f64=False)
-@example(case=OVERFLOW_F32, log_base=None, square_f64=False)
-@example(case=OVERFLOW_F32, log_base=None, square_f64=True)
-def test_hvg_sparse(case, log_base, square_f64):
-    got = hvg_seurat_stats_sparse(*case, log_base=log_base, square_f64=square_f64)
-    assert_same(got, ref.hvg_seurat_stats_sparse(*case, log_base, square_f64))
-
-
-@PROPERTY
-@given(case=csr(), max_value=st.sampled_from(MAX_VALUES), promote=st.booleans())
-@example(case=EMPTY_ROWS, max_value=None, promote=False)
-@example(case=OVERFLOW_F32, max_value=None, promote=False)
-@example(case=OVERFLOW_F32, max_value=None, promote=True)
-def test_scale_sparse(case, max_value, promote):
-    got = scale_sparse_data(*case, max_value=max_value, promote=promote)
-    assert_same(got, ref.scale_sparse_data(*case, max_value, promote))
+@given(case=csr(), log_base=st.sampled_from(LOG_BASES), max_value=st.sampled_from(MAX_VALUES), flag=st.booleans())
+@example(case=EMPTY, log_base=None, max_value=None, flag=False)
+@example(case=EMPTY_ROWS, log_base=None, max_value=None, flag=False)
+@example(case=OVERFLOW_F32, log_base=None, max_value=None, flag=False)
+@example(case=OVERFLOW_F32, log_base=None, max_value=None, flag=True)
+def test_sparse(case, log_base, max_value, flag):  # flag: square_f64, and promote
+    got = hvg_seurat_stats_sparse(*case, log_base=log_base, square_f64=flag)
+    assert_same(got, ref.hvg_seurat_stats_sparse(*case, log_base, flag))
+    assert_same(scale_sparse_data(*case, max_value=max_value, promote=flag), ref.scale_sparse_data(*case, max_value, flag))
 
 
 @pytest.mark.slow

@@ -32,50 +32,39 @@ def raises(exc_type, message, call, **names):
     return info.value
 
 
-# name: text signature (the docstrings are prose and not pinned)
-TABLE = {"scale": "(x, *, zero_center=True, max_value=None, return_mean_std=False)",
-         "scale_sparse_data": "(indices, data, n_rows, n_cols, *, max_value=None, promote=False)",
-         "hvg_seurat_stats": "(x, *, log_base=None)",
-         "hvg_seurat_stats_sparse": "(indices, data, n_rows, n_cols, *, log_base=None, square_f64=False)"}
-
-
-def test_module_and_function_table(monkeypatch):
-    assert type(_core.__all__) is list and _core.__all__ == list(TABLE)
-    assert {n for n in dir(_core) if not n.startswith("_")} == set(TABLE)
-    assert _core.__doc__ == "The native extension module (`brenix_kernels._core`)."
-    for name, signature in TABLE.items():
-        fn = getattr(_core, name)
-        assert fn.__text_signature__ == str(inspect.signature(fn)) == signature
-        assert fn.__doc__.strip(), name
-        assert (fn.__name__, fn.__qualname__, fn.__module__, fn.__self__) == (name, name, "brenix_kernels._core", _core)
-    monkeypatch.delitem(sys.modules, "brenix_kernels._core")  # a second import runs the entry point again
+def test_a_second_import_runs_the_entry_point_again(monkeypatch):
+    monkeypatch.delitem(sys.modules, "brenix_kernels._core")
     assert importlib.import_module("brenix_kernels._core") is _core
 
 
-@pytest.mark.parametrize("module_name", ["_core", "_arrays", "_blocks"])
-def test_type_stub_agrees_with_the_text_signatures(module_name):
-    """Every definition of a function in the module's stub (each overload) has the parameters of its text
-    signature, in the same order and kind, and any default it states is the one the function has."""
-    module = importlib.import_module(f"brenix_kernels.{module_name}")
-    stub = ast.parse((Path(_core.__file__).parent / f"{module_name}.pyi").read_text())
+STUBS = sorted({"_core", "_arrays", "_blocks"} | {p.stem for p in Path(_core.__file__).parent.glob("*.pyi")})
+
+
+@pytest.mark.parametrize("name", STUBS)
+def test_type_stub_agrees_with_the_text_signatures(name):
+    """The stub names the module's public functions, and every definition of one (each overload) has the parameters
+    of its text signature, in the same order, positional or keyword-only alike, and any default it states is the
+    function's."""
+    module = importlib.import_module(f"brenix_kernels.{name}")
+    path = Path(_core.__file__).parent / f"{name}.pyi"
     defs = {}
-    for node in stub.body:
+    for node in ast.parse(path.read_text()).body:
         if isinstance(node, ast.FunctionDef):
             defs.setdefault(node.name, []).append(node.args)
         elif isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
             assert ast.literal_eval(node.value) == module.__all__
-    assert set(defs) == set(module.__all__)
-    for name in module.__all__:
-        signature = getattr(module, name).__text_signature__
-        runtime = inspect.signature(getattr(module, name)).parameters
-        for args in defs[name]:
+    assert set(defs) == set(module.__all__) == {n for n in dir(module) if not n.startswith("_")}
+    keyword_only = inspect.Parameter.KEYWORD_ONLY
+    for fn, overloads in defs.items():
+        runtime = inspect.signature(getattr(module, fn)).parameters
+        for args in overloads:
             positional = args.posonlyargs + args.args
-            stated = [(a.arg, "POSITIONAL_OR_KEYWORD") for a in positional] + [(a.arg, "KEYWORD_ONLY") for a in args.kwonlyargs]
-            assert stated == [(p.name, p.kind.name) for p in runtime.values()], (name, signature)
+            stated = [(a.arg, False) for a in positional] + [(a.arg, True) for a in args.kwonlyargs]
+            assert stated == [(p.name, p.kind == keyword_only) for p in runtime.values()], fn
             defaults = dict(zip([a.arg for a in positional][len(positional) - len(args.defaults):], args.defaults))
             defaults.update({a.arg: d for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None})
             for arg, default in defaults.items():
-                assert ast.literal_eval(default) == runtime[arg].default, (name, arg)
+                assert ast.literal_eval(default) == runtime[arg].default, (fn, arg)
 
 
 def test_fresh_process_import_panic_results_and_sub_interpreter():
@@ -131,7 +120,6 @@ def test_internal_failures(call, message):
 @pytest.mark.parametrize("call, exc_type, message", [
     ("scale(X, True)", TypeError, "scale() takes 1 positional arguments but 2 were given"),
     ("scale(X, x=X)", TypeError, "scale() got multiple values for argument 'x'"),
-    ("hvg_seurat_stats(X, base=2)", TypeError, "hvg_seurat_stats() got an unexpected keyword argument 'base'"),
     ("hvg_seurat_stats_sparse(data=D, promote=1)", TypeError,
      "hvg_seurat_stats_sparse() got an unexpected keyword argument 'promote'"),
     ("hvg_seurat_stats(log_base=2.0)", TypeError, "hvg_seurat_stats() missing 1 required positional argument: 'x'"),
@@ -147,8 +135,6 @@ def test_internal_failures(call, message):
      "argument 'log_base': must be real number, not str"),
     ("scale([[1.0]], zero_center=1, max_value='m', return_mean_std=1)", TypeError,
      "argument 'zero_center': 'int' object cannot be converted to 'PyBool'"),
-    ("scale_sparse_data(I.astype(np.int32), 'b', 2, 2)", TypeError, PYARRAY.format("ndarray")),
-    ("hvg_seurat_stats_sparse(I, D[::2], 2, 0)", TypeError, NOT_CONTIG),
 ])
 def test_binding_errors_and_check_order(call, exc_type, message):
     raises(exc_type, message, call)
@@ -195,8 +181,6 @@ def test_defaults_are_the_advertised_ones(fn, args):
     parameters = inspect.signature(fn).parameters
     given = dict(zip(parameters, args)) | {n: p.default for n, p in parameters.items() if p.default is not p.empty}
     assert_same(fn(**dict(reversed(given.items()))), fn(*args))
-    exc = panic(fn, *args[:-1], 0) if len(args) > 1 else panic(fn, np.zeros((2, 0)))
-    assert (type(exc).__module__, type(exc).__qualname__) == ("brenix_kernels._core", "PanicException")
 
 
 @pytest.mark.parametrize("call", ["scale(X, zero_center=v)", "scale(X, return_mean_std=v)",
@@ -278,31 +262,20 @@ def test_sparse_intake(fn):
     assert_same(frozen[1], D32)
 
 
-F8_2, C32 = ("f8", (2,), (8,)), np.full((3, 4), 2.5, np.float32)  # constant columns: std 1.0
-# call -> (dtype, shape, strides) of each returned array; a single entry means a bare array.
-RESULTS = {
-    "scale(X)": [("f8", (5, 2), (16, 8))],
-    "scale(C32, zero_center=False)": [("f4", (3, 4), (16, 4))],  # the values come back unchanged, in a new array
-    "scale(X.astype('f4'), zero_center=False, return_mean_std=True)": [("f4", (5, 2), (8, 4)), F8_2, F8_2],
-    "hvg_seurat_stats(X.astype('f4'))": [F8_2, F8_2],
-    "scale_sparse_data(I, D32, 6, 2)": [("f4", (3,), (4,)), F8_2, F8_2],
-    "scale_sparse_data(I, D32, 6, 2, promote=True)": [("f8", (3,), (8,)), F8_2, F8_2],
-    # a zero-length dimension makes every stride of that array 0
-    "scale(np.zeros((0, 3), np.float32))": [("f4", (0, 3), (0, 0))],
-    "scale_sparse_data(I[:0], D32[:0], 3, 2)": [("f4", (0,), (0,)), F8_2, F8_2],
-    "hvg_seurat_stats_sparse(I[:0], D[:0], 3, 0)": [("f8", (0,), (0,))] * 2,
-}
+C32 = np.full((3, 4), 2.5, np.float32)  # constant columns: std 1.0, the values come back unchanged
 
 
-@pytest.mark.parametrize("call", RESULTS)
+@pytest.mark.parametrize("call", ["scale(X)", "scale(C32, zero_center=False)", "hvg_seurat_stats(X.astype('f4'))",
+                                  "scale(X.astype('f4'), zero_center=False, return_mean_std=True)",
+                                  "scale_sparse_data(I, D32, 6, 2)", "scale_sparse_data(I, D32, 6, 2, promote=True)",
+                                  "scale(np.zeros((0, 3), np.float32))", "scale_sparse_data(I[:0], D32[:0], 3, 2)",
+                                  "hvg_seurat_stats_sparse(I[:0], D[:0], 3, 0)"])
 def test_result_arrays(call):
-    result, expected = run(call), RESULTS[call]
-    arrays = [result] if len(expected) == 1 else list(result)
-    assert type(result) is (np.ndarray if len(expected) == 1 else tuple) and len(arrays) == len(expected)
-    for a, (dtype, shape, strides) in zip(arrays, expected):
-        assert (type(a), a.dtype, a.dtype.isnative, a.shape, a.strides) == (np.ndarray, np.dtype(dtype), True, shape, strides)
-        assert (type(a.base).__name__, type(a.base).__module__) == ("PySliceContainer", "builtins")
-        assert a.flags.writeable and a.flags.c_contiguous and a.flags.aligned and not a.flags.owndata
-    assert len({id(a.base) for a in arrays}) == len(arrays) and len({type(a.base) for a in arrays}) == 1
+    """New, writable, native, aligned, C-contiguous arrays, sharing memory with no input and no other result (their
+    dtypes and shapes are those of the reference in test_exact)."""
+    result = run(call)
+    arrays = list(result) if isinstance(result, tuple) else [result]
+    for a in arrays:
+        assert type(a) is np.ndarray and a.dtype.isnative and a.flags.writeable and a.flags.c_contiguous and a.flags.aligned
     for a, b in itertools.product(arrays, [X, I, D, D32, C32] + arrays):
         assert a is b or not np.shares_memory(a, b)

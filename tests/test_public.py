@@ -1,11 +1,7 @@
 """The public functions (brenix_kernels.hvg_seurat_stats, mean_var, scale) against _core on the
 equivalent input: the same bits for dense arrays, CSR with either index width, CSC, groups, masks and
-sparse-to-dense scaling, on 1, 2 and 3 threads; inputs read in place; the errors."""
-
-import hashlib
-import os
-from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
+sparse-to-dense scaling, empty matrices and groups; inputs left unchanged; the errors (first bad entry and
+duplicates on every path). test_pool runs the same cases on several thread counts."""
 
 import numpy as np
 import pytest
@@ -13,7 +9,7 @@ import scipy.sparse as sp
 
 import brenix_kernels as bk
 from brenix_kernels import _core, _public
-from conftest import INDEX_MSG, assert_same, panic, run_py
+from conftest import INDEX_MSG, assert_same, panic
 
 TINY = {np.float64: 5e-324, np.float32: np.float32(1e-45)}  # the smallest subnormals
 
@@ -109,18 +105,13 @@ def as_std(mean_var_result):
     return means, np.where(variances == 0, 1.0, np.sqrt(variances))
 
 
-def scale_rows(X, mask, dtype_of, **kw):
+def scale_rows(X, mask, **kw):
     """_core.scale's result on the masked rows, the other rows X's values in the result's dtype."""
     dense = X.toarray() if sp.issparse(X) else X
     part, mean, std = _core.scale(dense[mask], return_mean_std=True, **kw)
     out = dense.astype(part.dtype)
     out[mask] = part
     return out, mean, std
-
-
-def sparse_values(X, **kw):
-    """The values _core.scale_sparse_data gives X's entries, in CSR order, with mean and std."""
-    return _core.scale_sparse_data(*csr_entries(X), **kw)
 
 
 def in_csr_order(result):
@@ -136,7 +127,7 @@ def cases():
     dense = {d: make_dense(d) for d in (np.float64, np.float32)}
     csr = {(d, i): make_csr(d, i) for d in (np.float64, np.float32) for i in (np.int32, np.int64)}
     csr32 = csr[np.float32, np.int32]
-    csc = {d: make_csc(csr[d, np.int32]) for d in (np.float64, np.float32)}
+    csc = {np.float64: make_csc(csr[np.float64, np.int32]), np.float32: make_csc(csr[np.float32, np.int64])}
     codes = group_codes(4500, np.random.default_rng(4))
     sparse_codes = group_codes(30_000, np.random.default_rng(5))
     mask = np.random.default_rng(6).random(30_000) < 0.7
@@ -159,7 +150,7 @@ def cases():
              lambda x=x: bk.scale(x, zero_center=False, promote=True, return_mean_std=True),
              lambda x=x: _core.scale(x.astype(np.float64), zero_center=False, return_mean_std=True)),
             (f"scale dense {n} mask", lambda x=x: bk.scale(x, mask=codes == 0, max_value=2, return_mean_std=True),
-             lambda x=x: scale_rows(x, codes == 0, d, max_value=2)),
+             lambda x=x: scale_rows(x, codes == 0, max_value=2)),
         ]
     counts = np.arange(60).reshape(12, 5) % 7  # integers: converted to float64, as _core does
     out += [("hvg dense int", lambda: bk.hvg_seurat_stats(counts), lambda: _core.hvg_seurat_stats(counts)),
@@ -175,27 +166,30 @@ def cases():
         ]
     for d in (np.float64, np.float32):
         n = np.dtype(d).name
-        X, C = csr[d, np.int32], csc[d]
+        X, C = csr[d, np.int32 if d == np.float64 else np.int64], csc[d]
         out += [
             (f"hvg csc {n} square_f64", lambda C=C: bk.hvg_seurat_stats(C, square_f64=True),
              lambda C=C: _core.hvg_seurat_stats_sparse(*csr_entries(C), square_f64=True)),
             (f"mean_var csc {n}", lambda C=C: as_std(bk.mean_var(C)), lambda C=C: core_mean_std(C)),
+            (f"mean_var csr {n} groups", lambda X=X: as_std(bk.mean_var(X, groups=sparse_codes)),
+             lambda X=X: grouped(core_mean_std, X, sparse_codes)),
             (f"hvg csr {n} groups", lambda X=X: bk.hvg_seurat_stats(X, groups=sparse_codes),
              lambda X=X: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), X, sparse_codes)),
-            (f"hvg csc {n} groups", lambda C=C: bk.hvg_seurat_stats(C, groups=sparse_codes),
-             lambda C=C: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), C, sparse_codes)),
+            (f"hvg csc {n} groups log inf", lambda C=C: bk.hvg_seurat_stats(C, log_base=np.inf, groups=sparse_codes),
+             lambda C=C: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s), log_base=np.inf), C,
+                                 sparse_codes)),
             (f"mean_var csc {n} square_f64 groups",
              lambda C=C: as_std(bk.mean_var(C, square_f64=True, groups=sparse_codes)),
              lambda C=C: grouped(lambda s: core_mean_std(s, True), C, sparse_codes)),
         ]
-        for name, M in [("csr", X), ("csc", C)]:
+        for name, M, clip in [("csr", X, 3), ("csc", C, -0.5)]:
             out += [
-                (f"scale {name} {n} to dense", lambda M=M: bk.scale(M, max_value=3, return_mean_std=True),
-                 lambda M=M: _core.scale(M.toarray(), max_value=3, return_mean_std=True)),
+                (f"scale {name} {n} to dense", lambda M=M, c=clip: bk.scale(M, max_value=c, return_mean_std=True),
+                 lambda M=M, c=clip: _core.scale(M.toarray(), max_value=c, return_mean_std=True)),
                 (f"scale {name} {n} to dense mask", lambda M=M: bk.scale(M, mask=mask, return_mean_std=True),
-                 lambda M=M: scale_rows(M, mask, d)),
+                 lambda M=M: scale_rows(M, mask)),
                 (f"scale {name} {n} uncentred", lambda M=M: (in_csr_order(bk.scale(M, zero_center=False, max_value=2)),),
-                 lambda M=M: sparse_values(M, max_value=2)[:1]),
+                 lambda M=M: _core.scale_sparse_data(*csr_entries(M), max_value=2)[:1]),
                 (f"scale {name} {n} uncentred promote mask",
                  lambda M=M: masked_values(bk.scale(M, zero_center=False, promote=True, mask=mask,
                                                     return_mean_std=True), mask),
@@ -203,6 +197,14 @@ def cases():
             ]
     out.append(("scale csr float32 to dense promote", lambda: bk.scale(csr32, promote=True, return_mean_std=True),
                 lambda: _core.scale(csr32.toarray().astype(np.float64), return_mean_std=True)))
+    hvg_of = lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s))  # noqa: E731
+    for layout in ("csr", "csc"):
+        E, Z, left_out = sp.csr_array((0, 4)).asformat(layout), sp.csr_array((3, 4)).asformat(layout), np.array([-1, 1, -1])
+        out += [(f"hvg {layout} no rows", lambda E=E: bk.hvg_seurat_stats(E), lambda E=E: hvg_of(E)),
+                (f"hvg {layout} no entries, group 0 empty", lambda Z=Z: bk.hvg_seurat_stats(Z, groups=left_out),
+                 lambda Z=Z: grouped(hvg_of, Z, left_out)),
+                (f"scale {layout} no entries", lambda Z=Z: bk.scale(Z, return_mean_std=True),
+                 lambda Z=Z: _core.scale(Z.toarray(), return_mean_std=True))]
     return out
 
 
@@ -212,7 +214,7 @@ def masked_values(result, mask):
 
 
 def masked_expected(M, mask):
-    values, mean, std = sparse_values(sp.csr_array(M)[mask], promote=True)
+    values, mean, std = _core.scale_sparse_data(*csr_entries(sp.csr_array(M)[mask]), promote=True)
     return values, in_csr_order(sp.csr_array(M)[~mask]).astype(values.dtype), mean, std
 
 
@@ -229,50 +231,10 @@ def test_public_gives_the_bits_of_core(computed):
             raise AssertionError(f"{name}: {error}") from None
 
 
-def digest(results):
-    h = hashlib.sha256()
-    for _, got, _ in results:
-        for a in got:
-            h.update(str(a.dtype).encode() + np.ascontiguousarray(a).tobytes())
-    return h.hexdigest()
-
-
-@pytest.mark.slow
-def test_every_thread_count_gives_the_same_bits(computed):
-    tests = str(Path(__file__).parent)
-    path = os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))
-    # The parent compares its results with _core's; a child's need only have the same bits.
-    program = "import test_public as t\nprint(t.digest([(n, p(), None) for n, p, _ in t.cases()]))"
-    threads = ("1", "2", "3")
-    with ThreadPoolExecutor(len(threads)) as pool:  # the children's Python parts overlap
-        children = pool.map(lambda n: run_py(program, env={"RAYON_NUM_THREADS": n, "PYTHONPATH": path}),
-                            threads)
-    for n, child in zip(threads, children):
-        assert child.returncode == 0, (n, child.stderr[-3000:])
-        assert child.stdout.split()[-1] == digest(computed), n
-
-
-def test_inputs_are_read_in_place(monkeypatch):
-    seen = {}
-
-    def spy(name):
-        real = getattr(_public._arrays, name)
-
-        def call(*args):
-            seen[name] = args
-            return real(*args)
-        return call
-
-    for name in ("hvg_seurat_stats", "hvg_seurat_stats_sparse", "scale_sparse"):
-        monkeypatch.setattr(_public._arrays, name, spy(name))
-    x = make_dense(np.float32)
-    bk.hvg_seurat_stats(x)
-    assert seen["hvg_seurat_stats"][0] is x
+def test_inputs_are_left_unchanged():
     for X in (make_csr(np.float32, np.int32, sp.csr_matrix), make_csc(make_csr(np.float64, np.int64))):
         before = X.copy()
         bk.hvg_seurat_stats(X)
-        _, _, indices, data, *_ = seen["hvg_seurat_stats_sparse"]
-        assert indices is X.indices and data is X.data
         scaled = bk.scale(X, zero_center=False)
         assert type(scaled) is type(X) and scaled.indices.dtype == X.indices.dtype
         assert not np.shares_memory(scaled.indices, X.indices)  # SciPy edits structure in place
@@ -315,14 +277,26 @@ def test_bad_arguments_are_refused_before_any_work(monkeypatch, call, error, mes
         call()
 
 
+# Every native path a CSR or CSC matrix takes: ungrouped and grouped sums, centred (dense result)
+# and uncentred scaling, with and without a mask.
+def halves(X):
+    return np.arange(X.shape[0]) % 2  # rows in two groups, or masked (0) and not (1)
+
+
+SPARSE_CALLS = [bk.hvg_seurat_stats, lambda X: bk.hvg_seurat_stats(X, groups=halves(X)), bk.mean_var,
+                lambda X: bk.mean_var(X, groups=halves(X)), bk.scale, lambda X: bk.scale(X, mask=halves(X) == 0),
+                lambda X: bk.scale(X, zero_center=False), lambda X: bk.scale(X, zero_center=False, mask=halves(X) == 1)]
+
+
 @pytest.mark.parametrize("fmt", ["csr", "csc", "dask"])
-@pytest.mark.parametrize("call", [bk.hvg_seurat_stats, bk.mean_var, bk.scale,
-                                  lambda X: bk.scale(X, zero_center=False)])
+@pytest.mark.parametrize("call", SPARSE_CALLS)
 def test_duplicates_are_refused(fmt, call):
     cls = sp.csc_array if fmt == "csc" else sp.csr_matrix
     X = cls((np.ones(4), np.array([0, 2, 2, 1]), np.array([0, 1, 3, 4])), shape=(3, 3))  # 2 twice
-    with pytest.raises(ValueError, match=r"call sum_duplicates\(\)") as memory:
+    where = "row 2, column 1" if fmt == "csc" else "row 1, column 2"
+    with pytest.raises(ValueError, match=rf"duplicate entries \({where}\); call sum_duplicates\(\)") as memory:
         call(X)
+    assert X.indices.tolist() == [0, 2, 2, 1] and X.data.tolist() == [1.0] * 4  # nothing written
     if fmt == "dask":  # the same error, its row (1) counted in the whole matrix
         da = pytest.importorskip("dask.array")
         with pytest.raises(ValueError) as info:
@@ -330,46 +304,19 @@ def test_duplicates_are_refused(fmt, call):
         assert info.value.args == memory.value.args
 
 
-@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
-def test_index_out_of_range_is_the_first_bad_entry(index_dtype):
-    X = make_csr(np.float64, index_dtype)
-    indices = X.indices.copy()
-    indices[[700_000, 1_100_000, 1_150_000]] = [95, 120, -1]  # the second in another chunk
-    bad = sp.csr_array((X.data, indices, X.indptr), shape=X.shape)
-    expected = panic(_core.hvg_seurat_stats_sparse, *csr_entries(bad)).args
-    assert expected == (INDEX_MSG.format(80, 95),)
-    for call in (bk.hvg_seurat_stats, bk.mean_var, bk.scale, lambda X: bk.scale(X, zero_center=False)):
-        assert panic(call, bad).args == expected
-    C = sp.csc_array((np.ones(3), np.array([1, 7, 9], index_dtype), np.array([0, 2, 3])), shape=(5, 2))
-    assert panic(bk.hvg_seurat_stats, C).args == (INDEX_MSG.format(5, 7),)
-
-
-def test_dask_arrays_go_to_the_dask_module():
-    da = pytest.importorskip("dask.array")
-    x = make_dense(np.float32)[:3000]
-    lazy = da.from_array(x, chunks=(1000, 12))
-    assert_same(tuple(np.asarray(r) for r in bk.hvg_seurat_stats(lazy)), _core.hvg_seurat_stats(x))
-    assert_same(bk.scale(lazy, max_value=2).compute(), _core.scale(x, max_value=2))
-    codes = np.arange(3000) % 3 - 1
-    assert_same(tuple(np.asarray(r) for r in bk.mean_var(lazy, square_f64=True)),
-                bk.mean_var(x, square_f64=True))
-    assert_same(tuple(np.asarray(r) for r in bk.hvg_seurat_stats(lazy, groups=codes)),
-                bk.hvg_seurat_stats(x, groups=codes))
-    mask = np.arange(3000) % 4 != 1
-    for kw in ({}, {"zero_center": False, "max_value": 1.5}, {"promote": True}):
-        assert_same(tuple(np.asarray(r) for r in bk.scale(lazy, mask=mask, return_mean_std=True, **kw)),
-                    bk.scale(x, mask=mask, return_mean_std=True, **kw))
-    # CSR blocks: the in-memory bits (its ungrouped pass is the grouped pass of one group, which
-    # checks the entries); centred, the dense result, mask and promote included.
-    X = sp.csr_matrix(x)
-    sparse_lazy = da.from_array(X, chunks=(700, 12), asarray=False)
-    assert_same(tuple(np.asarray(r) for r in bk.hvg_seurat_stats(sparse_lazy) + bk.mean_var(sparse_lazy)),
-                _core.hvg_seurat_stats_sparse(*csr_entries(X)) + bk.mean_var(X))
-    for kw in ({"max_value": 2}, {"mask": mask}, {"promote": True}):
-        assert_same(tuple(np.asarray(r) for r in bk.scale(sparse_lazy, return_mean_std=True, **kw)),
-                    bk.scale(X, return_mean_std=True, **kw))
-    # Without centring: the values of the stored entries, masked rows scaled, the others kept.
-    for kw in ({"max_value": 1.5, "mask": mask}, {"promote": True, "mask": mask}, {}):
-        scaled, *stats = bk.scale(sparse_lazy, zero_center=False, return_mean_std=True, **kw)
-        expected = bk.scale(X, zero_center=False, return_mean_std=True, **kw)
-        assert_same((scaled.compute().data, *map(np.asarray, stats)), (expected[0].data, *expected[1:]))
+@pytest.mark.parametrize("width", [np.int32, np.int64])
+@pytest.mark.parametrize("fmt, positions, columns, bad", [
+    ("csr", [1, 4], [7, -2], 7), ("csc", [2, 4], [-1, 9], 2**64 - 1), ("csr", None, None, 3), ("csc", None, None, 3),
+    ("large", [700_000, 1_100_000, 1_150_000], [95, 120, -1], 95)])  # the second and third in the second chunk
+def test_first_bad_entry_on_every_path(width, fmt, positions, columns, bad):
+    if fmt == "large":
+        X, n = make_csr(np.float64, width), 80
+    else:
+        X, n = sp.csr_matrix(np.array([[1.0, 0, 2], [0, 0, 3], [4, 5, 0]])).asformat(fmt, copy=True), 3
+        X.indices = X.indices.astype(width)
+    if positions is None:
+        X.indices = X.indices[:3]  # the last slice's entries have no index: the first missing one is reported
+    else:
+        X.indices[positions] = columns
+    for call in SPARSE_CALLS:
+        assert panic(call, X).args == (INDEX_MSG.format(n, bad),)

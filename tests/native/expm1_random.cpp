@@ -9,32 +9,20 @@
 // is reported and the variants are skipped (exit status 77).
 #include <math.h>
 
-#include <algorithm>
-#include <atomic>
 #include <bit>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "math/expm1_classic.hpp"
 #include "math/expm1_vec.hpp"
+#include "sweep.hpp"
 
 namespace {
 
-using brenix::Isa;
-
 constexpr int SKIPPED = 77;
-constexpr std::size_t BATCH = 1 << 14;
-
-bool same(double want, double got) {
-    return std::bit_cast<std::uint64_t>(want) == std::bit_cast<std::uint64_t>(got) ||
-           (want != want && got != got);
-}
 
 // Inputs within a few units in the last place of every place the algorithm
 // changes course: both ends of each boundary high word, the overflow
@@ -61,25 +49,6 @@ std::vector<double> boundaries() {
     return v;
 }
 
-struct Found {
-    std::atomic<std::uint64_t> count{0};
-    std::mutex mutex;
-    std::vector<double> first;
-    void add(double x) {
-        count.fetch_add(1);
-        std::lock_guard lock(mutex);
-        if (first.size() < 5) first.push_back(x);
-    }
-};
-
-void compare(Isa isa, const std::vector<double>& in, std::vector<double>& want,
-             std::vector<double>& got, std::size_t n, Found& found) {
-    brenix::expm1_vector(isa, in.data(), got.data(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!same(want[i], got[i])) found.add(in[i]);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,63 +60,37 @@ int main(int argc, char** argv) {
             " variants skipped\n");
         return SKIPPED;
     }
-    std::vector<Isa> variants;
-    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
-        if (static_cast<int>(isa) <= static_cast<int>(brenix::expm1_vector_isa())) {
-            variants.push_back(isa);
-        }
-    }
-    std::vector<Found> found(variants.size());
-
-    {
-        std::vector<double> in = boundaries(), want(in.size()), got(in.size());
-        for (std::size_t i = 0; i < in.size(); ++i) want[i] = ::expm1(in[i]);
-        for (std::size_t v = 0; v < variants.size(); ++v)
-            compare(variants[v], in, want, got, in.size(), found[v]);
-    }
-
-    const std::uint64_t n_batches = (total + BATCH - 1) / BATCH;
-    std::atomic<std::uint64_t> next_batch{0};
-    const auto work = [&] {
-        std::vector<double> in(BATCH), want(BATCH), got(BATCH);
-        for (std::uint64_t b; (b = next_batch.fetch_add(1)) < n_batches;) {
-            std::mt19937_64 random(b);  // reproducible whatever the thread count
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(BATCH, total - b * BATCH));
-            for (std::size_t i = 0; i < n; ++i) {
-                std::uint64_t bits = random();
-                if (i % 2 == 1) {
-                    const std::uint64_t exponent = random() % (0x3ff + 12);
-                    bits = (bits & 0x800fffffffffffffull) | (exponent << 52);
-                }
-                in[i] = std::bit_cast<double>(bits);
-                want[i] = ::expm1(in[i]);
-            }
-            for (std::size_t v = 0; v < variants.size(); ++v)
-                compare(variants[v], in, want, got, n, found[v]);
-        }
+    const auto kernel = [](brenix::Isa isa, const double* in, double* out, std::size_t n) {
+        brenix::expm1_vector(isa, in, out, n);
     };
-    const auto start = std::chrono::steady_clock::now();
-    const unsigned n_threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < n_threads; ++t) threads.emplace_back(work);
-    for (std::thread& t : threads) t.join();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    int status = 0;
-    const char* names[] = {"portable", "avx2", "avx512"};
-    for (std::size_t v = 0; v < variants.size(); ++v) {
-        std::printf("%-8s boundaries and %llu random inputs: %llu differ from expm1\n",
-                    names[static_cast<int>(variants[v])], static_cast<unsigned long long>(total),
-                    static_cast<unsigned long long>(found[v].count.load()));
-        for (double x : found[v].first) {
-            double got;
-            brenix::expm1_vector(variants[v], &x, &got, 1);
-            std::printf("  x = %a: expm1 %a, vector %a\n", x, ::expm1(x), got);
+    const std::vector<double> edges = boundaries();
+    const auto edge_batch = [&edges](std::uint64_t b, double* in) {
+        const std::size_t first = static_cast<std::size_t>(b) * sweep::BATCH;
+        const std::size_t n = std::min(sweep::BATCH, edges.size() - first);
+        std::copy_n(edges.begin() + static_cast<std::ptrdiff_t>(first), n, in);
+        return n;
+    };
+    const auto random_batch = [total](std::uint64_t b, double* in) {
+        std::mt19937_64 random(b);  // reproducible whatever the thread count
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(sweep::BATCH, total - b * sweep::BATCH));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t bits = random();
+            if (i % 2 == 1) {
+                const std::uint64_t exponent = random() % (0x3ff + 12);
+                bits = (bits & 0x800fffffffffffffull) | (exponent << 52);
+            }
+            in[i] = std::bit_cast<double>(bits);
         }
-        if (found[v].count.load() != 0) status = 1;
-    }
-    std::printf("%.1f s on %u threads\n", seconds, n_threads);
-    return status;
+        return n;
+    };
+    const brenix::Isa best = brenix::expm1_vector_isa();
+    const bool edges_ok =
+        sweep::run<double>(best, (edges.size() + sweep::BATCH - 1) / sweep::BATCH, edge_batch,
+                           ::expm1, kernel, "expm1", "the boundaries");
+    char what[64];
+    std::snprintf(what, sizeof what, "%llu random inputs", static_cast<unsigned long long>(total));
+    const bool random_ok = sweep::run<double>(best, (total + sweep::BATCH - 1) / sweep::BATCH,
+                                              random_batch, ::expm1, kernel, "expm1", what);
+    return edges_ok && random_ok ? 0 : 1;
 }

@@ -24,9 +24,9 @@
 #include <mpfr.h>
 #endif
 
-#include "float32_sweep.hpp"
 #include "math/expm1f_cr.hpp"
 #include "math/expm1f_vec.hpp"
+#include "sweep.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "float32_sweep.hpp"
 #include "math/expm1f_vec.hpp"
+#include "sweep.hpp"
 
 namespace {
 constexpr int SKIPPED = 77;
