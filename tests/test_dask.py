@@ -278,12 +278,9 @@ CSR_CALLS = {
                                                             return_mean_std=True),
     "scale-centred": lambda X, codes, mask: bk.scale(X, max_value=3, return_mean_std=True),
 }
-IN_TIME_ORDER = pytest.mark.xfail(strict=False, reason="centred, the error is that of whichever block's conversion "
-                                  "fails first in time, not the first bad entry in storage order")
 
 
-@pytest.mark.parametrize("name, i", [pytest.param(name, i, marks=[IN_TIME_ORDER] if name == "scale-centred" and i else [])
-                                     for name in CSR_CALLS for i in range(7)])
+@pytest.mark.parametrize("name, i", [(name, i) for name in CSR_CALLS for i in range(7)])
 def test_csr_blocks_give_the_in_memory_results_and_errors(broken, name, i):
     """The bits of the in-memory call for any blocks, and for a bad column or a duplicate its error, whichever block
     fails first: the first bad entry in storage order of the rows read (a group's; a mask's, then the others'), a

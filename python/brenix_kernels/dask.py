@@ -359,14 +359,9 @@ def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):
                   max_value=max_value, mask=rows)
 
 
-def _csr_rows(block, n_cols, block_info=None):
-    """A CSR block's dense rows, as ``X.toarray()`` makes them, once its stored entries pass the
-    in-memory checks: its first bad entry in storage order (an index out of range, or an entry
-    stored twice, its row counted in the whole matrix) fails as in memory, and the folds raise
-    that of the earliest block."""
-    first_row = block_info[0]["array-location"][0][0] if block_info else 0
-    indptr, indices, _ = csr_arrays(block)
-    native(_blocks.check_csr, indptr, indices, n_cols, first_row)
+def _csr_rows(block, checked):
+    """A CSR block's dense rows, as ``X.toarray()`` makes them, once every block's stored entries
+    passed the in-memory checks (`checked`): SciPy would write a bad index out of bounds."""
     return block.toarray()
 
 
@@ -384,7 +379,8 @@ def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=No
     x, sparse, offsets = _prepare(x, "scale")
     n_cols = x.shape[1]
     if sparse:
-        x = x.map_blocks(_csr_rows, n_cols, dtype=x.dtype, meta=np.empty((0, 0), x.dtype))
+        checked = dask.delayed(_first_problem, pure=True)(_problems(x, n_cols, offsets))
+        x = x.map_blocks(_csr_rows, checked, dtype=x.dtype, meta=np.empty((0, 0), x.dtype))
     if mask is None:
         pair = _statistics(x, Sums(sparse=False, expm1=False), offsets)
         mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
@@ -426,14 +422,26 @@ def _problem(block, n_cols, first_row):
     return None
 
 
-def _checked(pair, problems):
-    """The statistics of the masked rows, once no block has a bad entry: the in-memory call
-    checks the masked rows as it sums them, then the others, and fails at the first. A bad entry
-    in the masked rows fails their pass, before this."""
+def _first_problem(problems):
+    """Raises the first of the blocks' problems in row order, as the in-memory call would meet it;
+    the blocks fail in any order in time."""
     for problem in problems:
         if problem is not None:
             raise problem
-    return pair[0][0], pair[1][0]  # group 0's rows of the grouped results
+
+
+def _problems(x, n_cols, offsets):
+    """Each CSR block's first bad entry, or None, as delayed values that do not raise."""
+    blocks = x.to_delayed(optimize_graph=False)[:, 0]
+    return [dask.delayed(_problem, pure=True)(block, n_cols, a) for block, a in zip(blocks, offsets)]
+
+
+def _group_zero(pair, problems):
+    """Group 0's rows of the grouped results, once no block has a bad entry: the in-memory call
+    checks the masked rows as it sums them, then the others, and fails at the first. A bad entry
+    in the masked rows fails their pass, before this."""
+    _first_problem(problems)
+    return pair[0][0], pair[1][0]
 
 
 def scale_sparse(x, *, max_value=None, promote=False, mask=None):
@@ -457,10 +465,7 @@ def scale_sparse(x, *, max_value=None, promote=False, mask=None):
         # The masked rows are group 0 of a one-group grouped pass; then every block is checked,
         # and the first problem in row order is raised before any block scales.
         pair, _ = _grouped_statistics(x, sums, offsets, np.where(mask, 0, -1).astype(np.int64))
-        blocks = x.to_delayed(optimize_graph=False)[:, 0]
-        problems = [dask.delayed(_problem, pure=True)(block, n_cols, a)
-                    for block, a in zip(blocks, offsets)]
-        pair = dask.delayed(_checked, pure=True)(pair, problems)
+        pair = dask.delayed(_group_zero, pure=True)(pair, _problems(x, n_cols, offsets))
         rows = (da.from_array(mask, chunks=(x.chunks[0],)), "i")
     mean, std = _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
     dtype = np.float32 if x.dtype == np.float32 and not promote else np.float64
