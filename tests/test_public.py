@@ -243,6 +243,27 @@ def test_inputs_are_left_unchanged():
             assert a.dtype == b.dtype and np.array_equal(a.view(f"u{a.itemsize}"), b.view(f"u{b.itemsize}"))
 
 
+@pytest.mark.parametrize("memory, sparse_limit, top, refused", [
+    (10**12, 10**4, 9, None),  # a group per row: taken whatever it costs below the memory
+    (10**12, 10**4, 10, "more groups than X has rows"),  # one group more than rows, over the limit
+    (10**12, 10**7, 1000, None),  # far beyond the rows, but small
+    (10**4, 10**6, 9, "this machine's 10000 bytes"),
+])
+def test_group_codes_held_to_the_memory_they_imply(monkeypatch, memory, sparse_limit, top, refused):
+    from brenix_kernels import _inputs
+
+    monkeypatch.setattr(_inputs, "_physical_memory", lambda: memory)
+    monkeypatch.setattr(_inputs, "SPARSE_GROUPS_BYTES", sparse_limit)
+    codes = np.r_[np.arange(9) % 3, top]
+    x = np.ones((10, 50), np.float32)
+    if refused is None:
+        assert bk.mean_var(x, groups=codes)[0].shape == (top + 1, 50)
+        return
+    for X in (x, sp.csr_matrix(x), pytest.importorskip("dask.array").from_array(x, chunks=3)):
+        with pytest.raises(MemoryError, match=rf"groups\[9\] is {top}: .*bytes\) cannot be allocated: .*{refused}"):
+            bk.hvg_seurat_stats(X, groups=codes)
+
+
 def test_pandas_categorical_groups_by_codes():
     pd = pytest.importorskip("pandas")
     x = make_dense(np.float64)[:300]
@@ -264,6 +285,9 @@ X4 = np.arange(12.0).reshape(4, 3)
     (lambda: bk.mean_var(X4, groups=np.ones(4, bool)), TypeError, "got dtype bool"),
     (lambda: bk.hvg_seurat_stats(sp.csr_array(X4), groups=[0, -1, -2, 1]), ValueError, r"groups\[2\] is -2"),
     (lambda: bk.mean_var(sp.csr_array(X4), groups=[0, 2**62, 0, 1]), MemoryError, "cannot be allocated"),
+    # 2**28 groups of four genes: tens of GiB, refused before a byte of it is asked for.
+    (lambda: bk.mean_var(np.ones((10, 4), np.float32), groups=[0] * 9 + [2**28]), MemoryError,
+     r"groups\[9\] is 268435456: .* 268435457 groups x 4 genes \(\d+ bytes\) cannot be allocated"),
     (lambda: bk.scale(X4, mask=[True, False]), ValueError, r"one value per row of X \(4\)"),
     (lambda: bk.scale(sp.csc_array(X4), mask=[0, 1, 1, 0]), TypeError, "mask must be booleans"),
     (lambda: bk.hvg_seurat_stats(X4.astype(np.float32), square_f64=True), ValueError, "square_f64 applies"),

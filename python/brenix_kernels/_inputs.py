@@ -9,6 +9,7 @@ dask: an object of theirs cannot exist unless its library has been imported alre
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass
 from typing import Any
@@ -121,14 +122,45 @@ def _group_codes(groups: Any, n_rows: int, n_cols: int, *, lazy: bool = False) -
         row = int(np.argmax(codes == high))
         raise ValueError(f"groups[{row}] is {high}: too large a group number")
     n_groups = max(high + 1, 0)
-    # Two float64 results of (n_groups, n_cols): a stray huge code must fail as the allocation it
-    # asks for, not overflow a size on the native side.
-    if 2 * 8 * n_groups * n_cols > sys.maxsize:
-        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
-                          f"{n_cols} genes cannot be allocated")
+    _check_group_memory(codes, high, n_groups, n_rows, n_cols)
     if not isinstance(codes, np.ndarray):
         return codes.astype(np.int64), n_groups
     return np.ascontiguousarray(codes, dtype=np.int64), n_groups
+
+
+# What each group costs beside its rows, in bytes per column: the two float64 results, the
+# group's running total (a float64 sum and sum of squares per column) and, when the rows come in
+# blocks (dask, files), the open chunk the folds carry (two more per column); and, whatever the
+# columns, the per-group counts, offsets and chunk plans of the grouped passes and folds.
+GROUP_BYTES_PER_COLUMN = 2 * 8 + 2 * 8 + 2 * 8
+GROUP_BYTES = 256
+# Codes beyond the number of rows leave most groups empty: such a code is taken only while the
+# memory its empty groups take stays below this.
+SPARSE_GROUPS_BYTES = 1 << 30
+
+
+def _physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 16 << 30
+
+
+def _check_group_memory(codes: Any, high: int, n_groups: int, n_rows: int, n_cols: int) -> None:
+    """Refuses codes whose number of groups implies more memory than is sensible, before any
+    per-group buffer is allocated: a stray huge code would otherwise ask for gigabytes and fail
+    only once they ran out, or take the machine down first."""
+    implied = n_groups * (GROUP_BYTES_PER_COLUMN * n_cols + GROUP_BYTES)
+    memory = _physical_memory()
+    if implied <= memory and (n_groups <= n_rows or implied <= SPARSE_GROUPS_BYTES):
+        return
+    limit = (f"this machine's {memory} bytes of memory" if implied > memory else
+             f"{SPARSE_GROUPS_BYTES} bytes, the most taken for more groups than X has rows "
+             f"({n_rows})")
+    row = int(np.argmax(codes == high))  # int() computes a dask array's
+    raise MemoryError(f"groups[{row}] is {high}: the results and per-group working memory of "
+                      f"{n_groups} groups x {n_cols} genes ({implied} bytes) cannot be allocated: "
+                      f"they would take more than {limit}")
 
 
 def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
