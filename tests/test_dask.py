@@ -314,6 +314,7 @@ def test_bad_input_and_blocks():
     as_csr = da.from_array(m, chunks=(10, 5), asarray=False)
     coo = as_csr.map_blocks(sp.coo_matrix, meta=as_csr._meta)
     mislabelled = as_csr.map_blocks(lambda b: b, meta=np.empty((0, 0)))
+    float_indices = as_csr.map_blocks(lambda b: setattr(b, "indices", b.indices.astype(float)) or b, meta=m[:0])
     mixed = da.concatenate([da.from_array(m[:, :2], chunks=(10, 2), asarray=False),
                             da.from_array(m[:, 2:].toarray(), chunks=(10, 3))], axis=1)
     cases = [
@@ -328,7 +329,9 @@ def test_bad_input_and_blocks():
         (lambda: bd.mean_var(x, groups=np.arange(10) - 2), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=da.from_array(np.arange(10) - 2)), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=np.zeros(10)), TypeError, "groups must be integer codes"),
+        (lambda: bd.mean_var(x.astype(complex)), TypeError, "not complex128; take x.real explicitly"),
         (lambda: bd.hvg_seurat_stats(ints), TypeError, "sparse data must be float32 or float64"),
+        (lambda: bd.mean_var(float_indices), TypeError, "the indices of a CSR block must be integers, not float64"),
         (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
         (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
         (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge the column chunks (2, 3) of x, of types ['csr_matrix', 'ndarray']"),
@@ -338,7 +341,7 @@ def test_bad_input_and_blocks():
     for i, (call, error, message) in enumerate(cases):
         with pytest.raises(error, match=re.escape(message)):
             result = call()
-            assert i >= 10, "bad arguments (the first ten cases) are refused before anything is computed"
+            assert i >= 11, "bad arguments (the first eleven cases) are refused before anything is computed"
             dask.compute(*(result if isinstance(result, tuple) else (result,)))
     assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
 

@@ -278,6 +278,14 @@ def test_pandas_categorical_groups_by_codes():
 X4 = np.arange(12.0).reshape(4, 3)
 
 
+def with_arrays(X, **dtypes):
+    """X in CSR with some of its arrays converted (SciPy refuses such a matrix, so set afterwards)."""
+    m = sp.csr_matrix(X)
+    for name, dtype in dtypes.items():
+        setattr(m, name, getattr(m, name).astype(dtype))
+    return m
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: bk.hvg_seurat_stats(X4, groups=[0, 1, 0]), ValueError, "groups has 3 codes but X has 4 rows"),
     (lambda: bk.mean_var(X4, groups=np.zeros((4, 1), int)), ValueError, "groups must be 1-D"),
@@ -288,6 +296,13 @@ X4 = np.arange(12.0).reshape(4, 3)
     # 2**28 groups of four genes: tens of GiB, refused before a byte of it is asked for.
     (lambda: bk.mean_var(np.ones((10, 4), np.float32), groups=[0] * 9 + [2**28]), MemoryError,
      r"groups\[9\] is 268435456: .* 268435457 groups x 4 genes \(\d+ bytes\) cannot be allocated"),
+    (lambda: bk.scale(X4.astype(complex)), TypeError, r"not complex128; take X.real explicitly"),
+    (lambda: bk.mean_var(X4.astype(object)), TypeError, "must be real numbers .* not object"),
+    (lambda: bk.mean_var(X4.astype(str)), TypeError, "must be real numbers .* not <U32"),
+    (lambda: bk.mean_var(with_arrays(X4, indices=float)), TypeError, "the indices of X must be integers, not float64"),
+    (lambda: bk.scale(with_arrays(X4, indptr=float)), TypeError, "the indptr of X must be integers, not float64"),
+    (lambda: bk.scale(with_arrays(X4, data=complex), zero_center=False), TypeError, "take X.real explicitly"),
+    (lambda: bk.hvg_seurat_stats(with_arrays(X4, data=object)), TypeError, "not object"),
     (lambda: bk.scale(X4, mask=[True, False]), ValueError, r"one value per row of X \(4\)"),
     (lambda: bk.scale(sp.csc_array(X4), mask=[0, 1, 1, 0]), TypeError, "mask must be booleans"),
     (lambda: bk.hvg_seurat_stats(X4.astype(np.float32), square_f64=True), ValueError, "square_f64 applies"),

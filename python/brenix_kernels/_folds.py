@@ -15,6 +15,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 
 from . import _blocks
+from ._inputs import _integer_entries
 
 
 class PanicException(Exception):
@@ -66,6 +67,7 @@ def csr_arrays(block):
     if not is_csr(block):
         raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
                         f"'{type_name(block)}'")
+    _integer_entries(block.indptr, block.indices, block.data, "a CSR block")
     indptr = np.ascontiguousarray(block.indptr, dtype=np.int64)
     nnz = int(indptr[-1])
     indices, data = (np.ascontiguousarray(a if a.shape[0] == nnz else a[:nnz])

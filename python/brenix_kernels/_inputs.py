@@ -41,10 +41,12 @@ def _dask_array(obj: Any) -> bool:
 
 
 def _kind(X: Any, function: str) -> _Kind:
-    """What X is, from its type and shape alone: nothing is converted yet."""
+    """What X is, from its type and shape alone, its element types checked: nothing is converted
+    yet."""
     if isinstance(X, np.ndarray):
         if X.ndim != 2:
             raise ValueError(f"{function}() takes a 2-D matrix, cells x genes; X has shape {X.shape}")
+        _real_values(X.dtype)
         return _Kind("dense", int(X.shape[0]), int(X.shape[1]))
     sparse = sys.modules.get("scipy.sparse")
     if sparse is not None:
@@ -54,6 +56,7 @@ def _kind(X: Any, function: str) -> _Kind:
             if isinstance(X, classes):
                 if len(X.shape) != 2:
                     raise ValueError(f"{function}() takes a 2-D matrix; X has shape {X.shape}")
+                _integer_entries(X.indptr, X.indices, X.data)
                 return _Kind(layout, int(X.shape[0]), int(X.shape[1]))
         if sparse.issparse(X):
             raise TypeError(f"{function}() takes {ACCEPTED}, not {_type_name(X)} (SciPy's "
@@ -175,13 +178,39 @@ def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
     return np.ascontiguousarray(m)
 
 
+# --- element types -------------------------------------------------------------------------------
+
+
+def _real_values(dtype: Any, what: str = "X") -> None:
+    """Values must be real numbers: a conversion to float64 would parse strings, turn None into NaN
+    and drop imaginary parts with no more than a warning."""
+    dtype = np.dtype(dtype)
+    if dtype.kind in "biuf":
+        return
+    real = f"{what}.real" if what in ("X", "x") else "the real part"
+    hint = f"; take {real} explicitly to drop the imaginary parts" if dtype.kind == "c" else ""
+    raise TypeError(f"the values of {what} must be real numbers (bool, integer or floating), not "
+                    f"{dtype}{hint}")
+
+
+def _integer_entries(indptr: Any, indices: Any, data: Any, what: str = "X") -> None:
+    """A sparse matrix's index and pointer arrays must hold integers, its values real numbers:
+    floats would be truncated to positions without a word (SciPy itself refuses them). Takes the
+    arrays' dtypes, or arrays."""
+    for name, dtype in (("indptr", indptr), ("indices", indices)):
+        dtype = np.dtype(getattr(dtype, "dtype", dtype))
+        if dtype.kind not in "iu":
+            raise TypeError(f"the {name} of {what} must be integers, not {dtype}")
+    _real_values(getattr(data, "dtype", data), what)
+
+
 # --- taking X apart ------------------------------------------------------------------------------
 
 
 def _dense(X: np.ndarray, as_float64: bool = False) -> np.ndarray:
     """X as the native module reads it: 2-D, row-major, float32 or float64.
 
-    A row-major float32 or float64 array is the input itself. Other element types go through
+    A row-major float32 or float64 array is the input itself. Other real element types go through
     ``astype("float64")`` as in ``_core``, and other layouts are copied once, row-major.
     """
     if as_float64 or (X.dtype != np.float32 and X.dtype != np.float64):

@@ -51,7 +51,7 @@ from . import _blocks
 from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                      csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
                      type_name, zero_sums)
-from ._inputs import _group_codes, _row_mask
+from ._inputs import _group_codes, _real_values, _row_mask
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -111,6 +111,7 @@ def _prepare(x, name):
     """The array with one column chunk, whether its blocks are sparse (as its meta says: the graph
     differs), and their row offsets."""
     _check_array(x, name)
+    _real_values(x.dtype, "x")
     x = _merge_columns(x, name)
     sparse = is_csr(x._meta) or type(x._meta).__module__.startswith("scipy.sparse")
     offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int).tolist()
