@@ -346,6 +346,43 @@ def test_bad_input_and_blocks():
     assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
 
 
+BLOCK_CALLS = {
+    "hvg": lambda x, rows: bd.hvg_seurat_stats(x),
+    "hvg-groups": lambda x, rows: bd.hvg_seurat_stats(x, groups=rows % 3),
+    "mean_var": lambda x, rows: bd.mean_var(x),
+    "mean_var-groups": lambda x, rows: bd.mean_var(x, groups=da.from_array(rows % 2, chunks=700)),
+    "scale": lambda x, rows: bk.scale(x, return_mean_std=True),
+    "scale-mask": lambda x, rows: bk.scale(x, mask=rows % 2 == 0),
+    "scale-uncentred": lambda x, rows: bk.scale(x, zero_center=False, mask=rows % 2 == 0, return_mean_std=True),
+}
+BAD_BLOCKS = {  # what blocks 1 and 3 become, and what the error says of block 1
+    "short": (lambda b: b[:-1], ValueError, "block (1, {j}) of x has shape (999, {n}), but x's chunks give it (1000, {n})"),
+    "long": (lambda b: b[np.r_[:b.shape[0], 0]], ValueError, "has shape (1001, {n}), but x's chunks give it (1000, {n})"),
+    "dtype": (lambda b: b.astype(np.float64), TypeError, "block (1, {j}) of x has dtype float64, but x's is float32"),
+}
+
+
+@pytest.mark.parametrize("layout", ["dense", "dense-columns", "csr"])
+@pytest.mark.parametrize("fault", BAD_BLOCKS)
+@pytest.mark.parametrize("name", BLOCK_CALLS)
+def test_blocks_other_than_their_chunks_declare(layout, fault, name):
+    """A block of other rows or another dtype than x declares fails on every path, naming the first such block in
+    row order, before its values are used."""
+    if name == "scale-uncentred" and layout != "csr":
+        pytest.skip("uncentred scaling keeps CSR blocks only")
+    change, error, message = BAD_BLOCKS[fault]
+    values = counts(3, (4000, 6), "f4")
+    x = da.from_array(sp.csr_matrix(values) if layout == "csr" else values, chunks=(1000, 3 if layout == "dense-columns" else 6),
+                      asarray=False)
+    bad = {1, 3}
+    j = 1 if layout == "dense-columns" else 0
+    y = x.map_blocks(lambda b, block_info=None: change(b) if block_info[None]["chunk-location"] in {(i, j) for i in bad} else b,
+                     dtype=x.dtype, meta=x._meta)
+    with pytest.raises(error, match=re.escape(message.format(j=j, n=y.chunks[1][j]))):
+        result = BLOCK_CALLS[name](y, np.arange(4000))
+        dask.compute(*(result if isinstance(result, tuple) else (result,)))
+
+
 # --- a cluster of two worker processes --------------------------------------------------------------
 
 
