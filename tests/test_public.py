@@ -8,7 +8,7 @@ import pytest
 import scipy.sparse as sp
 
 import brenix_kernels as bk
-from brenix_kernels import _core, _public
+from brenix_kernels import _arrays, _blocks, _core, _public
 from conftest import INDEX_MSG, assert_same, panic
 
 TINY = {np.float64: 5e-324, np.float32: np.float32(1e-45)}  # the smallest subnormals
@@ -262,6 +262,33 @@ def test_group_codes_held_to_the_memory_they_imply(monkeypatch, memory, sparse_l
     for X in (x, sp.csr_matrix(x), pytest.importorskip("dask.array").from_array(x, chunks=3)):
         with pytest.raises(MemoryError, match=rf"groups\[9\] is {top}: .*bytes\) cannot be allocated: .*{refused}"):
             bk.hvg_seurat_stats(X, groups=codes)
+
+
+@pytest.mark.parametrize("fn", [_arrays.mean_var, _arrays.hvg_seurat_stats])
+def test_private_calls_refuse_absurd_numbers_of_groups(fn):
+    with pytest.raises(MemoryError, match="n_groups is 4611686018427387904: the per-group offsets alone"):
+        fn(np.ones((4, 3)), *([False] if fn is _arrays.mean_var else [None]), np.zeros(4, np.int64), 2**62)
+
+
+MASK_CALLS = {
+    "dense": lambda X, m: bk.scale(X, mask=m),
+    "csr-centred": lambda X, m: bk.scale(sp.csr_array(X), mask=m, return_mean_std=True),
+    "csr-uncentred": lambda X, m: bk.scale(sp.csr_array(X), zero_center=False, mask=m).toarray(),
+    "dask": lambda X, m: bk.scale(pytest.importorskip("dask.array").from_array(X, chunks=2), mask=m).compute(),
+    "private-blocks": lambda X, m: _blocks.scale_dense(X, np.zeros(3), np.ones(3), zero_center=True, max_value=None,
+                                                        mask=m),
+    "private-arrays": lambda X, m: _arrays.scale(X, True, None, m),
+}
+
+
+@pytest.mark.parametrize("name", MASK_CALLS)
+def test_mask_bytes_other_than_0_and_1_are_true(name):
+    # NumPy lets a bool hold any byte (a uint8 array viewed as bool): the native code must not read one as a C++
+    # bool, which is undefined beyond 0 and 1 (the sanitizer build checks it).
+    flags = np.array([1, 0, 2, 255, 0], np.uint8)
+    X = np.arange(15.0).reshape(5, 3)
+    got, expected = (MASK_CALLS[name](X, m) for m in (flags.view(bool), flags != 0))
+    assert_same(got, expected)
 
 
 def test_pandas_categorical_groups_by_codes():
