@@ -249,6 +249,26 @@ def test_kinds_not_streamed(tmp_path):
             bk.hvg_seurat_stats(f["d"], block_bytes=0)
 
 
+@pytest.mark.parametrize("array, dtype, message", [
+    ("indices", "f8", "the indices of {}:/X must be integers, not float64"),
+    ("indptr", "f4", "the indptr of {}:/X must be integers, not float32"),
+    ("data", "c8", "{}:/X must be real numbers (bool, integer or floating), not complex64; take the real part"),
+    ("dense", "c16", "{}:/X must be real numbers (bool, integer or floating), not complex128; take the real part"),
+])
+def test_element_types_refused(tmp_path, array, dtype, message):
+    m, path = counts(11, 50, 20, 0.3), tmp_path / "x.h5"
+    with h5py.File(path, "w") as f:
+        if array == "dense":
+            f.create_dataset("X", data=m.toarray().astype(dtype))
+        else:
+            setattr(m, array, getattr(m, array).astype(dtype))
+            write_csr_group(f, m)
+    with h5py.File(path, "r") as f:
+        X = f["X"] if array == "dense" else ad.io.sparse_dataset(f["X"])
+        with pytest.raises(TypeError, match=re.escape(message.format(path))):
+            bk.mean_var(X)
+
+
 def test_progress(tmp_path, capsys):
     pytest.importorskip("tqdm")
     X = counts(11, 3000, 20, 0.3)

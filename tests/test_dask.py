@@ -314,6 +314,7 @@ def test_bad_input_and_blocks():
     as_csr = da.from_array(m, chunks=(10, 5), asarray=False)
     coo = as_csr.map_blocks(sp.coo_matrix, meta=as_csr._meta)
     mislabelled = as_csr.map_blocks(lambda b: b, meta=np.empty((0, 0)))
+    float_indices = as_csr.map_blocks(lambda b: setattr(b, "indices", b.indices.astype(float)) or b, meta=m[:0])
     mixed = da.concatenate([da.from_array(m[:, :2], chunks=(10, 2), asarray=False),
                             da.from_array(m[:, 2:].toarray(), chunks=(10, 3))], axis=1)
     cases = [
@@ -328,7 +329,9 @@ def test_bad_input_and_blocks():
         (lambda: bd.mean_var(x, groups=np.arange(10) - 2), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=da.from_array(np.arange(10) - 2)), ValueError, "is -2: a code is a group"),
         (lambda: bd.mean_var(x, groups=np.zeros(10)), TypeError, "groups must be integer codes"),
+        (lambda: bd.mean_var(x.astype(complex)), TypeError, "not complex128; take x.real explicitly"),
         (lambda: bd.hvg_seurat_stats(ints), TypeError, "sparse data must be float32 or float64"),
+        (lambda: bd.mean_var(float_indices), TypeError, "the indices of a CSR block must be integers, not float64"),
         (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
         (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
         (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge the column chunks (2, 3) of x, of types ['csr_matrix', 'ndarray']"),
@@ -338,9 +341,46 @@ def test_bad_input_and_blocks():
     for i, (call, error, message) in enumerate(cases):
         with pytest.raises(error, match=re.escape(message)):
             result = call()
-            assert i >= 10, "bad arguments (the first ten cases) are refused before anything is computed"
+            assert i >= 11, "bad arguments (the first eleven cases) are refused before anything is computed"
             dask.compute(*(result if isinstance(result, tuple) else (result,)))
     assert_same(_core.hvg_seurat_stats(np.ones((3, 2))), compute(*bd.hvg_seurat_stats(da.ones((3, 2)))))  # still works
+
+
+BLOCK_CALLS = {
+    "hvg": lambda x, rows: bd.hvg_seurat_stats(x),
+    "hvg-groups": lambda x, rows: bd.hvg_seurat_stats(x, groups=rows % 3),
+    "mean_var": lambda x, rows: bd.mean_var(x),
+    "mean_var-groups": lambda x, rows: bd.mean_var(x, groups=da.from_array(rows % 2, chunks=700)),
+    "scale": lambda x, rows: bk.scale(x, return_mean_std=True),
+    "scale-mask": lambda x, rows: bk.scale(x, mask=rows % 2 == 0),
+    "scale-uncentred": lambda x, rows: bk.scale(x, zero_center=False, mask=rows % 2 == 0, return_mean_std=True),
+}
+BAD_BLOCKS = {  # what blocks 1 and 3 become, and what the error says of block 1
+    "short": (lambda b: b[:-1], ValueError, "block (1, {j}) of x has shape (999, {n}), but x's chunks give it (1000, {n})"),
+    "long": (lambda b: b[np.r_[:b.shape[0], 0]], ValueError, "has shape (1001, {n}), but x's chunks give it (1000, {n})"),
+    "dtype": (lambda b: b.astype(np.float64), TypeError, "block (1, {j}) of x has dtype float64, but x's is float32"),
+}
+
+
+@pytest.mark.parametrize("layout", ["dense", "dense-columns", "csr"])
+@pytest.mark.parametrize("fault", BAD_BLOCKS)
+@pytest.mark.parametrize("name", BLOCK_CALLS)
+def test_blocks_other_than_their_chunks_declare(layout, fault, name):
+    """A block of other rows or another dtype than x declares fails on every path, naming the first such block in
+    row order, before its values are used."""
+    if name == "scale-uncentred" and layout != "csr":
+        pytest.skip("uncentred scaling keeps CSR blocks only")
+    change, error, message = BAD_BLOCKS[fault]
+    values = counts(3, (4000, 6), "f4")
+    x = da.from_array(sp.csr_matrix(values) if layout == "csr" else values, chunks=(1000, 3 if layout == "dense-columns" else 6),
+                      asarray=False)
+    bad = {1, 3}
+    j = 1 if layout == "dense-columns" else 0
+    y = x.map_blocks(lambda b, block_info=None: change(b) if block_info[None]["chunk-location"] in {(i, j) for i in bad} else b,
+                     dtype=x.dtype, meta=x._meta)
+    with pytest.raises(error, match=re.escape(message.format(j=j, n=y.chunks[1][j]))):
+        result = BLOCK_CALLS[name](y, np.arange(4000))
+        dask.compute(*(result if isinstance(result, tuple) else (result,)))
 
 
 # --- a cluster of two worker processes --------------------------------------------------------------

@@ -8,7 +8,7 @@ import pytest
 import scipy.sparse as sp
 
 import brenix_kernels as bk
-from brenix_kernels import _core, _public
+from brenix_kernels import _arrays, _blocks, _core, _public
 from conftest import INDEX_MSG, assert_same, panic
 
 TINY = {np.float64: 5e-324, np.float32: np.float32(1e-45)}  # the smallest subnormals
@@ -243,6 +243,54 @@ def test_inputs_are_left_unchanged():
             assert a.dtype == b.dtype and np.array_equal(a.view(f"u{a.itemsize}"), b.view(f"u{b.itemsize}"))
 
 
+@pytest.mark.parametrize("memory, sparse_limit, top, refused", [
+    (10**12, 10**4, 9, None),  # a group per row: taken whatever it costs below the memory
+    (10**12, 10**4, 10, "more groups than X has rows"),  # one group more than rows, over the limit
+    (10**12, 10**7, 1000, None),  # far beyond the rows, but small
+    (10**4, 10**6, 9, "this machine's 10000 bytes"),
+])
+def test_group_codes_held_to_the_memory_they_imply(monkeypatch, memory, sparse_limit, top, refused):
+    from brenix_kernels import _inputs
+
+    monkeypatch.setattr(_inputs, "_physical_memory", lambda: memory)
+    monkeypatch.setattr(_inputs, "SPARSE_GROUPS_BYTES", sparse_limit)
+    codes = np.r_[np.arange(9) % 3, top]
+    x = np.ones((10, 50), np.float32)
+    if refused is None:
+        assert bk.mean_var(x, groups=codes)[0].shape == (top + 1, 50)
+        return
+    for X in (x, sp.csr_matrix(x), pytest.importorskip("dask.array").from_array(x, chunks=3)):
+        with pytest.raises(MemoryError, match=rf"groups\[9\] is {top}: .*bytes\) cannot be allocated: .*{refused}"):
+            bk.hvg_seurat_stats(X, groups=codes)
+
+
+@pytest.mark.parametrize("fn", [_arrays.mean_var, _arrays.hvg_seurat_stats])
+def test_private_calls_refuse_absurd_numbers_of_groups(fn):
+    with pytest.raises(MemoryError, match="n_groups is 4611686018427387904: the per-group offsets alone"):
+        fn(np.ones((4, 3)), *([False] if fn is _arrays.mean_var else [None]), np.zeros(4, np.int64), 2**62)
+
+
+MASK_CALLS = {
+    "dense": lambda X, m: bk.scale(X, mask=m),
+    "csr-centred": lambda X, m: bk.scale(sp.csr_array(X), mask=m, return_mean_std=True),
+    "csr-uncentred": lambda X, m: bk.scale(sp.csr_array(X), zero_center=False, mask=m).toarray(),
+    "dask": lambda X, m: bk.scale(pytest.importorskip("dask.array").from_array(X, chunks=2), mask=m).compute(),
+    "private-blocks": lambda X, m: _blocks.scale_dense(X, np.zeros(3), np.ones(3), zero_center=True, max_value=None,
+                                                        mask=m),
+    "private-arrays": lambda X, m: _arrays.scale(X, True, None, m),
+}
+
+
+@pytest.mark.parametrize("name", MASK_CALLS)
+def test_mask_bytes_other_than_0_and_1_are_true(name):
+    # NumPy lets a bool hold any byte (a uint8 array viewed as bool): the native code must not read one as a C++
+    # bool, which is undefined beyond 0 and 1 (the sanitizer build checks it).
+    flags = np.array([1, 0, 2, 255, 0], np.uint8)
+    X = np.arange(15.0).reshape(5, 3)
+    got, expected = (MASK_CALLS[name](X, m) for m in (flags.view(bool), flags != 0))
+    assert_same(got, expected)
+
+
 def test_pandas_categorical_groups_by_codes():
     pd = pytest.importorskip("pandas")
     x = make_dense(np.float64)[:300]
@@ -257,6 +305,14 @@ def test_pandas_categorical_groups_by_codes():
 X4 = np.arange(12.0).reshape(4, 3)
 
 
+def with_arrays(X, **dtypes):
+    """X in CSR with some of its arrays converted (SciPy refuses such a matrix, so set afterwards)."""
+    m = sp.csr_matrix(X)
+    for name, dtype in dtypes.items():
+        setattr(m, name, getattr(m, name).astype(dtype))
+    return m
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: bk.hvg_seurat_stats(X4, groups=[0, 1, 0]), ValueError, "groups has 3 codes but X has 4 rows"),
     (lambda: bk.mean_var(X4, groups=np.zeros((4, 1), int)), ValueError, "groups must be 1-D"),
@@ -264,6 +320,16 @@ X4 = np.arange(12.0).reshape(4, 3)
     (lambda: bk.mean_var(X4, groups=np.ones(4, bool)), TypeError, "got dtype bool"),
     (lambda: bk.hvg_seurat_stats(sp.csr_array(X4), groups=[0, -1, -2, 1]), ValueError, r"groups\[2\] is -2"),
     (lambda: bk.mean_var(sp.csr_array(X4), groups=[0, 2**62, 0, 1]), MemoryError, "cannot be allocated"),
+    # 2**28 groups of four genes: tens of GiB, refused before a byte of it is asked for.
+    (lambda: bk.mean_var(np.ones((10, 4), np.float32), groups=[0] * 9 + [2**28]), MemoryError,
+     r"groups\[9\] is 268435456: .* 268435457 groups x 4 genes \(\d+ bytes\) cannot be allocated"),
+    (lambda: bk.scale(X4.astype(complex)), TypeError, r"not complex128; take X.real explicitly"),
+    (lambda: bk.mean_var(X4.astype(object)), TypeError, "must be real numbers .* not object"),
+    (lambda: bk.mean_var(X4.astype(str)), TypeError, "must be real numbers .* not <U32"),
+    (lambda: bk.mean_var(with_arrays(X4, indices=float)), TypeError, "the indices of X must be integers, not float64"),
+    (lambda: bk.scale(with_arrays(X4, indptr=float)), TypeError, "the indptr of X must be integers, not float64"),
+    (lambda: bk.scale(with_arrays(X4, data=complex), zero_center=False), TypeError, "take X.real explicitly"),
+    (lambda: bk.hvg_seurat_stats(with_arrays(X4, data=object)), TypeError, "not object"),
     (lambda: bk.scale(X4, mask=[True, False]), ValueError, r"one value per row of X \(4\)"),
     (lambda: bk.scale(sp.csc_array(X4), mask=[0, 1, 1, 0]), TypeError, "mask must be booleans"),
     (lambda: bk.hvg_seurat_stats(X4.astype(np.float32), square_f64=True), ValueError, "square_f64 applies"),

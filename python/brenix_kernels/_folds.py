@@ -15,6 +15,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 
 from . import _blocks
+from ._inputs import _integer_entries
 
 
 class PanicException(Exception):
@@ -53,7 +54,19 @@ def type_name(obj):
     return type(obj).__qualname__
 
 
+@dataclass
+class BadBlock:
+    """A block that is not what its array declares (another shape than its chunk, or another
+    dtype), standing in for it with the error: whatever reads it raises that error, inside the
+    partial that records a block's failure, so that the fold raises it in row order."""
+
+    error: BaseException
+    shape: tuple  # the declared chunk's, which the grouped partials check the codes against
+
+
 def dense_block(block):
+    if isinstance(block, BadBlock):
+        raise block.error
     if not isinstance(block, np.ndarray):
         raise TypeError(f"x._meta is a NumPy array, so every block must be one, not "
                         f"'{type_name(block)}' (give map_blocks a meta= of the blocks' type)")
@@ -63,9 +76,12 @@ def dense_block(block):
 def csr_arrays(block):
     """The indptr (int64, a small copy when it is narrower), indices and data of a CSR block's
     stored entries, the last two as they are."""
+    if isinstance(block, BadBlock):
+        raise block.error
     if not is_csr(block):
         raise TypeError(f"sparse blocks must be CSR (csr_matrix or csr_array), not "
                         f"'{type_name(block)}'")
+    _integer_entries(block.indptr, block.indices, block.data, "a CSR block")
     indptr = np.ascontiguousarray(block.indptr, dtype=np.int64)
     nnz = int(indptr[-1])
     indices, data = (np.ascontiguousarray(a if a.shape[0] == nnz else a[:nnz])
@@ -263,6 +279,8 @@ def block_codes(codes, n_rows):
 def group_items(sums, block, codes, n_groups):
     """Each group's items (rows, or stored entries for CSR) in a block: how far the next block's
     items are numbered on."""
+    if isinstance(block, BadBlock):  # its partial fails, in row order; its count is never used
+        return np.zeros(n_groups, np.int64)
     codes = np.asarray(codes, dtype=np.int64)
     keep = codes >= 0
     if sums.sparse:

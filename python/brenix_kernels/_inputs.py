@@ -9,6 +9,7 @@ dask: an object of theirs cannot exist unless its library has been imported alre
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass
 from typing import Any
@@ -40,10 +41,12 @@ def _dask_array(obj: Any) -> bool:
 
 
 def _kind(X: Any, function: str) -> _Kind:
-    """What X is, from its type and shape alone: nothing is converted yet."""
+    """What X is, from its type and shape alone, its element types checked: nothing is converted
+    yet."""
     if isinstance(X, np.ndarray):
         if X.ndim != 2:
             raise ValueError(f"{function}() takes a 2-D matrix, cells x genes; X has shape {X.shape}")
+        _real_values(X.dtype)
         return _Kind("dense", int(X.shape[0]), int(X.shape[1]))
     sparse = sys.modules.get("scipy.sparse")
     if sparse is not None:
@@ -53,6 +56,7 @@ def _kind(X: Any, function: str) -> _Kind:
             if isinstance(X, classes):
                 if len(X.shape) != 2:
                     raise ValueError(f"{function}() takes a 2-D matrix; X has shape {X.shape}")
+                _integer_entries(X.indptr, X.indices, X.data)
                 return _Kind(layout, int(X.shape[0]), int(X.shape[1]))
         if sparse.issparse(X):
             raise TypeError(f"{function}() takes {ACCEPTED}, not {_type_name(X)} (SciPy's "
@@ -121,14 +125,45 @@ def _group_codes(groups: Any, n_rows: int, n_cols: int, *, lazy: bool = False) -
         row = int(np.argmax(codes == high))
         raise ValueError(f"groups[{row}] is {high}: too large a group number")
     n_groups = max(high + 1, 0)
-    # Two float64 results of (n_groups, n_cols): a stray huge code must fail as the allocation it
-    # asks for, not overflow a size on the native side.
-    if 2 * 8 * n_groups * n_cols > sys.maxsize:
-        raise MemoryError(f"groups has a code of {high}: the results of {n_groups} groups x "
-                          f"{n_cols} genes cannot be allocated")
+    _check_group_memory(codes, high, n_groups, n_rows, n_cols)
     if not isinstance(codes, np.ndarray):
         return codes.astype(np.int64), n_groups
     return np.ascontiguousarray(codes, dtype=np.int64), n_groups
+
+
+# What each group costs beside its rows, in bytes per column: the two float64 results, the
+# group's running total (a float64 sum and sum of squares per column) and, when the rows come in
+# blocks (dask, files), the open chunk the folds carry (two more per column); and, whatever the
+# columns, the per-group counts, offsets and chunk plans of the grouped passes and folds.
+GROUP_BYTES_PER_COLUMN = 2 * 8 + 2 * 8 + 2 * 8
+GROUP_BYTES = 256
+# Codes beyond the number of rows leave most groups empty: such a code is taken only while the
+# memory its empty groups take stays below this.
+SPARSE_GROUPS_BYTES = 1 << 30
+
+
+def _physical_memory() -> int:
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return 16 << 30
+
+
+def _check_group_memory(codes: Any, high: int, n_groups: int, n_rows: int, n_cols: int) -> None:
+    """Refuses codes whose number of groups implies more memory than is sensible, before any
+    per-group buffer is allocated: a stray huge code would otherwise ask for gigabytes and fail
+    only once they ran out, or take the machine down first."""
+    implied = n_groups * (GROUP_BYTES_PER_COLUMN * n_cols + GROUP_BYTES)
+    memory = _physical_memory()
+    if implied <= memory and (n_groups <= n_rows or implied <= SPARSE_GROUPS_BYTES):
+        return
+    limit = (f"this machine's {memory} bytes of memory" if implied > memory else
+             f"{SPARSE_GROUPS_BYTES} bytes, the most taken for more groups than X has rows "
+             f"({n_rows})")
+    row = int(np.argmax(codes == high))  # int() computes a dask array's
+    raise MemoryError(f"groups[{row}] is {high}: the results and per-group working memory of "
+                      f"{n_groups} groups x {n_cols} genes ({implied} bytes) cannot be allocated: "
+                      f"they would take more than {limit}")
 
 
 def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
@@ -143,13 +178,39 @@ def _row_mask(mask: Any, n_rows: int) -> np.ndarray:
     return np.ascontiguousarray(m)
 
 
+# --- element types -------------------------------------------------------------------------------
+
+
+def _real_values(dtype: Any, what: str = "X") -> None:
+    """Values must be real numbers: a conversion to float64 would parse strings, turn None into NaN
+    and drop imaginary parts with no more than a warning."""
+    dtype = np.dtype(dtype)
+    if dtype.kind in "biuf":
+        return
+    real = f"{what}.real" if what in ("X", "x") else "the real part"
+    hint = f"; take {real} explicitly to drop the imaginary parts" if dtype.kind == "c" else ""
+    raise TypeError(f"the values of {what} must be real numbers (bool, integer or floating), not "
+                    f"{dtype}{hint}")
+
+
+def _integer_entries(indptr: Any, indices: Any, data: Any, what: str = "X") -> None:
+    """A sparse matrix's index and pointer arrays must hold integers, its values real numbers:
+    floats would be truncated to positions without a word (SciPy itself refuses them). Takes the
+    arrays' dtypes, or arrays."""
+    for name, dtype in (("indptr", indptr), ("indices", indices)):
+        dtype = np.dtype(getattr(dtype, "dtype", dtype))
+        if dtype.kind not in "iu":
+            raise TypeError(f"the {name} of {what} must be integers, not {dtype}")
+    _real_values(getattr(data, "dtype", data), what)
+
+
 # --- taking X apart ------------------------------------------------------------------------------
 
 
 def _dense(X: np.ndarray, as_float64: bool = False) -> np.ndarray:
     """X as the native module reads it: 2-D, row-major, float32 or float64.
 
-    A row-major float32 or float64 array is the input itself. Other element types go through
+    A row-major float32 or float64 array is the input itself. Other real element types go through
     ``astype("float64")`` as in ``_core``, and other layouts are copied once, row-major.
     """
     if as_float64 or (X.dtype != np.float32 and X.dtype != np.float64):

@@ -88,8 +88,9 @@ def hvg_seurat_stats(X: Matrix, *, log_base: float | None = None, square_f64: bo
 
     - a 2-D NumPy array: the results of ``_core.hvg_seurat_stats(X)``. A row-major float32 or
       float64 array is read in place; float32 stays float32 (expm1 and the squares are taken in
-      single precision). Other layouts are copied row-major, other element types converted to
-      float64.
+      single precision). Other layouts are copied row-major, bool and integer elements converted
+      to float64; complex, string and object arrays raise ``TypeError``, as do index or pointer
+      arrays of a sparse X that are not integers.
     - a SciPy ``csr_matrix``, ``csr_array``, ``csc_matrix`` or ``csc_array`` with int32 or int64
       indices, read in place: the results of ``_core.hvg_seurat_stats_sparse`` on the CSR
       entries in storage order (for CSC: those of ``X.tocsr()`` with sorted indices). Unsorted

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _blocks
 from ._folds import Chain, Sums, csr_arrays, native
-from ._inputs import _group_codes, _row_mask
+from ._inputs import _group_codes, _integer_entries, _real_values, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
 # beside its results.
@@ -168,11 +168,13 @@ def source(X: Any, function: str) -> Source | None:
                             f"stored as CSR, not CSC ({_name(X.group)}); write it as CSR")
         n_rows, n_cols = (int(n) for n in X.shape)
         where = _name(X.group)
+        _integer_entries(X.group["indptr"].dtype, X.group["indices"].dtype, X.dtype, where)
         return Source(X, where, True, n_rows, n_cols, np.dtype(X.dtype), X.group,
                       _load_indptr(X.group, where, n_rows))
     if (module == "h5py" and name == "Dataset") or (module == "zarr" and name == "Array"):
         if len(X.shape) != 2:
             raise ValueError(f"{function}() takes a 2-D matrix; {_name(X)} has shape {X.shape}")
+        _real_values(X.dtype, _name(X))
         return Source(X, _name(X), False, int(X.shape[0]), int(X.shape[1]), np.dtype(X.dtype))
     return None
 

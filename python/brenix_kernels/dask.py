@@ -48,10 +48,10 @@ from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
 from . import _blocks
-from ._folds import (GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
+from ._folds import (BadBlock, GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                      csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
                      type_name, zero_sums)
-from ._inputs import _group_codes, _row_mask
+from ._inputs import _group_codes, _real_values, _row_mask
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
 
@@ -80,8 +80,29 @@ def _check_array(x, name):
                          "call x.compute_chunk_sizes() first")
 
 
+def _held(block, dtype, block_info=None):
+    """The block, if it has its chunk's shape and the array's dtype; else a BadBlock with the error.
+
+    Every path takes x's blocks through this: a block of other rows than its chunk declares would
+    shift every row after it, and one of another dtype would be summed as another precision."""
+    index, chunk = block_info[None]["chunk-location"], block_info[None]["chunk-shape"]
+    shape = tuple(int(n) for n in getattr(block, "shape", ()))
+    if len(shape) != len(chunk) or any(n != c for n, c in zip(shape, chunk) if not math.isnan(c)):
+        error = ValueError(f"block {index} of x has shape {shape}, but x's chunks give it "
+                           f"{tuple(chunk)}")
+    elif np.dtype(getattr(block, "dtype", object)) != dtype:
+        error = TypeError(f"block {index} of x has dtype {np.dtype(getattr(block, 'dtype', object))}"
+                          f", but x's is {dtype}")
+    else:
+        return block
+    return BadBlock(error, tuple(chunk))
+
+
 def _hstack(parts, column_chunks):
     """One row block from its column chunks, in the type of the chunks."""
+    bad = [p for p in parts if isinstance(p, BadBlock)]
+    if bad:
+        return BadBlock(bad[0].error, (bad[0].shape[0], int(sum(column_chunks))))
     if len(parts) == 1:
         return parts[0]
     if all(isinstance(p, np.ndarray) for p in parts):
@@ -111,6 +132,8 @@ def _prepare(x, name):
     """The array with one column chunk, whether its blocks are sparse (as its meta says: the graph
     differs), and their row offsets."""
     _check_array(x, name)
+    _real_values(x.dtype, "x")
+    x = x.map_blocks(_held, np.dtype(x.dtype), dtype=x.dtype, meta=x._meta)
     x = _merge_columns(x, name)
     sparse = is_csr(x._meta) or type(x._meta).__module__.startswith("scipy.sparse")
     offsets = np.concatenate([[0], np.cumsum(x.chunks[0])]).astype(int).tolist()
@@ -412,12 +435,12 @@ def _scale_csr_block(block, std, rows=None, *, max_value, promote):
 
 def _problem(block, n_cols, first_row):
     """The block's first bad entry in storage order, as the in-memory call finds it (an index
-    out of range, or an entry stored twice, its row counted from `first_row`): the error, or
-    None."""
-    indptr, indices, _ = csr_arrays(block)
+    out of range, or an entry stored twice, its row counted from `first_row`), or what is wrong
+    with the block itself (its shape or types): the error, or None."""
     try:
+        indptr, indices, _ = csr_arrays(block)
         native(_blocks.check_csr, indptr, indices, n_cols, first_row)
-    except (PanicException, ValueError) as error:
+    except (PanicException, ValueError, TypeError) as error:
         return error
     return None
 

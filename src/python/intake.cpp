@@ -3,6 +3,9 @@
 #define BRENIX_NUMPY_TABLE_HERE
 #include "python/numpy_api.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -334,12 +337,46 @@ bool take_mask(PyObject* object, std::size_t n_rows, Mask& out) {
         value_error("mask must be None or a 1-D contiguous bool array with one flag per row");
         return false;
     }
+    // A NumPy bool may hold any byte (a view of uint8 as bool does), and a
+    // bool holding other than 0 or 1 is undefined behaviour to read: the
+    // bytes are read as bytes, and the kernels get a copy of 0s and 1s when
+    // any other is there, any nonzero byte being true.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(out.flags.values.data());
+    const std::size_t n = out.flags.values.size();
+    if (std::any_of(bytes, bytes + n, [](unsigned char b) { return b > 1; })) {
+        auto flags = Buffer<bool>::uninitialized(n);
+        for (std::size_t r = 0; r < n; ++r) flags.data()[r] = bytes[r] != 0;
+        out.flags.aligned = std::move(flags);
+        out.flags.values = {out.flags.aligned.data(), n};
+    }
     out.rows = out.flags.values;
     return true;
 }
 
+namespace {
+
+std::uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return std::uint64_t{16} << 30;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+}  // namespace
+
 bool take_groups(PyObject* object, std::size_t n_rows, std::size_t n_groups, Groups& out) {
     if (object == Py_None) return true;
+    // Every grouped pass keeps offsets and counts per group, whatever the
+    // codes: a number of groups whose offsets alone would not fit in memory is
+    // refused before they are asked for.
+    constexpr std::uint64_t per_group = 2 * sizeof(std::size_t);
+    if (n_groups > physical_memory() / per_group) {
+        PyErr_Format(PyExc_MemoryError,
+                     "n_groups is %zu: the per-group offsets alone would take more than this "
+                     "machine's %llu bytes of memory",
+                     n_groups, static_cast<unsigned long long>(physical_memory()));
+        return false;
+    }
     if (take_vector(object, out.codes) != Taken::ok || out.codes.values.size() != n_rows) {
         value_error("groups must be None or a 1-D contiguous int64 array with one code per row");
         return false;

@@ -149,14 +149,16 @@ bool take_csr_block(PyObject* indptr, PyObject* indices, PyObject* data, std::ui
 
 // --- rows: masks and groups ---------------------------------------------------
 
-// mask: None, or one bool per row.
+// mask: None, or one bool per row; a byte other than 0 and 1 is true (the
+// flags are then a normalised copy).
 struct Mask {
     Vector<bool> flags;
     std::optional<std::span<const bool>> rows;
 };
 bool take_mask(PyObject* object, std::size_t n_rows, Mask& out);
 
-// groups: None, or one int64 code in [-1, n_groups) per row.
+// groups: None, or one int64 code in [-1, n_groups) per row; a number of
+// groups whose per-group offsets could not fit in memory raises MemoryError.
 struct Groups {
     Vector<std::int64_t> codes;
     std::optional<std::span<const std::int64_t>> rows;
