@@ -53,8 +53,13 @@ Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const doubl
                     ? check_columns(m.indices, lo, hi, m.n_cols, problems[b])
                     : scaled || check_row(m.indices, lo, hi, m.n_cols, r, stamps, problems[b]);
             if (!checked) return;
+            // The checks above, or the moment pass, read the indices once,
+            // and the mask may have been written since: the deviation is
+            // addressed by the index read here, checked where it is used.
+            if (hi > m.indices.size()) fail_index(m.indices.size(), m.indices.size());
             for (std::size_t p = lo; p < hi; ++p) {
-                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[idx[p]], max_value);
+                const std::size_t j = checked_index(idx, p, m.n_cols);
+                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[j], max_value);
             }
         }
     });
