@@ -53,13 +53,15 @@ BRENIX_INLINE T log_scaled(T x, double c) {
 // them meanwhile; a check made in an earlier pass says nothing of the value
 // read now. So the index of entry p is loaded once, compared with `bound`, and
 // only that loaded value is used: a value that fails raises the
-// index-out-of-bounds message, as the first pass would have for it. The
-// atomic load is a plain load on every target; it only forbids the compiler
-// to read the memory again in place of the value it checked.
+// index-out-of-bounds message, as the first pass would have for it. The empty
+// asm makes the loaded value opaque, so the compiler cannot read the memory
+// again in place of the value it checked (it may, for a plain load, where
+// the code would be the same for a single thread).
 template <class I>
 BRENIX_INLINE std::uint64_t load_index(const I* indices, std::size_t p) {
-    return static_cast<std::uint64_t>(
-        static_cast<std::int64_t>(__atomic_load_n(indices + p, __ATOMIC_RELAXED)));
+    auto value = static_cast<std::int64_t>(indices[p]);
+    __asm__("" : "+r"(value));
+    return static_cast<std::uint64_t>(value);
 }
 template <class I>
 BRENIX_INLINE std::size_t checked_index(const I* indices, std::size_t p, std::size_t bound) {
