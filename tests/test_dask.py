@@ -265,7 +265,7 @@ def broken():
                 bad_entries(m, [outside[4000], inside[-5]], [77, 12]), bad_entries(m, outside[[4000, 300]], [77, 12]),
                 with_duplicate(m, codes >= 0), with_duplicate(m, ~mask & (codes == -1))]  # in no group, not masked
     in_groups = [outcome(lambda X: bk.hvg_seurat_stats(X, groups=codes), X) for X in matrices[1:3]]
-    assert in_groups[0] == in_groups[1]  # a row in no group is not read
+    assert in_groups[0] == in_groups[1]  # a row in no group is checked after the groups' rows
     return codes, mask, matrices
 
 
@@ -296,6 +296,18 @@ def test_csr_blocks_give_the_in_memory_results_and_errors(broken, name, i):
             assert got == expected, rows
         else:
             assert_same(got, expected)
+
+
+@pytest.mark.parametrize("fn", [bk.mean_var, bk.hvg_seurat_stats])
+@pytest.mark.parametrize("form", ["csr", "csc", "csr-blocks"])
+def test_a_bad_entry_in_a_row_no_group_has(fn, form):
+    """Rows coded -1 are summed by no group but still checked: the error of the ungrouped call."""
+    X = (sp.csc_matrix if form == "csc" else sp.csr_matrix)(np.array([[1.0, 0, 2], [0, 3, 0], [4, 0, 5]], np.float32))
+    X.indices[0] = 7  # row 0's first entry either way
+    expected = outcome(fn, X)
+    assert expected == ("PanicException", (INDEX_MSG.format(3, 7),))
+    X = split_rows(X, (2, 1)) if form == "csr-blocks" else X
+    assert outcome(lambda X: fn(X, groups=np.array([-1, 0, 0])), X) == expected
 
 
 @pytest.mark.slow

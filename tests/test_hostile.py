@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from brenix_kernels._core import hvg_seurat_stats, hvg_seurat_stats_sparse, scale, scale_sparse_data
-from conftest import Convertible
+from conftest import Convertible, run_py
 
 MISSING = object()
 # What a call may raise: the documented errors, and what `x.astype("float64")` raises for an object without a working
@@ -126,3 +126,64 @@ def test_generated_cases_in_a_child_process(tmp_path):
     last = trace.read_text() if trace.exists() else "?"
     assert child.returncode == 0 and "1 passed" in child.stdout, (
         f"status {child.returncode}; last case tried: {last}\n{child.stdout[-6000:]}{child.stderr[-4000:]}")
+
+
+# A second thread writes the matrix's indices (huge, negative, or another row's column) while the call runs without
+# the interpreter lock, then restores them: a pass must not trust a value an earlier pass checked.
+RACE = """
+import re, threading, time
+import numpy as np, scipy.sparse as sp
+import brenix_kernels as bk
+
+call, calls = {call!r}, {calls}
+rng = np.random.default_rng(len(call))
+codes, mask = rng.integers(-1, 5, 20000), rng.random(20000) < 0.7
+index_error = re.compile(r"index out of bounds: the len is \\d+ but the index is \\d+$")
+seen = {{}}
+for layout in ("csr", "csc"):
+    X = sp.random(20000, 400, density=0.03, format=layout, dtype=np.float32, rng=rng)
+    X.sort_indices()
+    run = {{"scale": lambda: bk.scale(X, max_value=4), "scale-uncentred": lambda: bk.scale(X, zero_center=False),
+           "scale-mask": lambda: bk.scale(X, zero_center=False, mask=mask),
+           "scale-mask-centred": lambda: bk.scale(X, mask=mask),
+           "mean_var-groups": lambda: bk.mean_var(X, groups=codes),
+           "hvg-groups": lambda: bk.hvg_seurat_stats(X, groups=codes)}}[call]
+    done = threading.Event()
+
+    def spoil():
+        while not done.is_set():
+            at = rng.integers(0, X.nnz, 8)
+            saved = X.indices[at].copy()
+            X.indices[at] = rng.choice([2**31 - 1, -1, -2**31, 7, 2**20], at.size)
+            time.sleep(rng.random() * 3e-4)
+            X.indices[at] = saved
+            time.sleep(rng.random() * 1e-3)
+
+    writer = threading.Thread(target=spoil)
+    writer.start()
+    try:
+        for _ in range(calls):
+            try:
+                run()
+                kind = "ok"
+            except BaseException as error:
+                name = type(error).__name__
+                assert (name == "PanicException" and index_error.match(str(error))) or (
+                    name == "ValueError" and "duplicate entries" in str(error)), repr(error)
+                kind = name
+            seen[kind] = seen.get(kind, 0) + 1
+    finally:
+        done.set()
+        writer.join()
+print(seen)
+"""
+
+
+@pytest.mark.parametrize("call", ["scale", "scale-uncentred", "scale-mask", "scale-mask-centred", "mean_var-groups",
+                                  "hvg-groups"])
+def test_indices_written_during_a_call(call):
+    """CSR then CSC: each call returns or raises a bad entry's error, and nothing crashes or reads out of bounds (a
+    crash fails the child, which sanitizer builds also fail on a report)."""
+    child = run_py(RACE.format(call=call, calls=20))
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert sum(eval(child.stdout).values()) == 40, child.stdout

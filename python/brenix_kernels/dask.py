@@ -264,9 +264,10 @@ def _chains(n_groups, codes):
     return [np.array(sorted(m), np.int64) for m in members]
 
 
-def _grouped_statistics(x, sums, offsets, groups):
+def _grouped_statistics(x, sums, offsets, groups, check_left_out=False):
     """A delayed pair of (n_groups, n_cols) arrays, from the chains of grouped folds, and
-    n_groups."""
+    n_groups. With ``check_left_out`` (CSR blocks), the rows no group holds are checked too, as
+    the in-memory call checks them: after the groups' rows, so a bad entry there fails first."""
     n_cols = x.shape[1]
     code_blocks, n_groups, codes = _codes(groups, x)
     token = tokenize(x.name, sums, n_groups, [getattr(c, "key", c) for c in code_blocks])
@@ -311,6 +312,8 @@ def _grouped_statistics(x, sums, offsets, groups):
     dsk[finish] = (finish_chains, sums, n_groups, n_cols, members_list, states)
     dependencies = [x] + [c for c in code_blocks if isinstance(c, Delayed)]
     pair = Delayed(finish, HighLevelGraph.from_collections(finish, dsk, dependencies=dependencies))
+    if check_left_out and (codes is None or (codes < 0).any()):
+        pair = dask.delayed(_checked, pure=True)(pair, _problems(x, n_cols, offsets))
     return pair, n_groups
 
 
@@ -324,7 +327,7 @@ def _results(x, sums, offsets, groups):
     if groups is None:
         pair = _statistics(x, sums, offsets)
         return _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
-    pair, n_groups = _grouped_statistics(x, sums, offsets, groups)
+    pair, n_groups = _grouped_statistics(x, sums, offsets, groups, check_left_out=sums.sparse)
     return tuple(da.from_delayed(dask.delayed(operator.getitem, pure=True)(pair, i),
                                  shape=(n_groups, n_cols), dtype=np.float64) for i in (0, 1))
 
@@ -457,6 +460,12 @@ def _problems(x, n_cols, offsets):
     """Each CSR block's first bad entry, or None, as delayed values that do not raise."""
     blocks = x.to_delayed(optimize_graph=False)[:, 0]
     return [dask.delayed(_problem, pure=True)(block, n_cols, a) for block, a in zip(blocks, offsets)]
+
+
+def _checked(pair, problems):
+    """The pair, once no block has a bad entry."""
+    _first_problem(problems)
+    return pair
 
 
 def _group_zero(pair, problems):

@@ -1,7 +1,9 @@
 // The two rules every column sum of this package follows, each written once:
 // what a value adds to its column, and how stored entries are walked and
 // checked. Dense and sparse sums, plain and Seurat, and the row-block
-// continuations all go through these, so they cannot drift apart.
+// continuations all go through these, so they cannot drift apart. The walk
+// (for_each_entry, checked_index) is also the one place any pass takes an
+// address from the caller's indices: see the rule in python/records.hpp.
 #pragma once
 
 #include <algorithm>
@@ -46,6 +48,28 @@ BRENIX_INLINE T log_scaled(T x, double c) {
     }
 }
 
+// The one place a pass takes an address from the caller's entries. The arrays
+// are read without the interpreter lock, and another Python thread may write
+// them meanwhile; a check made in an earlier pass says nothing of the value
+// read now. So the index of entry p is loaded once, compared with `bound`, and
+// only that loaded value is used: a value that fails raises the
+// index-out-of-bounds message, as the first pass would have for it. The empty
+// asm makes the loaded value opaque, so the compiler cannot read the memory
+// again in place of the value it checked (it may, for a plain load, where
+// the code would be the same for a single thread).
+template <class I>
+BRENIX_INLINE std::uint64_t load_index(const I* indices, std::size_t p) {
+    auto value = static_cast<std::int64_t>(indices[p]);
+    __asm__("" : "+r"(value));
+    return static_cast<std::uint64_t>(value);
+}
+template <class I>
+BRENIX_INLINE std::size_t checked_index(const I* indices, std::size_t p, std::size_t bound) {
+    const std::uint64_t j = load_index(indices, p);
+    if (j >= bound) fail_index(bound, j);
+    return static_cast<std::size_t>(j);
+}
+
 // The error contract of every pass over stored entries: visit(p, j) for the
 // entries p in [begin, end), in storage order, where j = indices[p] is read as
 // unsigned (so a negative index is huge) and checked below n_cols. The first
@@ -62,9 +86,7 @@ BRENIX_INLINE void for_each_entry(std::span<const I> indices, std::size_t begin,
     const std::size_t indexed_end = std::clamp(indices.size(), begin, end);
     const I* __restrict columns = indices.data();
     for (std::size_t p = begin; p < indexed_end; ++p) {
-        const auto j = static_cast<std::uint64_t>(static_cast<std::int64_t>(columns[p]));
-        if (j >= n_cols) fail_index(n_cols, j);
-        visit(p, static_cast<std::size_t>(j));
+        visit(p, checked_index(columns, p, n_cols));
     }
     if (indexed_end < end) fail_index(indices.size(), indexed_end);
 }

@@ -129,6 +129,7 @@ GroupStats grouped_hvg_sparse(const SparseMatrix<I, T>& m, const RowGroups& grou
                 continue_sparse_hvg_sums(out, m.indices, m.data, m.n_cols, log_base, square_f64,
                                          runs);
             });
+        check_rows_left_out(m, groups);
         return hvg_stats(totals, groups, m.n_cols);
     }
     auto expm1 = [&](std::span<const T> x, std::vector<T>& scratch) {
@@ -160,7 +161,9 @@ GroupStats grouped_mean_var_dense(std::span<const T> x, std::size_t n_cols, cons
 template <class I, class T>
 GroupStats grouped_mean_var_sparse(const SparseMatrix<I, T>& m, const RowGroups& groups,
                                    bool square_f64) {
-    return mean_var(plain_sums(m, groups, true, square_f64), groups, m.n_cols);
+    auto totals = plain_sums(m, groups, true, square_f64);
+    if (m.layout == Layout::csr) check_rows_left_out(m, groups);
+    return mean_var(totals, groups, m.n_cols);
 }
 
 template <class T>
@@ -230,9 +233,12 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
                         !check_row(m.indices, b, e, n_cols, r, stamps, problems[c])) {
                         return;
                     }
+                    // Checked again where used: the mask and the indices
+                    // may have been written since.
+                    if (e > m.indices.size()) fail_index(m.indices.size(), m.indices.size());
                     T* row = out.data() + r * n_cols;
                     for (std::size_t p = b; p < e; ++p) {
-                        const auto j = static_cast<std::size_t>(idx[p]);
+                        const std::size_t j = checked_index(idx, p, n_cols);
                         row[j] = value(r, j, p);
                     }
                 }
@@ -258,8 +264,7 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
                 auto p = static_cast<std::size_t>(m.indptr[j]);
                 const auto e = static_cast<std::size_t>(m.indptr[j + 1]);
                 for (std::size_t band = 0; band < n_bands; ++band) {
-                    while (p < e && static_cast<std::size_t>(idx[p]) < band * MOMENT_CHUNK_ROWS)
-                        ++p;
+                    while (p < e && load_index(idx, p) < band * MOMENT_CHUNK_ROWS) ++p;
                     band_start[band * n_cols + j] = p;
                 }
             }
@@ -277,8 +282,13 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
                         if (!sorted[j]) continue;
                         std::size_t p = cursor[j];
                         const auto e = static_cast<std::size_t>(m.indptr[j + 1]);
-                        for (; p < e && static_cast<std::size_t>(idx[p]) < t1; ++p) {
-                            const auto r = static_cast<std::size_t>(idx[p]);
+                        // One load per entry, which both ends the tile's
+                        // part of the column and places the value: a row
+                        // outside the band (written meanwhile) places nothing.
+                        for (; p < e; ++p) {
+                            const std::uint64_t r = load_index(idx, p);
+                            if (r >= t1) break;
+                            if (r < r0) continue;
                             out[r * n_cols + j] = value(r, j, p);
                         }
                         cursor[j] = p;
@@ -290,7 +300,7 @@ ScaledMatrix<T> scale_sparse_to_dense(const SparseMatrix<I, T>& m, std::optional
                 if (sorted[j]) continue;
                 for (auto p = static_cast<std::size_t>(m.indptr[j]);
                      p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
-                    const auto r = static_cast<std::size_t>(idx[p]);
+                    const std::uint64_t r = load_index(idx, p);
                     if (r >= r0 && r < r1) out[r * n_cols + j] = value(r, j, p);
                 }
             }
@@ -322,7 +332,7 @@ ScaledValues<Out> scale_sparse_stored(const SparseMatrix<I, T>& m, std::optional
              ++j) {
             for (auto p = static_cast<std::size_t>(m.indptr[j]);
                  p < static_cast<std::size_t>(m.indptr[j + 1]); ++p) {
-                const bool scaled = !mask || (*mask)[static_cast<std::size_t>(idx[p])];
+                const bool scaled = !mask || (*mask)[checked_index(idx, p, m.n_rows)];
                 values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[j], max_value);
             }
         }

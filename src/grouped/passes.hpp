@@ -145,6 +145,32 @@ ColumnSums csr_slot_sums(const SparseMatrix<I, T>& m, const RowGroups& groups,
     return out;
 }
 
+// CSR: the rows no group holds (coded -1), which no pass over the groups
+// reads, checked in full (in range, none twice) after those passes, as the
+// masked scaling checks the rows its mask leaves out: every stored entry is
+// checked whichever rows are summed, and a bad entry in a summed row is
+// reported before any in these rows, each kind's first in storage order.
+template <class I, class T>
+void check_rows_left_out(const SparseMatrix<I, T>& m, const RowGroups& groups) {
+    if (groups.rows.size() == m.n_rows) return;
+    std::vector<unsigned char> held(m.n_rows, 0);
+    for (const std::size_t r : groups.rows) held[r] = 1;
+    constexpr std::size_t ROWS_PER_TASK = 4096;
+    std::vector<EntryProblem> problems(chunk_count(m.n_rows, ROWS_PER_TASK));
+    for_each_block(problems.size(), [&](std::size_t b) {
+        std::vector<std::size_t> stamps;
+        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(m.n_rows, (b + 1) * ROWS_PER_TASK);
+             ++r) {
+            if (!held[r] && !check_row(m.indices, static_cast<std::size_t>(m.indptr[r]),
+                                       static_cast<std::size_t>(m.indptr[r + 1]), m.n_cols, r,
+                                       stamps, problems[b])) {
+                return;
+            }
+        }
+    });
+    raise_first(problems);
+}
+
 // CSR: the totals of each group's chunks (csr_plan), each slot summed by
 // csr_slot_sums from zeros.
 template <class I, class T, class SumRuns>
@@ -359,13 +385,17 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
                     }
                     add_term<S>(acc, acc_sq, value);
                 };
+                // The rows checked above are read again here: each is checked
+                // where it is used (order holds a copy, checked as it is used).
                 if (sorted[j]) {
-                    for (std::size_t p = a; p < e; ++p) {
-                        add(static_cast<std::size_t>(idx[p]), v[p - a]);
-                    }
+                    for (std::size_t p = a; p < e; ++p)
+                        add(checked_index(idx, p, n_rows), v[p - a]);
                 } else {
                     order.clear();
-                    for (std::size_t p = a; p < e; ++p) order.emplace_back(idx[p], p);
+                    for (std::size_t p = a; p < e; ++p) {
+                        order.emplace_back(static_cast<std::int64_t>(checked_index(idx, p, n_rows)),
+                                           p);
+                    }
                     std::sort(order.begin(), order.end());
                     for (std::size_t q = 1; q < order.size(); ++q) {
                         if (order[q].first == order[q - 1].first) {

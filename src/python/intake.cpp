@@ -284,6 +284,15 @@ bool take_offsets_and_entries(Layout layout, PyObject* indptr, PyObject* indices
     }
     const Taken taken = take_vector(indptr, out.indptr);
     if (taken != Taken::ok) return refused(taken, "indptr must be an int64 array");
+    // The passes address entries by these offsets without the interpreter
+    // lock, while another thread may write the caller's array: they work on
+    // a copy taken here, under the lock, and checked below (one offset per
+    // row or column, little beside the entries).
+    if (out.indptr.values.data() != out.indptr.aligned.data()) {
+        out.indptr.aligned = Buffer<std::int64_t>::uninitialized(out.indptr.values.size());
+        std::copy(out.indptr.values.begin(), out.indptr.values.end(), out.indptr.aligned.data());
+        out.indptr.values = {out.indptr.aligned.data(), out.indptr.values.size()};
+    }
     return offsets_fit(out.indptr.values, layout == Layout::csr ? n_rows : n_cols,
                        data != nullptr ? out.n_values() : out.n_indices());
 }

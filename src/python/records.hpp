@@ -31,6 +31,21 @@
 // lock back can mean waiting for another thread's turn, which a call of a
 // few microseconds should not pay.
 //
+// What a call without the lock may trust. The arrays it reads are the
+// caller's, and another thread may write them while the kernel runs: a value
+// checked in one pass may be another by the next. So a call that releases the
+// lock never uses a value read from caller-owned memory for addressing (a
+// stored column or row index, a row pointer, a group code) unless it checks
+// that value where it uses it -- one load, one compare, then the use -- or it
+// works on its own copy taken while it held the lock. The indices go through
+// the checked walk of core/terms.hpp (for_each_entry, checked_index), the one
+// place an address comes from them; indptr and the group codes are copied
+// (the intake, group_rows), and a range taken from the copy is still checked
+// against the length of the indices before it is walked. A value that fails
+// raises what a bad entry raises (the index-out-of-bounds message, or
+// DuplicateEntry); it may differ from what the first pass found only when the
+// caller changed the data during the call.
+//
 // Parameters that several functions share are members of one record, which
 // their Args derive from, and one fragment of signature (a std::tuple of its
 // parameters); signature<ScaleArgs>(positional(...), FRAGMENT, ...) takes the

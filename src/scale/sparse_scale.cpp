@@ -53,8 +53,28 @@ Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const doubl
                     ? check_columns(m.indices, lo, hi, m.n_cols, problems[b])
                     : scaled || check_row(m.indices, lo, hi, m.n_cols, r, stamps, problems[b]);
             if (!checked) return;
+            // The checks above, or the moment pass, read the indices once,
+            // and the mask may have been written since: the deviation is
+            // addressed by the index read here, checked where it is used.
+            if (hi > m.indices.size()) fail_index(m.indices.size(), m.indices.size());
+            // Each index clamped into range where it addresses, without a
+            // branch, keeps the loop as fast as it was unchecked; a row that
+            // had one out of range is written again through checked_index,
+            // which raises for it (or, written back meanwhile, writes it).
+            if (m.n_cols > 0) {
+                bool bad = false;
+                const std::uint64_t last = m.n_cols - 1;
+                for (std::size_t p = lo; p < hi; ++p) {
+                    const std::uint64_t j = as_index(idx[p]);
+                    bad |= j > last;
+                    values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[std::min(j, last)],
+                                                         max_value);
+                }
+                if (!bad) continue;
+            }
             for (std::size_t p = lo; p < hi; ++p) {
-                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[idx[p]], max_value);
+                const std::size_t j = checked_index(idx, p, m.n_cols);
+                values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[j], max_value);
             }
         }
     });
