@@ -347,17 +347,16 @@ bool take_mask(PyObject* object, std::size_t n_rows, Mask& out) {
         return false;
     }
     // A NumPy bool may hold any byte (a view of uint8 as bool does), and a
-    // bool holding other than 0 or 1 is undefined behaviour to read: the
-    // bytes are read as bytes, and the kernels get a copy of 0s and 1s when
-    // any other is there, any nonzero byte being true.
+    // bool holding other than 0 or 1 is undefined behaviour to read; and the
+    // kernels read the mask without the interpreter lock, while another thread
+    // may write it. So the kernels always get a copy of 0s and 1s, read here
+    // byte by byte, any nonzero byte being true: one byte per row.
     const auto* bytes = reinterpret_cast<const unsigned char*>(out.flags.values.data());
     const std::size_t n = out.flags.values.size();
-    if (std::any_of(bytes, bytes + n, [](unsigned char b) { return b > 1; })) {
-        auto flags = Buffer<bool>::uninitialized(n);
-        for (std::size_t r = 0; r < n; ++r) flags.data()[r] = bytes[r] != 0;
-        out.flags.aligned = std::move(flags);
-        out.flags.values = {out.flags.aligned.data(), n};
-    }
+    auto flags = Buffer<bool>::uninitialized(n);
+    for (std::size_t r = 0; r < n; ++r) flags.data()[r] = bytes[r] != 0;
+    out.flags.aligned = std::move(flags);
+    out.flags.values = {out.flags.aligned.data(), n};
     out.rows = out.flags.values;
     return true;
 }
