@@ -39,8 +39,8 @@
 // that value where it uses it -- one load, one compare, then the use -- or it
 // works on its own copy taken while it held the lock. The indices go through
 // the checked walk of core/terms.hpp (for_each_entry, checked_index), the one
-// place an address comes from them; indptr and the group codes are copied
-// (the intake, group_rows), and a range taken from the copy is still checked
+// place an address comes from them; indptr, masks and the group codes are
+// copied (the intake, group_rows), and a range taken from the copy is checked
 // against the length of the indices before it is walked. A value that fails
 // raises what a bad entry raises (the index-out-of-bounds message, or
 // DuplicateEntry); it may differ from what the first pass found only when the
