@@ -42,21 +42,12 @@ namespace {
 template <class I>
 void check_csr_rows(std::span<const std::int64_t> indptr, std::span<const I> indices,
                     std::size_t n_cols) {
-    constexpr std::size_t ROWS_PER_TASK = 4096;
     const std::size_t n_rows = indptr.empty() ? 0 : indptr.size() - 1;
-    std::vector<EntryProblem> problems(chunk_count(n_rows, ROWS_PER_TASK));
-    for_each_block(problems.size(), [&](std::size_t b) {
-        std::vector<std::size_t> stamps;
-        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(n_rows, (b + 1) * ROWS_PER_TASK);
-             ++r) {
-            if (!check_row(indices, static_cast<std::size_t>(indptr[r]),
-                           static_cast<std::size_t>(indptr[r + 1]), n_cols, r, stamps,
-                           problems[b])) {
-                return;
-            }
-        }
-    });
-    raise_first(problems);
+    for_each_row_checked(
+        n_rows, [&](std::size_t r, std::vector<std::size_t>& stamps, EntryProblem& problem) {
+            return check_row(indices, static_cast<std::size_t>(indptr[r]),
+                             static_cast<std::size_t>(indptr[r + 1]), n_cols, r, stamps, problem);
+        });
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "core/isa.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/pool.hpp"
 
 namespace brenix {
 
@@ -150,6 +151,24 @@ bool check_columns(std::span<const I> indices, std::size_t begin, std::size_t en
         return false;
     }
     return true;
+}
+
+// row(r, stamps, problem) for every row r in [0, n_rows), in tasks of
+// CHECK_ROWS_PER_TASK rows on the pool, each task with stamps of its own (for
+// check_row); a task stops at the first row that returns false, having noted
+// its problem, and the first problem in storage order of all tasks is raised.
+inline constexpr std::size_t CHECK_ROWS_PER_TASK = 4096;
+template <class Row>
+void for_each_row_checked(std::size_t n_rows, Row&& row) {
+    std::vector<EntryProblem> problems(chunk_count(n_rows, CHECK_ROWS_PER_TASK));
+    for_each_block(problems.size(), [&](std::size_t b) {
+        std::vector<std::size_t> stamps;
+        const std::size_t end = std::min(n_rows, (b + 1) * CHECK_ROWS_PER_TASK);
+        for (std::size_t r = b * CHECK_ROWS_PER_TASK; r < end; ++r) {
+            if (!row(r, stamps, problems[b])) return;
+        }
+    });
+    raise_first(problems);
 }
 
 // Checks every row of a CSR matrix's structure (indptr from 0, never

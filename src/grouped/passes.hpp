@@ -155,20 +155,12 @@ void check_rows_left_out(const SparseMatrix<I, T>& m, const RowGroups& groups) {
     if (groups.rows.size() == m.n_rows) return;
     std::vector<unsigned char> held(m.n_rows, 0);
     for (const std::size_t r : groups.rows) held[r] = 1;
-    constexpr std::size_t ROWS_PER_TASK = 4096;
-    std::vector<EntryProblem> problems(chunk_count(m.n_rows, ROWS_PER_TASK));
-    for_each_block(problems.size(), [&](std::size_t b) {
-        std::vector<std::size_t> stamps;
-        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(m.n_rows, (b + 1) * ROWS_PER_TASK);
-             ++r) {
-            if (!held[r] && !check_row(m.indices, static_cast<std::size_t>(m.indptr[r]),
-                                       static_cast<std::size_t>(m.indptr[r + 1]), m.n_cols, r,
-                                       stamps, problems[b])) {
-                return;
-            }
-        }
-    });
-    raise_first(problems);
+    for_each_row_checked(
+        m.n_rows, [&](std::size_t r, std::vector<std::size_t>& stamps, EntryProblem& problem) {
+            return held[r] != 0 || check_row(m.indices, static_cast<std::size_t>(m.indptr[r]),
+                                             static_cast<std::size_t>(m.indptr[r + 1]), m.n_cols, r,
+                                             stamps, problem);
+        });
 }
 
 // CSR: the totals of each group's chunks (csr_plan), each slot summed by

@@ -39,28 +39,24 @@ Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const doubl
     auto values = Buffer<Out>::uninitialized(m.data.size());
     const I* idx = m.indices.data();
     const double* sd = stdev.data();
-    constexpr std::size_t ROWS_PER_TASK = 4096;
-    std::vector<EntryProblem> problems(chunk_count(m.n_rows, ROWS_PER_TASK));
-    for_each_block(problems.size(), [&](std::size_t b) {
-        std::vector<std::size_t> stamps;
-        for (std::size_t r = b * ROWS_PER_TASK; r < std::min(m.n_rows, (b + 1) * ROWS_PER_TASK);
-             ++r) {
+    for_each_row_checked(
+        m.n_rows, [&](std::size_t r, std::vector<std::size_t>& stamps, EntryProblem& problem) {
             const auto lo = static_cast<std::size_t>(m.indptr[r]);
             const auto hi = static_cast<std::size_t>(m.indptr[r + 1]);
             const bool scaled = !mask || (*mask)[r];
             const bool checked =
                 check == WriteCheck::columns
-                    ? check_columns(m.indices, lo, hi, m.n_cols, problems[b])
-                    : scaled || check_row(m.indices, lo, hi, m.n_cols, r, stamps, problems[b]);
-            if (!checked) return;
-            // The checks above, or the moment pass, read the indices once,
-            // and the mask may have been written since: the deviation is
-            // addressed by the index read here, checked where it is used.
+                    ? check_columns(m.indices, lo, hi, m.n_cols, problem)
+                    : scaled || check_row(m.indices, lo, hi, m.n_cols, r, stamps, problem);
+            if (!checked) return false;
+            // The checks above, or the moment pass, read the indices once, and
+            // the caller may have written them since: the deviation is addressed
+            // by the index read here, checked where it is used.
             if (hi > m.indices.size()) fail_index(m.indices.size(), m.indices.size());
             // Each index clamped into range where it addresses, without a
-            // branch, keeps the loop as fast as it was unchecked; a row that
-            // had one out of range is written again through checked_index,
-            // which raises for it (or, written back meanwhile, writes it).
+            // branch, keeps the loop as fast as it was unchecked; a row that had
+            // one out of range is written again through checked_index, which
+            // raises for it (or, written back meanwhile, writes it).
             if (m.n_cols > 0) {
                 bool bad = false;
                 const std::uint64_t last = m.n_cols - 1;
@@ -70,15 +66,14 @@ Buffer<Out> scale_csr_values(const SparseMatrix<I, In>& m, std::span<const doubl
                     values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[std::min(j, last)],
                                                          max_value);
                 }
-                if (!bad) continue;
+                if (!bad) return true;
             }
             for (std::size_t p = lo; p < hi; ++p) {
                 const std::size_t j = checked_index(idx, p, m.n_cols);
                 values[p] = masked_stored_value<Out>(scaled, m.data[p], sd[j], max_value);
             }
-        }
-    });
-    raise_first(problems);
+            return true;
+        });
     return values;
 }
 
