@@ -14,9 +14,9 @@ import sys
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._public import hvg_seurat_stats, mean_var, scale
+    from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats"]
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
