@@ -19,7 +19,7 @@ path <- function(name) file.path(here, name)
 num <- function(x) sprintf("%.17g", x)
 
 N_VST <- 150     # genes selected by vst and by dispersion
-N_BATCH <- 100   # genes selected in each batch
+N_BATCH <- 120   # genes selected in each batch (variable_genes takes one n_top for both)
 N_INTEGRATE <- 120
 
 genes <- readLines(path("genes.txt"))
