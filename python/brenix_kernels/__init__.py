@@ -16,10 +16,10 @@ import sys
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._public import hvg_seurat_stats, mean_var, scale
+    from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
     from ._selection import variable_genes
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "variable_genes"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes"]
 
 # The module each public name lives in (the others: _public).
 _HOMES = {"variable_genes": "_selection"}
