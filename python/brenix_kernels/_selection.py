@@ -38,10 +38,6 @@ METHODS = ("vst", "mvp", "disp")
 # the logarithm); R's mean there is 0, which decides both the bins' range and exclusion.
 _ZERO_MEAN = math.log1p(1e-12)
 
-# The local quadratic fit of log variance on log mean needs more genes in each neighbourhood
-# (span times the genes with variance > 0) than it has coefficients (3); with fewer the fit fails.
-_LOESS_NEIGHBOURS = 4
-
 
 def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = None,
                    groups: npt.ArrayLike | str | None = None,
@@ -106,7 +102,8 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     ValueError
         An unknown method, ``n_top`` < 1, ``n_bins`` < 2, cut-offs that are not pairs of
         numbers, ``gene_names`` of another length than the genes, a batch of fewer than 2
-        cells, or (``"vst"``) too few genes with a variance above 0 for the loess fit.
+        cells; for ``"vst"`` what :func:`vst_stats` refuses (too few genes with a variance
+        above 0 for the loess fit, a ``span`` outside (0, 1], negative or non-finite counts).
     TypeError
         ``inplace=True`` without an AnnData object, or a number of another type.
 
@@ -158,7 +155,6 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     codes, n_groups = _batches(X if adata is not None else None, groups, n_cells, n_genes)
 
     if method == "vst":
-        _check_loess(X, layer, codes, span)
         stats = _public.vst_stats(X, span=span, clip_max=clip_max, layer=layer, groups=codes)
         columns = ("mean", "variance", "variance_expected", "variance_standardized")
         stats = dict(zip(columns, _computed(stats)))
@@ -241,21 +237,6 @@ def _batches(adata: Any, groups: Any, n_cells: int, n_genes: int) -> tuple[Any, 
                          + (", ".join(f"batch {k} has {s}" for k, s in small) if small
                             else "groups puts no cell in any batch"))
     return codes, n_groups
-
-
-def _check_loess(X: Any, layer: str | None, codes: Any, span: float) -> None:
-    """Refuses, before the fit, a span too small for the genes with a variance above 0."""
-    if not (isinstance(span, numbers.Real) and 0 < span <= 1):
-        raise ValueError(f"span must be a number in (0, 1]; got {span!r}")
-    _, variances = _computed(_public.mean_var(X, layer=layer, groups=codes))
-    for k, var in enumerate(np.atleast_2d(variances)):
-        usable = int(np.count_nonzero(var > 0))
-        if math.floor(usable * span) < _LOESS_NEIGHBOURS:
-            need = math.ceil(_LOESS_NEIGHBOURS / span)
-            where = "" if codes is None else f" in batch {k}"
-            raise ValueError(f"the loess fit of vst needs about {need} genes with a variance "
-                             f"above 0 at span={span} (at least {_LOESS_NEIGHBOURS} in a "
-                             f"neighbourhood); there are {usable}{where}")
 
 
 def _computed(results: tuple) -> tuple[np.ndarray, ...]:
