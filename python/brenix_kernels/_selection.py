@@ -123,7 +123,8 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     With ``groups``, let *k* be the number of batches that selected the gene at position
     ``n_top`` when the genes are sorted by how many batches selected them. First come the genes
     selected by more than *k* batches, ordered by their median rank in those batches; then the
-    genes selected by exactly *k*, by median rank, until there are ``n_top``. Equal median ranks
+    genes selected by exactly *k*, by median rank, until there are ``n_top``. (Each batch
+    selects ``n_top`` genes, or with ``"mvp"`` all those within the cut-offs.) Equal median ranks
     keep the order of the count sort: more batches first, then the names compared as strings
     (by code point: R's order in the C locale, where "g391" comes before "g79"), or the genes'
     positions without names.
@@ -137,8 +138,11 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     >>> int(table["variable"].sum()), int(table["rank"].max())
     (5, 5)
     """
-    import pandas as pd
-
+    try:
+        import pandas as pd
+    except ImportError as exc:
+        raise ImportError("variable_genes() returns a pandas DataFrame: install pandas (the "
+                          "package's extra 'selection' brings it)") from exc
     if method not in METHODS:
         raise ValueError(f"method={method!r}: the methods are {', '.join(map(repr, METHODS))}")
     adata = X if _stream.is_anndata(X) else None
@@ -150,7 +154,10 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     n_bins = _count("n_bins", n_bins, 2)
     mean_cutoff = _pair("mean_cutoff", mean_cutoff)
     dispersion_cutoff = _pair("dispersion_cutoff", dispersion_cutoff)
-    n_cells, n_genes = (int(n) for n in X.shape)
+    shape = getattr(X, "shape", ())
+    if len(shape) != 2:
+        raise TypeError(f"X must be a matrix of cells x genes; got {_type_name(X)}")
+    n_cells, n_genes = (int(n) for n in shape)
     names = _gene_names(gene_names, adata, n_genes)
     codes, n_groups = _batches(X if adata is not None else None, groups, n_cells, n_genes)
 
@@ -162,7 +169,7 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     else:
         means, dispersions = _computed(_public.hvg_seurat_stats(X, log_base=log_base,
                                                                 layer=layer, groups=codes))
-        means = np.where(means == _ZERO_MEAN, 0.0, means)
+        means = np.where((means == _ZERO_MEAN) | np.isnan(means), 0.0, means)
         dispersions = np.where(np.isnan(dispersions), 0.0, dispersions)
         scaled = np.stack([_scaled_dispersion(m, d, n_bins)
                            for m, d in zip(np.atleast_2d(means), np.atleast_2d(dispersions))])
@@ -175,8 +182,9 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
                         mean_cutoff, dispersion_cutoff)
         table = pd.DataFrame(stats)
     else:
-        per_batch = [_ranked(stats["mean"][k], key[k], n_top, method,
-                             None if method != "mvp" else stats["dispersion_scaled"][k],
+        # R's mean.var.plot selects all the genes within the cut-offs in each batch.
+        per_batch = [_ranked(stats["mean"][k], key[k], None if method == "mvp" else n_top,
+                             method, stats["dispersion_scaled"][k] if method == "mvp" else None,
                              mean_cutoff, dispersion_cutoff) for k in range(n_groups)]
         order, n_batches, median_rank = _integrated(per_batch, n_top, n_genes, names)
         table = pd.DataFrame({"n_batches": n_batches, "median_rank": median_rank})
