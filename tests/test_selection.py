@@ -135,6 +135,9 @@ def test_batches():
     untied = [g for g in counts_r.index if g not in tied]
     assert (table.loc[untied, "n_batches"] == counts_r[untied]).all()
     assert table.loc["g3", "n_batches"] == counts_r.get("g3", 0)  # all zero in batch 0
+    # mean.var.plot in each batch (LogNormalize works cell by cell: the same values), no ties.
+    table = variable_genes(data()[1], method="mvp", n_top=60, groups=batches, gene_names=names)
+    assert selected(table) == r_selected("integration_mvp")
 
 
 def test_integration_ties_by_name_or_position():

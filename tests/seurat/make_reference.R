@@ -21,6 +21,7 @@ num <- function(x) sprintf("%.17g", x)
 N_VST <- 150     # genes selected by vst and by dispersion
 N_BATCH <- 120   # genes selected in each batch (variable_genes takes one n_top for both)
 N_INTEGRATE <- 120
+N_INTEGRATE_MVP <- 60
 
 genes <- readLines(path("genes.txt"))
 batches <- as.integer(readLines(path("batches.txt")))
@@ -87,7 +88,16 @@ objects <- lapply(sort(unique(batches)), function(b) {
 })
 write_order(SelectIntegrationFeatures(objects, nfeatures = N_INTEGRATE, verbose = FALSE),
             "integration_selected.txt")
+# The same with mean.var.plot in each batch, whose selections are all the genes within the
+# cut-offs, however many.
+objects <- lapply(sort(unique(batches)), function(b) {
+  obj <- NormalizeData(new_object(counts[, batches == b]), verbose = FALSE)
+  FindVariableFeatures(obj, selection.method = "mvp", verbose = FALSE)
+})
+write_order(SelectIntegrationFeatures(objects, nfeatures = N_INTEGRATE_MVP, verbose = FALSE),
+            "integration_mvp_selected.txt")
 writeLines(c(sprintf("R %s, Seurat %s, LC_COLLATE %s", getRversion(), packageVersion("Seurat"),
                      Sys.getlocale("LC_COLLATE")),
-             sprintf("n_vst %d, n_batch %d, n_integrate %d", N_VST, N_BATCH, N_INTEGRATE)),
+             sprintf("n_vst %d, n_batch %d, n_integrate %d, n_integrate_mvp %d", N_VST, N_BATCH,
+                     N_INTEGRATE, N_INTEGRATE_MVP)),
            path("VERSIONS.txt"))
