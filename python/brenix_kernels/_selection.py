@@ -305,7 +305,8 @@ def _scaled_dispersion(means: np.ndarray, dispersions: np.ndarray, n_bins: int) 
     for b in np.unique(bins):
         members = bins == b
         d = dispersions[members]
-        scaled[members] = (d - _r_mean(d)) / _r_sd(d)
+        with np.errstate(divide="ignore", invalid="ignore"):  # a bin of equal values: as in R
+            scaled[members] = (d - _r_mean(d)) / _r_sd(d)
     return scaled
 
 
