@@ -2,8 +2,10 @@
 
 The functions to call are :func:`hvg_seurat_stats`, :func:`mean_var` and :func:`scale`: they take
 dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
-:mod:`brenix_kernels.dask`, extra ``dask``). :mod:`brenix_kernels._core` is the low-level layer
-under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and ``data``.
+:mod:`brenix_kernels.dask`, extra ``dask``). :func:`variable_genes` selects genes from their
+statistics as R Seurat does (extra ``selection``). :mod:`brenix_kernels._core` is the low-level
+layer under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and
+``data``.
 """
 
 import importlib.abc
@@ -15,8 +17,12 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
+    from ._selection import variable_genes
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes"]
+
+# The module each public name lives in (the others: _public).
+_HOMES = {"variable_genes": "_selection"}
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
@@ -30,9 +36,8 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree that was
 # brenix_kernels._core` loads no NumPy (the module's own promise), and would if this file did.
 def __getattr__(name):
     if name in __all__:
-        from . import _public
-
-        value = getattr(_public, name)
+        home = importlib.import_module(f"{__name__}.{_HOMES.get(name, '_public')}")
+        value = getattr(home, name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
