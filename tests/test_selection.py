@@ -1,4 +1,4 @@
-"""variable_genes against R Seurat's own selections (tests/seurat, written by make_reference.R).
+"""variable_genes against R Seurat's own selections (reference/seurat, written by tests/seurat/make_reference.R).
 
 R and we compute the same statistics in different orders, so they agree to about 1e-14, and
 genes whose statistic is equal in R (identical genes, common among low counts) may come in
@@ -22,7 +22,7 @@ pytest.importorskip("skmisc")
 from brenix_kernels import variable_genes  # noqa: E402
 from brenix_kernels._selection import _integrated  # noqa: E402
 
-REF = Path(__file__).parent / "seurat"
+REF = Path(__file__).resolve().parents[1] / "reference" / "seurat"
 RTOL = 1e-12
 
 

@@ -1,5 +1,6 @@
 # Writes R Seurat's gene selections on the counts make_data.py wrote, as the tables the tests
-# compare against. Run from anywhere, after make_data.py:
+# compare against, into reference/seurat/ (beside the counts). Run from anywhere, after
+# make_data.py:
 #
 #     Rscript tests/seurat/make_reference.R
 #
@@ -15,7 +16,7 @@ here <- local({
   arg <- grep("^--file=", commandArgs(trailingOnly = FALSE), value = TRUE)
   dirname(normalizePath(sub("^--file=", "", arg)))
 })
-path <- function(name) file.path(here, name)
+path <- function(name) file.path(here, "..", "..", "reference", "seurat", name)
 num <- function(x) sprintf("%.17g", x)
 
 N_VST <- 150     # genes selected by vst and by dispersion
