@@ -266,6 +266,14 @@ def kernel_call(function: str, inp: Inputs):
     )
 
 
+def plain_read(inp: Inputs):
+    """The distance to the machine: one plain read of the kernel's input, as NumPy does it on one
+    thread. Dense: ``x.sum(axis=0)``; CSR: a sum of ``data`` and a reduction of ``indices``."""
+    if inp.x is not None:
+        return inp.x.sum(axis=0)
+    return inp.data.sum(dtype=np.float64), inp.indices.max()
+
+
 def seurat_finish(mean: np.ndarray, var: np.ndarray):
     mean[mean == 0] = 1e-12
     dispersion = var / mean
@@ -594,6 +602,7 @@ def main(argv: list[str] | None = None) -> int:
                 t_numpy, reference = median_time(
                     lambda: REFERENCE[function](inp), args.repeats
                 )
+                t_read, _ = median_time(lambda: plain_read(inp), args.repeats)
                 agrees, max_rel, worst = compare(kernel_result, reference, function, dtype)
                 label = f"{function} {name} {dtype}"
                 if not agrees:
@@ -628,6 +637,7 @@ def main(argv: list[str] | None = None) -> int:
                         ms(t_kernel),
                         ms(t_numpy),
                         f"{t_numpy / t_kernel:.1f}x",
+                        f"{t_kernel / t_read:.2f}",
                         ms(library["seconds"]) if library else "-",
                         f"{library['seconds'] / t_kernel:.1f}x" if library else "-",
                         f"{1e9 * t_kernel / elements:.2f}",
@@ -641,7 +651,7 @@ def main(argv: list[str] | None = None) -> int:
                 )
 
         header = (
-            "function", "data", "dtype", "kernel ms", "NumPy ms", "speed-up", "C lib ms",
+            "function", "data", "dtype", "kernel ms", "NumPy ms", "speed-up", "vs read", "C lib ms",
             "vs C lib", "ns/elem", "kernel MB", "NumPy MB", "1-thr ms", "scaling",
             "max rel diff", "agree",
         )  # fmt: skip
@@ -649,6 +659,8 @@ def main(argv: list[str] | None = None) -> int:
         print(
             f"\n  kernel ms / NumPy ms: median wall-clock time with {threads} threads / of the"
             " NumPy (dense) or SciPy (CSR) way; speed-up = NumPy ms / kernel ms\n"
+            "  vs read: kernel ms / the time of one plain read of its input in the same run"
+            " (dense: x.sum(axis=0); CSR: data.sum() and indices.max()), one NumPy thread\n"
             "  C lib ms: the Seurat kernel with the C library's expm1f/expm1 and a memo instead of"
             " the vector ones (BRENIX_VECTOR_EXPM1F=off BRENIX_VECTOR_EXPM1=off, fresh process);"
             " vs C lib = C lib ms / kernel ms\n"
@@ -661,7 +673,7 @@ def main(argv: list[str] | None = None) -> int:
             " outputs; agree: np.isclose with"
             f" rtol/atol {TOLERANCE['float64']} (float64), {TOLERANCE['float32']} (float32)"
         )
-        if any(r[9].endswith("*") or r[10].endswith("*") for r in rows):
+        if any(r[10].endswith("*") or r[11].endswith("*") for r in rows):
             print("  * the high-water mark could not be reset: the figure may include loading")
 
         print("\nYardsticks (same run)")
