@@ -5,7 +5,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/sparse_sums.hpp"
 #include "grouped/passes.hpp"
 #include "hvg/seurat.hpp"
 #include "runtime/pool.hpp"
@@ -122,15 +121,7 @@ auto dense_rows(std::size_t n_cols, const SumsKind& kind) {
 template <class I, class T>
 auto sparse_runs(const SparseMatrix<I, T>& m, const SumsKind& kind) {
     return [&m, &kind](ColumnSums& sums, std::span<const EntryRange> runs, std::size_t k) {
-        if (kind.deviations) {
-            continue_deviation_entries(sums, m.indices, m.data, m.n_cols, kind.deviations->of(k),
-                                       runs);
-        } else if (kind.expm1) {
-            continue_sparse_hvg_sums(sums, m.indices, m.data, m.n_cols, kind.log_base,
-                                     kind.square_f64, runs);
-        } else {
-            continue_sparse_column_sums(sums, m.indices, m.data, m.n_cols, kind.square_f64, runs);
-        }
+        continue_entries(sums, m.indices, m.data, m.n_cols, kind, runs, k);
     };
 }
 

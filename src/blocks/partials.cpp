@@ -61,12 +61,8 @@ void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols
 
 template <class I, class T>
 void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
-                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end,
+                      std::size_t n_cols, const SumsKind& kind, std::span<const EntryRange> runs,
                       std::size_t group) {
-    // The loops that sum a grouped pass's runs of entries, here over one run:
-    // they take either index width.
-    const EntryRange run{begin, end};
-    const std::span<const EntryRange> runs(&run, 1);
     if (kind.deviations) {
         continue_deviation_entries(sums, indices, data, n_cols, kind.deviations->of(group), runs);
     } else if (kind.expm1) {
@@ -74,6 +70,15 @@ void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<co
     } else {
         continue_sparse_column_sums(sums, indices, data, n_cols, kind.square_f64, runs);
     }
+}
+
+template <class I, class T>
+void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end,
+                      std::size_t group) {
+    const EntryRange run{begin, end};
+    continue_entries(sums, indices, data, n_cols, kind, std::span<const EntryRange>(&run, 1),
+                     group);
 }
 
 template <class T>
@@ -121,6 +126,9 @@ template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, co
                                          std::size_t, const SumsKind&);                       \
     template void continue_entries(ColumnSums&, std::span<const I>, std::span<const T>,       \
                                    std::size_t, const SumsKind&, std::size_t, std::size_t,    \
+                                   std::size_t);                                              \
+    template void continue_entries(ColumnSums&, std::span<const I>, std::span<const T>,       \
+                                   std::size_t, const SumsKind&, std::span<const EntryRange>, \
                                    std::size_t);
 BRENIX_INSTANTIATE(std::int32_t, float)
 BRENIX_INSTANTIATE(std::int32_t, double)

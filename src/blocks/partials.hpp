@@ -73,6 +73,12 @@ template <class I, class T>
 void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
                       std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end,
                       std::size_t group = 0);
+// The same over several runs of entries in turn, as one chunk (a chunk of a
+// row subset's entries).
+template <class I, class T>
+void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
+                      std::size_t n_cols, const SumsKind& kind, std::span<const EntryRange> runs,
+                      std::size_t group = 0);
 
 // Adds the chunk sums in `flat` (FlatSums runs) to the total one after
 // another, as the kernels combine their chunks.
