@@ -22,7 +22,8 @@ def _count(n):
     try:
         n = operator.index(n)
     except TypeError:
-        raise TypeError(f"the number of threads must be an integer, not {type(n).__name__}") from None
+        raise TypeError(f"the number of threads must be an integer, not "
+                        f"{type(n).__name__}") from None
     if n < 1:
         raise ValueError(f"the number of threads must be at least 1, not {n}")
     return min(n, 2**63)  # clamped below anyway: no pool has that many
@@ -60,6 +61,10 @@ def set_num_threads(n):
     n : int
         At least 1; more than the pool's size is taken as the pool's size.
 
+    Returns
+    -------
+    None
+
     Raises
     ------
     TypeError
@@ -83,9 +88,10 @@ class threads:
     """Context manager: calls made inside use at most ``n`` of the pool's workers.
 
     It sets the limit on entry, as :func:`set_num_threads` does (process-wide, clamped to the
-    pool's size), and puts back the limit it found on exit, also when the block raises. Blocks
-    in several Python threads at once share the one limit, and whichever exits last restores
-    what it found: set the limit from one thread.
+    pool's size), and puts back the limit it found on exit, also when the block raises. The
+    limit is the process's, not the thread's: blocks that overlap in several Python threads
+    each put back what they found, which may be another block's limit, so set it from one
+    thread (calls running meanwhile are never harmed: any limit gives the same bits).
 
     Parameters
     ----------
