@@ -45,11 +45,12 @@ for name, limit in [("threads(1)", lambda: bk.threads(1)), ("threads(2)", lambda
                     ("threadpool_limits(1, user_api)",
                      lambda: threadpoolctl.threadpool_limits(1, user_api="brenix_kernels"))]:
     with limit():
-        limited[name] = [busy_in_one_call() for _ in range(6)]
+        limited[name] = [busy_in_one_call() for _ in range(4)]
 print(json.dumps([unlimited, bk.get_num_threads(), limited]))
 """
 
 
+@pytest.mark.slow
 def test_the_limit_caps_the_workers_that_run_a_call():
     """With a pool of three, one call's chunks run on two workers or more (a busy machine may keep one from it for a
     while); under a limit of one, set by threads() or by threadpoolctl, every call runs on one worker, and under a
