@@ -5,7 +5,9 @@ dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
 :mod:`brenix_kernels.dask`, extra ``dask``). :func:`variable_genes` selects genes from their
 statistics as R Seurat does (extra ``selection``). :mod:`brenix_kernels._core` is the low-level
 layer under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and
-``data``.
+``data``. All of them run on one pool of worker threads per process: :func:`threads`,
+:func:`set_num_threads` and :func:`get_num_threads` limit how many of its workers a call uses, and
+threadpoolctl, when imported, lists the pool and limits it too.
 """
 
 import importlib.abc
@@ -18,11 +20,14 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
     from ._selection import variable_genes
+    from ._threads import get_num_threads, set_num_threads, threads
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes", "threads",
+           "get_num_threads", "set_num_threads"]
 
 # The module each public name lives in (the others: _public).
-_HOMES = {"variable_genes": "_selection"}
+_HOMES = {"variable_genes": "_selection", "threads": "_threads", "get_num_threads": "_threads",
+          "set_num_threads": "_threads"}
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
@@ -68,3 +73,52 @@ class _BlocksFinder(importlib.abc.MetaPathFinder):
 
 if not any(isinstance(finder, _BlocksFinder) for finder in sys.meta_path):
     sys.meta_path.append(_BlocksFinder())
+
+
+def _register_pool(threadpoolctl):
+    try:
+        from . import _threads
+    except ImportError:  # the extension does not load here (a sub-interpreter): no pool to list
+        return
+    _threads.register_controller(threadpoolctl)
+
+
+class _RegisterWithThreadpoolctl(importlib.abc.MetaPathFinder):
+    """Registers the pool's controller with threadpoolctl (``_threads.register_controller``) once
+    threadpoolctl has been imported.
+
+    Importing threadpoolctl with the package would add its own import (ctypes, dataclasses,
+    inspect) to every import of this one, used or not. This finder only amends the file loader
+    that imports threadpoolctl so that the controller is registered once the module has run. A
+    threadpoolctl that another finder loads (from a zip file, say) is imported unamended.
+    """
+
+    def __init__(self):
+        self.used = False
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != "threadpoolctl" or self.used:
+            return None
+        spec = importlib.machinery.PathFinder.find_spec(fullname, path)
+        loader = spec.loader if spec is not None else None
+        if not isinstance(loader, importlib.machinery.SourceFileLoader |
+                          importlib.machinery.SourcelessFileLoader):
+            return None
+        self.used = True
+        run = loader.exec_module
+
+        def exec_module(module):
+            run(module)
+            # Not in find_spec: the import system is walking sys.meta_path then.
+            if self in sys.meta_path:
+                sys.meta_path.remove(self)
+            _register_pool(module)
+
+        loader.exec_module = exec_module  # this loader object serves this one import
+        return spec
+
+
+if "threadpoolctl" in sys.modules:
+    _register_pool(sys.modules["threadpoolctl"])
+elif not any(isinstance(finder, _RegisterWithThreadpoolctl) for finder in sys.meta_path):
+    sys.meta_path.insert(0, _RegisterWithThreadpoolctl())

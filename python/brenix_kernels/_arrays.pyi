@@ -16,6 +16,8 @@ __all__ = [
     "deviation_sums",
     "deviation_sums_sparse",
     "paths",
+    "thread_limit",
+    "set_thread_limit",
 ]
 
 _Float = np.float32 | np.float64
@@ -106,3 +108,5 @@ def deviation_sums_sparse(
     /,
 ) -> tuple[_F64, _F64]: ...
 def paths() -> dict[str, str | tuple[str, ...]]: ...
+def thread_limit() -> int: ...
+def set_thread_limit(n: int, /) -> int: ...

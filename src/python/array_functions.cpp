@@ -1,9 +1,10 @@
 // The functions of brenix_kernels._arrays, one function record each (see
 // records.hpp). Each reads only the arrays it takes in and runs a whole pass
-// over a matrix, so every kernel releases the interpreter lock; paths() runs
-// none.
+// over a matrix, so every kernel releases the interpreter lock; paths() and the
+// thread limit's two run none.
 #include "python/array_functions.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <tuple>
@@ -18,6 +19,7 @@
 #include "python/intake.hpp"
 #include "python/records.hpp"
 #include "python/results.hpp"
+#include "runtime/pool.hpp"
 #include "vst/grouped_deviations.hpp"
 
 namespace brenix {
@@ -481,12 +483,62 @@ constexpr Function PATHS{
     keeps_lock("no kernel: it reads what the process chose"),
 };
 
+// ---------------------------------------------------------------------------
+
+constexpr char THREAD_LIMIT_DOC[] =
+    "thread_limit()\n"
+    "--\n"
+    "\n"
+    "How many of the pool's workers a pass may use: the pool's size unless a\n"
+    "smaller limit was set. Starts no thread.";
+
+Ref thread_limit_impl(const NoArgs& /*args*/, const Compute& /*compute*/) {
+    return Ref::steal(PyLong_FromSize_t(thread_limit()));
+}
+
+constexpr Function THREAD_LIMIT{
+    "thread_limit",
+    Signature<NoArgs>{},
+    THREAD_LIMIT_DOC,
+    thread_limit_impl,
+    keeps_lock("no kernel: it reads one number"),
+};
+
+constexpr char SET_THREAD_LIMIT_DOC[] =
+    "set_thread_limit(n)\n"
+    "--\n"
+    "\n"
+    "Limits every later pass of the process to n workers (n >= 1; more than\n"
+    "the pool's size means all of them) and returns the limit now in force.\n"
+    "Raises ValueError for 0. Starts no thread.";
+
+struct ThreadLimitArgs {
+    std::uint64_t n = 0;
+};
+
+Ref set_thread_limit_impl(const ThreadLimitArgs& args, const Compute& /*compute*/) {
+    if (args.n == 0) {
+        PyErr_SetString(PyExc_ValueError, "the thread limit must be at least 1");
+        return {};
+    }
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(args.n, SIZE_MAX));
+    return Ref::steal(PyLong_FromSize_t(set_thread_limit(n)));
+}
+
+constexpr Function SET_THREAD_LIMIT{
+    "set_thread_limit",
+    signature<ThreadLimitArgs>(positional("n", &ThreadLimitArgs::n)),
+    SET_THREAD_LIMIT_DOC,
+    set_thread_limit_impl,
+    keeps_lock("no kernel: it stores one number"),
+};
+
 }  // namespace
 
 std::span<PyMethodDef> array_functions() {
     return function_table<HVG_SEURAT_STATS, HVG_SEURAT_STATS_SPARSE, MEAN_VAR, MEAN_VAR_SPARSE,
                           SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE, DEVIATION_SUMS,
-                          DEVIATION_SUMS_SPARSE, PATHS>();
+                          DEVIATION_SUMS_SPARSE, PATHS, THREAD_LIMIT, SET_THREAD_LIMIT>();
 }
 
 }  // namespace brenix

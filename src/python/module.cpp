@@ -15,6 +15,7 @@
 #include "python/block_functions.hpp"
 #include "python/core_functions.hpp"
 #include "python/records.hpp"
+#include "runtime/pool.hpp"
 
 // The four documented functions.
 PyMODINIT_FUNC PyInit__core() {
@@ -43,3 +44,22 @@ PyMODINIT_FUNC PyInit__blocks() {
         .functions = brenix::block_functions(),
     });
 }
+
+// For thread-pool controllers, which find this object among those a process
+// has loaded and call it through the C interface (the package registers one
+// with threadpoolctl): the number of workers a pass may use, and the setting
+// of that limit, which returns the limit now in force, or -1 and changes
+// nothing when n < 1. Neither starts the pool. The build hides every other
+// symbol.
+extern "C" {
+
+__attribute__((visibility("default"))) int brenix_kernels_get_num_threads(void) {
+    return static_cast<int>(brenix::thread_limit());  // the pool has at most 65535 workers
+}
+
+__attribute__((visibility("default"))) int brenix_kernels_set_num_threads(int n) {
+    if (n < 1) return -1;
+    return static_cast<int>(brenix::set_thread_limit(static_cast<std::size_t>(n)));
+}
+
+}  // extern "C"

@@ -56,6 +56,18 @@ std::size_t configured_size() {
     return std::min(size, MAX_THREADS);
 }
 
+// Read once per process, the first time the pool or its limit needs it, and
+// kept across fork.
+std::size_t pool_size_to_be() noexcept {
+    static const std::size_t size = configured_size();
+    return size;
+}
+
+// The workers one pass may use; 0 until a limit is set, which means all of
+// them. Process-wide, as a thread-count setting is expected to be: any Python
+// thread may set it, and each pass takes a snapshot of it as it starts.
+std::atomic<std::size_t> g_thread_limit{0};
+
 // Set before the pool is created; read by the thread that creates it.
 std::atomic<std::size_t> g_fail_worker_start{SIZE_MAX};
 
@@ -79,12 +91,13 @@ __attribute__((tls_model("initial-exec"))) thread_local bool t_runs_tasks = fals
 // as soon as it reads zero.
 struct Job {
     Job(detail::RangeFn fn_, void* context_, std::size_t n_items_, std::size_t piece_items_,
-        std::size_t n_pieces_)
+        std::size_t n_pieces_, std::size_t max_workers_)
         : fn(fn_),
           context(context_),
           n_items(n_items_),
           piece_items(piece_items_),
           n_pieces(n_pieces_),
+          max_workers(max_workers_),
           unfinished(n_pieces_) {}
 
     const detail::RangeFn fn;
@@ -92,6 +105,10 @@ struct Job {
     const std::size_t n_items;
     const std::size_t piece_items;
     const std::size_t n_pieces;
+    // The thread limit when the pass started, at least 1.
+    const std::size_t max_workers;
+    // Workers that have taken a piece; guarded by the pool's attach mutex.
+    std::size_t attached = 0;
 
     std::atomic<std::size_t> next_piece{0};
     // Pieces above a known failure may be skipped; pieces below never are, so
@@ -181,7 +198,18 @@ public:
             current_ = &job;
         }
         posted_.fetch_add(1, std::memory_order_release);
-        posted_.notify_all();
+        // Wake only the workers the pass may use, and no more than it has
+        // pieces: under a limit the others sleep on instead of each taking the
+        // attach mutex only to find the pass full. A worker already awake sees
+        // the new count without being woken, and one that is woken and finds
+        // the pass full or finished goes back to sleep, so at least one worker
+        // always takes a piece.
+        const std::size_t wanted = std::min(job.max_workers, job.n_pieces);
+        if (wanted >= size_) {
+            posted_.notify_all();
+        } else {
+            for (std::size_t i = 0; i < wanted; ++i) posted_.notify_one();
+        }
         for (;;) {
             const std::uint32_t seen = finished_.load(std::memory_order_acquire);
             if (job.unfinished.load(std::memory_order_acquire) == 0) break;
@@ -215,7 +243,8 @@ private:
             {
                 std::lock_guard guard(attach_mutex_);
                 job = current_;
-                if (job == nullptr) continue;
+                if (job == nullptr || job->attached == job->max_workers) continue;
+                ++job->attached;
                 piece = job->claim();
                 if (piece >= job->n_pieces) continue;  // all taken: nothing to do with it
             }
@@ -270,8 +299,7 @@ Pool& pool() {
     if (g_pool == nullptr && g_pool_error.empty()) {
         static std::once_flag fork_hook;
         std::call_once(fork_hook, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
-        static std::size_t size = configured_size();  // read once per process, kept across fork
-        auto created = std::make_unique<Pool>(size);
+        auto created = std::make_unique<Pool>(pool_size_to_be());
         std::string error = created->start();
         if (error.empty()) {
             g_pool = created.release();
@@ -288,6 +316,17 @@ Pool& pool() {
 }  // namespace
 
 std::size_t pool_size() { return pool().size(); }
+
+std::size_t thread_limit() noexcept {
+    const std::size_t limit = g_thread_limit.load(std::memory_order_relaxed);
+    return limit == 0 ? pool_size_to_be() : limit;
+}
+
+std::size_t set_thread_limit(std::size_t n) noexcept {
+    const std::size_t limit = std::clamp<std::size_t>(n, 1, pool_size_to_be());
+    g_thread_limit.store(limit, std::memory_order_relaxed);
+    return limit;
+}
 
 std::size_t chunk_count(std::size_t total, std::size_t chunk_len) {
     if (chunk_len == 0) throw InternalFailure("chunk_size must not be zero");
@@ -319,7 +358,7 @@ void run_pieces(std::size_t n_items, std::size_t piece_items, RangeFn fn, void* 
         return;
     }
     std::lock_guard pass(g_pass_mutex);
-    Job job(fn, context, n_items, piece_items, n_pieces);
+    Job job(fn, context, n_items, piece_items, n_pieces, thread_limit());
     workers.run(job);
     if (job.failure) std::rethrow_exception(job.failure);
 }

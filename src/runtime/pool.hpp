@@ -27,6 +27,15 @@ namespace brenix {
 // from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count.
 std::size_t pool_size();
 
+// How many workers one pass may use: the pool's size, or less once a limit has
+// been set. Neither function starts the pool; both read the variables that
+// size it, if nothing has yet, and the size stays what they then said.
+std::size_t thread_limit() noexcept;
+// Sets the process-wide limit, clamped to [1, pool size], and returns it. A
+// pass reads the limit once, as it starts: a pass already running keeps the
+// number it started with. Which workers run a chunk never changes a result.
+std::size_t set_thread_limit(std::size_t n) noexcept;
+
 // ceil(total / chunk_len), refusing a zero chunk length.
 std::size_t chunk_count(std::size_t total, std::size_t chunk_len);
 

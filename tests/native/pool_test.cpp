@@ -1,7 +1,8 @@
 // The worker pool on its own: every item runs exactly once, ordered folds fold
 // in order with a bounded number of records alive, the lowest-numbered failure
 // is the one reported, nested passes run inline, passes run under IEEE
-// defaults, and a failed start leaves no thread behind. Built with
+// defaults, a thread limit caps the workers of a pass (also while another
+// thread changes it), and a failed start leaves no thread behind. Built with
 // ThreadSanitizer (BRENIX_TSAN), the many passes in a row also check that no
 // worker touches a pass after its caller has moved on.
 //
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +249,58 @@ void test_nested_passes_run_inline() {
           }) == "5.6");
 }
 
+// --- The thread limit. ---------------------------------------------------------
+
+// The distinct threads that ran the pieces of one pass of 24 slow pieces.
+std::size_t threads_of_one_pass() {
+    std::mutex mutex;
+    std::set<std::thread::id> ids;
+    std::vector<int> slots(24);
+    brenix::chunk_for_each(std::span<int>(slots), 1, [&](std::size_t, std::span<int> slot) {
+        pause_us(300);
+        slot[0] = 1;
+        std::lock_guard guard(mutex);
+        ids.insert(std::this_thread::get_id());
+    });
+    for (int slot : slots) CHECK(slot == 1);
+    return ids.size();
+}
+
+// A limit is clamped to [1, pool size] and caps the threads of every pass,
+// whichever workers a pass wakes; passes keep completing while another thread
+// changes the limit under them.
+void test_thread_limit() {
+    const std::size_t size = brenix::pool_size();
+    CHECK(brenix::thread_limit() == size);
+    CHECK(brenix::set_thread_limit(0) == 1);
+    CHECK(brenix::set_thread_limit(size + 5) == size);
+    for (std::size_t limit = 1; limit <= size; ++limit) {
+        brenix::set_thread_limit(limit);
+        for (int round = 0; round < 5; ++round) CHECK(threads_of_one_pass() <= limit);
+    }
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (std::size_t i = 0; !done.load(); ++i) {
+            brenix::set_thread_limit(1 + i % size);
+            std::this_thread::yield();
+        }
+    });
+    bool all_ok = true;
+    std::vector<int> runs(64);
+    for (std::size_t pass = 0; pass < 2000; ++pass) {
+        const std::size_t n = 2 + pass % 61;
+        std::fill(runs.begin(), runs.end(), 0);
+        brenix::element_map(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++runs[i];
+        });
+        for (std::size_t i = 0; i < runs.size(); ++i) all_ok &= runs[i] == (i < n ? 1 : 0);
+    }
+    done = true;
+    changer.join();
+    CHECK(all_ok);
+    brenix::set_thread_limit(size);
+}
+
 // --- Failed start. -----------------------------------------------------------
 
 std::size_t thread_count() {
@@ -295,6 +350,7 @@ int main(int argc, char** argv) {
     test_ordered_fold_order_and_bound();
     test_lowest_failure_is_reported();
     test_nested_passes_run_inline();
+    test_thread_limit();
     if (g_failures != 0) std::fprintf(stderr, "%d check(s) failed\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }
