@@ -14,14 +14,8 @@ import sphobjinv as soi
 OBJECTS = {
     "numpy": ("2", [
         ("numpy.ndarray", "class", "reference/generated/numpy.ndarray.html#$"),
-        ("numpy.memmap", "class", "reference/generated/numpy.memmap.html#$"),
-        ("numpy.float32", "class", "reference/arrays.scalars.html#$"),
-        ("numpy.float64", "class", "reference/arrays.scalars.html#$"),
         ("numpy.lib.format.open_memmap", "function",
          "reference/generated/numpy.lib.format.open_memmap.html#$"),
-        ("numpy.typing.ArrayLike", "data", "reference/typing.html#$"),
-        ("numpy.expm1", "data", "reference/generated/numpy.expm1.html#$"),
-        ("numpy.log1p", "data", "reference/generated/numpy.log1p.html#$"),
     ]),
     "scipy": ("1", [
         *((f"scipy.sparse.{name}", "class", f"reference/generated/scipy.sparse.{name}.html#$")
@@ -41,7 +35,6 @@ OBJECTS = {
     "dask": ("2025", [
         ("dask.array.Array", "class", "generated/dask.array.Array.html#$"),
         ("dask.array.from_zarr", "function", "generated/dask.array.from_zarr.html#$"),
-        ("dask.array.from_array", "function", "generated/dask.array.from_array.html#$"),
     ]),
 }
 
