@@ -11,6 +11,7 @@ from pathlib import Path
 
 from docutils import nodes
 from sphinx.util.docutils import SphinxDirective
+from sphinx.util.nodes import nested_parse_with_titles
 
 
 def _importable(name: str) -> bool:
@@ -36,7 +37,7 @@ class IfAvailable(SphinxDirective):
         if not present:
             return []
         container = nodes.container()
-        self.state.nested_parse(self.content, self.content_offset, container)
+        nested_parse_with_titles(self.state, self.content, container, self.content_offset)
         return container.children
 
 
