@@ -16,6 +16,10 @@
 #   make bench      the benchmarks against the plain NumPy/SciPy way (the
 #                   four kernels, then the public functions on SciPy matrices),
 #                   then a 2 GB .h5ad file streamed against loaded (--quick: 0.2 GB)
+#   make docs       the documentation (Sphinx, warnings as errors) in build/docs/html
+#   make docs-check the built pages in headless Chromium: screenshots in build/docs,
+#                   and every public function's signature on the API page (Chromium
+#                   is Debian's package: as root it is installed, else say how)
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
@@ -35,7 +39,8 @@ SOURCES = $(wildcard src/*.cpp src/*.hpp src/*/*.cpp src/*/*.hpp src/*/*.inc \
 	native-quick native-variants system-deps digests-agree test-gcc test-clang test-portable \
 	build-aarch64 test-aarch64 test-unstable test-debian13 wheel-tools wheels wheels-main \
 	wheels-newest wheels-and-tests-newest test-wheels test-wheel-aarch64 test-wheels-x86_64 \
-	test-wheels-newest ci-tools ci-stages ci-emulated wheel-x86_64-main wheel-aarch64-main
+	test-wheels-newest ci-tools ci-stages ci-emulated wheel-x86_64-main wheel-aarch64-main \
+	docs docs-tools docs-check
 
 venv: $(VENV)/bin/python
 
@@ -76,11 +81,12 @@ ci:
 	$(MAKE) -j2 --output-sync=target ci-stages INSTALLED=1
 	$(call ci_stage,digests-agree)
 
-ci-tools: system-deps wheel-tools
+ci-tools: system-deps wheel-tools docs-tools
 	scripts/aarch64/host-tools
+	scripts/install-system-deps chromium
 
 CI_STAGES = emulated test sanitize native-variants test-debian13 test-unstable \
-	wheels-and-tests-newest test-clang test-portable x86_64-wheel
+	wheels-and-tests-newest test-clang test-portable x86_64-wheel docs docs-check
 ci-stages: $(addprefix stage-,$(CI_STAGES))
 
 # Stages that make or read the same Debian root or build directory wait for
@@ -91,6 +97,7 @@ ci-stages: $(addprefix stage-,$(CI_STAGES))
 # rule.)
 stage-native-variants: stage-test  # both build build/native-gcc
 stage-wheels-and-tests-newest: stage-test-unstable  # both make the sid root
+stage-docs-check: stage-docs  # checks the pages docs built
 stage-%:
 	$(call ci_stage,$*)
 
@@ -317,6 +324,26 @@ test-unstable:
 test-debian13:
 	scripts/debian-root/make-root trixie
 	CTEST_ARGS="-E ^expm1_random$$" scripts/debian-root/run-tests trixie
+
+# --- documentation -----------------------------------------------------------
+# The [docs] extra's tools go into the venv without reinstalling the package
+# (CI's stages share the venv, and another may be testing its build); the pages
+# document the package the venv has. -E reads every page again, so that every
+# warning shows (and fails the build) on every run, not only for pages changed.
+docs-tools: venv
+	mkdir -p build/docs
+	$(VENV)/bin/python scripts/extra-requirements docs > build/docs/requirements.txt
+	$(VENV)/bin/pip install $(PIP_FLAGS) -r build/docs/requirements.txt
+
+docs: install docs-tools
+	$(VENV)/bin/python -m sphinx -E -W --keep-going -q -b html -d build/docs/doctrees \
+		docs build/docs/html
+	@echo "documentation: build/docs/html/index.html"
+
+# Checks what `make docs` built last.
+docs-check: venv
+	scripts/install-system-deps chromium
+	$(VENV)/bin/python scripts/docs-check build/docs
 
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)

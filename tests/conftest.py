@@ -14,11 +14,12 @@ INDEX_MSG = "index out of bounds: the len is {} but the index is {}"
 TIMEOUT_SCALE = float(os.environ.get("BRENIX_TEST_TIMEOUT_SCALE", "1"))
 
 
-def run_py(code, env=None, timeout=120):
-    """Run `code` in a fresh interpreter (`env` updates the environment; None removes a variable)."""
+def run_py(code, env=None, timeout=120, cwd=None):
+    """Run `code` in a fresh interpreter (`env` updates the environment; None removes a variable),
+    in the directory `cwd` (None: this one)."""
     full = {k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None}
     return subprocess.run([sys.executable, "-c", code], env=full, capture_output=True, text=True,
-                          timeout=timeout * TIMEOUT_SCALE)
+                          timeout=timeout * TIMEOUT_SCALE, cwd=cwd)
 
 
 def assert_same(got, expected):
