@@ -6,6 +6,10 @@ dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
 statistics as R Seurat does (extra ``selection``). :mod:`brenix_kernels._core` is the low-level
 layer under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and
 ``data``.
+
+A sparse matrix whose stored entries do not fit its shape raises :class:`InvalidEntriesError`, a
+ValueError, from every public function, whether the matrix is in memory, in a dask array or in a
+file.
 """
 
 import importlib.abc
@@ -15,11 +19,14 @@ import importlib.util
 import sys
 from typing import TYPE_CHECKING
 
+from ._errors import InvalidEntriesError
+
 if TYPE_CHECKING:
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
     from ._selection import variable_genes
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes",
+           "InvalidEntriesError"]
 
 # The module each public name lives in (the others: _public).
 _HOMES = {"variable_genes": "_selection"}
