@@ -49,14 +49,27 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install $(PIP_FLAGS) --upgrade pip
 
+# What an install of the package is built from: a change to any of these makes
+# the demo's install stale.
+PACKAGE_FILES = CMakeLists.txt pyproject.toml $(wildcard cmake/* src/*/*.cpp src/*/*.hpp \
+	src/*/*.inc python/brenix_kernels/*.py python/brenix_kernels/*.pyi python/brenix_kernels/py.typed)
+# Newer than PACKAGE_FILES while the venv holds a build of them.
+INSTALL_STAMP = $(VENV)/.brenix-installed
+
 # Always rebuilds, so that what runs is what the checkout says. Development
 # builds turn warnings into errors; a user's `pip install .` does not.
 install: venv
-	$(if $(INSTALLED),@echo "the venv's build is make test's",BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]")
+	$(if $(INSTALLED),@echo "the venv's build is make test's",BRENIX_DEV=ON $(VENV)/bin/pip install $(PIP_FLAGS) ".[test]" && touch $(INSTALL_STAMP))
 
-# The demo needs only NumPy, as a user's install does: no test tools.
-install-demo: venv
+# The demo needs only NumPy, as a user's install does: no test tools. It builds
+# only when the venv's build is older than the checkout (or there is none: a
+# fresh clone gets its venv and build here); the stamp is touched after a
+# successful install only, so a failed one is tried again.
+install-demo: $(INSTALL_STAMP)
+
+$(INSTALL_STAMP): $(VENV)/bin/python $(PACKAGE_FILES)
 	$(VENV)/bin/pip install $(PIP_FLAGS) .
+	touch $@
 
 demo: install-demo
 	$(VENV)/bin/python -m brenix_kernels.demo

@@ -18,6 +18,10 @@ from brenix_kernels import _core  # noqa: E402
 from brenix_kernels import dask as bd  # noqa: E402
 from conftest import INDEX_MSG, assert_same  # noqa: E402
 
+# Some inputs hold infinities, whose means are infinite: the warning for raw counts (test_refusals)
+# would be noise here.
+pytestmark = pytest.mark.filterwarnings(r"ignore:hvg_seurat_stats\(\). a gene's mean is inf:UserWarning")
+
 ODD = [np.nan, np.inf, -np.inf, -0.0, 3e20]
 # ASan keeps freed memory in quarantine: worker processes get no memory limit under it.
 UNDER_SANITIZER = os.environ.get("BRENIX_UNDER_SANITIZER") == "1"
@@ -82,7 +86,7 @@ def test_dense_any_row_chunking(cuts, dtype, n_groups):
     rows = tuple(np.diff(sorted({0, DENSE_ROWS, *cuts})))
     dx = da.from_array(x, chunks=(rows, 10))  # three column chunks, merged first
     # Computed together, so that the graphs of different options share the blocks but nothing else.
-    log_bases = [None, 2.0, np.inf]  # an infinite log makes zeros count
+    log_bases = [None, 2.0, 0.5]  # a base below 1 makes the logarithm negative
     scaled = bk.scale(dx, max_value=1.5, return_mean_std=True)
     assert scaled[0].chunks[0] == rows and scaled[0].dtype == (np.float32 if dtype == "f4" else np.float64)
     assert_same(compute(*[v for log_base in log_bases for v in bd.hvg_seurat_stats(dx, log_base=log_base)], *scaled,
@@ -95,10 +99,10 @@ def test_dense_any_row_chunking(cuts, dtype, n_groups):
 
 
 def test_dense_edge_shapes():
-    for x in [np.zeros((0, 4)), np.ones((1, 3), np.float32), np.full((3, 2), 0.1)]:
-        dx = da.from_array(x, chunks=(1 if len(x) else 0, 1))
+    for x in [np.ones((1, 3), np.float32), np.full((3, 2), 0.1)]:
+        dx = da.from_array(x, chunks=(1, 1))
         assert_same(compute(*bd.hvg_seurat_stats(dx)), _core.hvg_seurat_stats(x))
-        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(x))  # one row: no n/(n-1); none: NaN
+        assert_same(compute(*bd.mean_var(dx)), bk.mean_var(x))  # one row: no n/(n-1)
         assert_same(compute(*bd.scale(dx, return_mean_std=True)), _core.scale(x, return_mean_std=True))
 
 
@@ -289,7 +293,7 @@ def test_csr_blocks_give_the_in_memory_results_and_errors(broken, name, i):
     call = lambda X: CSR_CALLS[name](X, codes, mask)  # noqa: E731
     expected = outcome(call, matrices[i])
     if i == 1:
-        assert expected == ("PanicException", (INDEX_MSG.format(8, 12),))
+        assert expected == ("InvalidEntriesError", (INDEX_MSG.format(8, 12),))
     for rows in [(3000,), (100,) * 30, (2999, 1)]:
         got = outcome(call, split_rows(matrices[i], rows))
         if isinstance(expected[0], str):
@@ -305,7 +309,7 @@ def test_a_bad_entry_in_a_row_no_group_has(fn, form):
     X = (sp.csc_matrix if form == "csc" else sp.csr_matrix)(np.array([[1.0, 0, 2], [0, 3, 0], [4, 0, 5]], np.float32))
     X.indices[0] = 7  # row 0's first entry either way
     expected = outcome(fn, X)
-    assert expected == ("PanicException", (INDEX_MSG.format(3, 7),))
+    assert expected == ("InvalidEntriesError", (INDEX_MSG.format(3, 7),))
     X = split_rows(X, (2, 1)) if form == "csr-blocks" else X
     assert outcome(lambda X: fn(X, groups=np.array([-1, 0, 0])), X) == expected
 
@@ -347,8 +351,7 @@ def test_bad_input_and_blocks():
         (lambda: bd.hvg_seurat_stats(coo), TypeError, "blocks must be CSR (csr_matrix or csr_array), not 'coo_matrix'"),
         (lambda: bd.scale(mislabelled), TypeError, "x._meta is a NumPy array, so every block must be one, not 'csr_matrix'"),
         (lambda: bd.scale(mixed, zero_center=False), TypeError, "cannot merge the column chunks (2, 3) of x, of types ['csr_matrix', 'ndarray']"),
-        (lambda: bd.hvg_seurat_stats(da.ones((5, 0), chunks=(2, 0))), bd.PanicException, "chunk_size must not be zero"),
-        (lambda: bd.scale(da.ones((5, 3), chunks=2), max_value="1"), TypeError, "argument 'max_value': must be real number, not str"),
+        (lambda: bd.scale(da.ones((5, 3), chunks=2), max_value="1"), TypeError, "max_value must be a real number or None, not builtins.str"),
     ]
     for i, (call, error, message) in enumerate(cases):
         with pytest.raises(error, match=re.escape(message)):

@@ -9,7 +9,11 @@ import scipy.sparse as sp
 
 import brenix_kernels as bk
 from brenix_kernels import _arrays, _blocks, _core, _public
-from conftest import INDEX_MSG, assert_same, panic
+from conftest import INDEX_MSG, assert_same
+
+# The adversarial inputs hold infinities, whose means are infinite: the warning for raw counts
+# (test_refusals) would be noise here.
+pytestmark = pytest.mark.filterwarnings(r"ignore:hvg_seurat_stats\(\). a gene's mean is inf:UserWarning")
 
 TINY = {np.float64: 5e-324, np.float32: np.float32(1e-45)}  # the smallest subnormals
 
@@ -175,14 +179,14 @@ def cases():
              lambda X=X: grouped(core_mean_std, X, sparse_codes)),
             (f"hvg csr {n} groups", lambda X=X: bk.hvg_seurat_stats(X, groups=sparse_codes),
              lambda X=X: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s)), X, sparse_codes)),
-            (f"hvg csc {n} groups log inf", lambda C=C: bk.hvg_seurat_stats(C, log_base=np.inf, groups=sparse_codes),
-             lambda C=C: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s), log_base=np.inf), C,
+            (f"hvg csc {n} groups log base 0.5", lambda C=C: bk.hvg_seurat_stats(C, log_base=0.5, groups=sparse_codes),
+             lambda C=C: grouped(lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s), log_base=0.5), C,
                                  sparse_codes)),
             (f"mean_var csc {n} square_f64 groups",
              lambda C=C: as_std(bk.mean_var(C, square_f64=True, groups=sparse_codes)),
              lambda C=C: grouped(lambda s: core_mean_std(s, True), C, sparse_codes)),
         ]
-        for name, M, clip in [("csr", X, 3), ("csc", C, -0.5)]:
+        for name, M, clip in [("csr", X, 3), ("csc", C, 0.5)]:
             out += [
                 (f"scale {name} {n} to dense", lambda M=M, c=clip: bk.scale(M, max_value=c, return_mean_std=True),
                  lambda M=M, c=clip: _core.scale(M.toarray(), max_value=c, return_mean_std=True)),
@@ -199,9 +203,8 @@ def cases():
                 lambda: _core.scale(csr32.toarray().astype(np.float64), return_mean_std=True)))
     hvg_of = lambda s: _core.hvg_seurat_stats_sparse(*csr_entries(s))  # noqa: E731
     for layout in ("csr", "csc"):
-        E, Z, left_out = sp.csr_array((0, 4)).asformat(layout), sp.csr_array((3, 4)).asformat(layout), np.array([-1, 1, -1])
-        out += [(f"hvg {layout} no rows", lambda E=E: bk.hvg_seurat_stats(E), lambda E=E: hvg_of(E)),
-                (f"hvg {layout} no entries, group 0 empty", lambda Z=Z: bk.hvg_seurat_stats(Z, groups=left_out),
+        Z, left_out = sp.csr_array((3, 4)).asformat(layout), np.array([-1, 1, -1])
+        out += [(f"hvg {layout} no entries, group 0 empty", lambda Z=Z: bk.hvg_seurat_stats(Z, groups=left_out),
                  lambda Z=Z: grouped(hvg_of, Z, left_out)),
                 (f"scale {layout} no entries", lambda Z=Z: bk.scale(Z, return_mean_std=True),
                  lambda Z=Z: _core.scale(Z.toarray(), return_mean_std=True))]
@@ -385,4 +388,6 @@ def test_first_bad_entry_on_every_path(width, fmt, positions, columns, bad):
     else:
         X.indices[positions] = columns
     for call in SPARSE_CALLS:
-        assert panic(call, X).args == (INDEX_MSG.format(n, bad),)
+        with pytest.raises(bk.InvalidEntriesError) as info:
+            call(X)
+        assert info.value.args == (INDEX_MSG.format(n, bad),)

@@ -8,6 +8,10 @@ layer under them: four functions over a dense array or a CSR matrix's int64 ``in
 ``data``. All of them run on one pool of worker threads per process: :func:`threads`,
 :func:`set_num_threads` and :func:`get_num_threads` limit how many of its workers a call uses, and
 threadpoolctl, when imported, lists the pool and limits it too.
+
+A sparse matrix whose stored entries do not fit its shape raises :class:`InvalidEntriesError`, a
+ValueError, from every public function, whether the matrix is in memory, in a dask array or in a
+file.
 """
 
 import importlib.abc
@@ -17,13 +21,15 @@ import importlib.util
 import sys
 from typing import TYPE_CHECKING
 
+from ._errors import InvalidEntriesError
+
 if TYPE_CHECKING:
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
     from ._selection import variable_genes
     from ._threads import get_num_threads, set_num_threads, threads
 
 __all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes", "threads",
-           "get_num_threads", "set_num_threads"]
+           "get_num_threads", "set_num_threads", "InvalidEntriesError"]
 
 # The module each public name lives in (the others: _public).
 _HOMES = {"variable_genes": "_selection", "threads": "_threads", "get_num_threads": "_threads",

@@ -15,27 +15,23 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from . import _blocks
+from ._errors import InvalidEntriesError, reraise_public
 from ._inputs import _integer_entries
 
 
-class PanicException(Exception):
-    """An internal failure of the native code met while computing a result, with the message the
-    single-machine function gives for the same input (``index out of bounds: ...``).
-
-    The one of ``brenix_kernels._core`` derives from BaseException only; this one is an Exception,
-    a class of this package (``brenix_kernels.dask.PanicException``), because it must travel
-    between the processes of a cluster and be re-raised by the distributed client, whose event
-    loop a BaseException would break instead.
-    """
+# The name this module's failures had before they became the package's one exception: callers
+# that catch brenix_kernels.dask.PanicException keep catching them.
+PanicException = InvalidEntriesError
 
 
 def native(fn, *args, **kwargs):
-    """Calls a function of _blocks, turning its internal failures into PanicException."""
+    """Calls a function of _blocks, turning its internal failures into the public exceptions
+    (InvalidEntriesError for a bad entry): the native PanicException is a BaseException, which
+    the distributed client cannot pass on, and not what the package's callers catch."""
     try:
         return fn(*args, **kwargs)
     except BaseException as error:
-        if type(error).__name__ == "PanicException" and not isinstance(error, PanicException):
-            raise PanicException(*error.args) from None
+        reraise_public(error)
         raise
 
 

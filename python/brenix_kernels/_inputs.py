@@ -9,8 +9,11 @@ dask: an object of theirs cannot exist unless its library has been imported alre
 
 from __future__ import annotations
 
+import math
+import numbers
 import os
 import sys
+import warnings
 from dataclasses import dataclass
 from typing import Any
 
@@ -70,6 +73,91 @@ def _dask_sparse(X: Any) -> bool:
     """Whether a dask array's blocks are sparse matrices, as its meta says."""
     meta = getattr(X, "_meta", None)
     return getattr(meta, "format", None) is not None or type(meta).__module__.startswith("scipy.sparse")
+
+
+# --- the arguments every path checks ------------------------------------------------------------
+# Each rule is here once and called on every path (in memory, dask, files), before anything is
+# read or computed; _core itself takes any value, as it always has.
+
+
+def _real_number(value: Any, name: str, function: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{function}(): {name} must be a real number or None, not "
+                        f"{_type_name(value)}")
+    return float(value)
+
+
+def _max_value(max_value: Any, function: str) -> float | None:
+    """The clip of the scaled values. At or below 0 it would replace every value by itself or
+    by its negative (a scaled matrix of one value), and NaN would make every value NaN."""
+    if max_value is None:
+        return None
+    value = _real_number(max_value, "max_value", function)
+    if not value > 0:  # NaN too
+        raise ValueError(f"{function}(): max_value must be > 0 (the scaled values are clipped at "
+                         f"max_value, and at -max_value when centred) or None not to clip; got "
+                         f"{max_value!r}")
+    return value
+
+
+def _log_base(log_base: Any, function: str) -> float | None:
+    """The base of the logarithm X was transformed with: the statistics divide by log(base),
+    which is 0 for 1, NaN below 0 and infinite or NaN for a base that is not finite."""
+    if log_base is None:
+        return None
+    value = _real_number(log_base, "log_base", function)
+    if not (math.isfinite(value) and value > 0 and value != 1):
+        raise ValueError(f"{function}(): log_base must be a finite number > 0 other than 1 (the "
+                         f"base of the logarithm X was transformed with; None: natural), not "
+                         f"{log_base!r}")
+    return value
+
+
+def _check_shape(function: str, n_rows: Any, n_cols: Any, *, genes: bool) -> None:
+    """X must have cells: every statistic is over them, and none is defined over no cells. With
+    ``genes``, it must have genes too (functions that fit or transform them; the per-gene
+    statistics of no genes are empty). Sizes that are not known yet (NaN) pass."""
+    if n_rows == 0:
+        raise ValueError(f"{function}(): X has no cells (shape ({n_rows}, {n_cols})); the "
+                         "statistics are over the cells (rows) and need at least one")
+    if genes and n_cols == 0:
+        raise ValueError(f"{function}(): X has no genes (shape ({n_rows}, {n_cols})); there is "
+                         "nothing to compute for no genes (columns)")
+
+
+def _no_genes(n_groups: int | None) -> tuple[np.ndarray, np.ndarray]:
+    """The per-gene statistics of a matrix without genes: two empty float64 arrays, one row per
+    group with groups (n_groups None without)."""
+    shape = (0,) if n_groups is None else (n_groups, 0)
+    return np.zeros(shape), np.zeros(shape)
+
+
+# --- what the results say of X ------------------------------------------------------------------
+
+# The largest gene mean hvg_seurat_stats takes for log-normalised data. Its means are
+# log1p(mean(expm1(x))): for x = log1p(y) with each cell's y normalised to a total of S, every
+# mean(y) is at most S, so every mean at most log1p(S), 13.8 for S = 1e6 (counts per million),
+# the largest scale factor in use. Raw counts give far more: a count c in one of n cells alone
+# gives a mean above c - log(n), and expm1 of a count of 710 or more is infinite. 20 leaves a
+# margin of a factor of 400 in mean(y) above 1e6.
+COUNTS_MEAN_BOUND = 20.0
+
+
+def _warn_if_counts(means: np.ndarray, stacklevel: int = 1) -> None:
+    """Warns when the means of hvg_seurat_stats say that X is most likely raw counts: from the
+    results alone, one comparison per gene."""
+    means = np.asarray(means)
+    if not (means > COUNTS_MEAN_BOUND).any():  # NaN compares False; inf is above
+        return
+    top = float(np.nanmax(means))
+    overflow = (" (expm1 of some value of X is infinite, as for any count of 710 or more)"
+                if math.isinf(top) else "")
+    warnings.warn(f"hvg_seurat_stats(): a gene's mean is {top:.4g}{overflow}, above "
+                  f"{COUNTS_MEAN_BOUND:g}, which log-normalised data do not reach (data "
+                  "normalised to 1e6 per cell and log1p-transformed stay below 13.8): X looks like "
+                  "raw counts. Normalise each cell to a total (e.g. 1e4) and take log1p first; raw "
+                  "counts are what variable_genes(method='vst') and vst_stats take.", UserWarning,
+                  stacklevel=stacklevel + 1)
 
 
 # --- groups and mask -----------------------------------------------------------------------------

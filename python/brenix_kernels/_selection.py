@@ -23,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _public, _stream
-from ._inputs import _group_codes, _type_name
+from ._inputs import _check_shape, _group_codes, _log_base, _type_name
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -100,12 +100,21 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     Raises
     ------
     ValueError
-        An unknown method, ``n_top`` < 1, ``n_bins`` < 2, cut-offs that are not pairs of
-        numbers, ``gene_names`` of another length than the genes, a batch of fewer than 2
-        cells; for ``"vst"`` what :func:`vst_stats` refuses (too few genes with a variance
-        above 0 for the loess fit, a ``span`` outside (0, 1], negative or non-finite counts).
+        An unknown method, X without cells or genes, ``n_top`` < 1, ``n_bins`` < 2, cut-offs
+        that are not pairs of numbers, ``gene_names`` of another length than the genes, a batch
+        of fewer than 2 cells, a ``log_base`` that is not a finite number > 0 other than 1; for
+        ``"vst"`` what :func:`vst_stats` refuses (too few genes with a variance above 0 for the
+        loess fit, a ``span`` outside (0, 1], negative or non-finite counts).
+    InvalidEntriesError
+        A sparse X whose stored entries do not fit its shape. A ValueError.
     TypeError
         ``inplace=True`` without an AnnData object, or a number of another type.
+
+    Warns
+    -----
+    UserWarning
+        ``"mvp"``, ``"disp"``: when X looks like raw counts (a gene's mean above what
+        log-normalised data reach), as :func:`hvg_seurat_stats` warns.
 
     Notes
     -----
@@ -158,6 +167,8 @@ def variable_genes(X: Matrix | Any, *, method: str = "vst", n_top: int | None = 
     if len(shape) != 2:
         raise TypeError(f"X must be a matrix of cells x genes; got {_type_name(X)}")
     n_cells, n_genes = (int(n) for n in shape)
+    _check_shape("variable_genes", n_cells, n_genes, genes=True)
+    log_base = _log_base(log_base, "variable_genes")
     names = _gene_names(gene_names, adata, n_genes)
     codes, n_groups = _batches(X if adata is not None else None, groups, n_cells, n_genes)
 

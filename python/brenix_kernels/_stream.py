@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _blocks
 from ._folds import Chain, Sums, csr_arrays, native
-from ._inputs import _group_codes, _integer_entries, _real_values, _row_mask
+from ._inputs import _group_codes, _integer_entries, _no_genes, _real_values, _row_mask
 
 # A block of about this many bytes, with its conversions, is what a streamed run keeps in memory
 # beside its results.
@@ -288,6 +288,8 @@ def statistics(src: Source, sums: Sums, groups: Any, block_bytes: int | None, pr
     """The statistics of ``sums`` over the matrix, of each group's rows with ``groups``."""
     codes, n_groups = (None, None) if groups is None else _group_codes(groups, src.n_rows,
                                                                       src.n_cols)
+    if src.n_cols == 0:
+        return _no_genes(n_groups)
     return Pass(src, block_bytes, progress, what).run(sums, codes=codes, n_groups=n_groups)
 
 

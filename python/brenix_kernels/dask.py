@@ -26,6 +26,10 @@ block's worker computes, for the chain's groups, the chunks of their rows wholly
 and the start of the one each leaves open, and gathers the rows or entries that continue the
 chunks left open above (with groups smaller than a chunk, nearly all of them): the chain's folds
 take only those, not the block.
+
+A CSR block whose stored entries do not fit x's shape raises :class:`InvalidEntriesError` when the
+result is computed, as in memory; ``PanicException``, the name it had here before, is the same
+class.
 """
 
 from __future__ import annotations
@@ -35,6 +39,7 @@ import operator
 import os
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     import dask
@@ -48,12 +53,15 @@ from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
 from . import _blocks, _vst
+from ._errors import InvalidEntriesError
 from ._folds import (BadBlock, GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                      csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
                      type_name, zero_sums)
-from ._inputs import _group_codes, _real_values, _row_mask
+from ._inputs import (_check_shape, _group_codes, _log_base, _max_value, _no_genes, _real_values,
+                      _row_mask, _warn_if_counts)
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "vst_stats", "PanicException"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "vst_stats",
+           "InvalidEntriesError", "PanicException"]
 
 
 # The scheduler runs a task where the largest of its inputs is, and weighs moving a result by its
@@ -128,10 +136,12 @@ def _merge_columns(x, name):
                         column_chunks=x.chunks[1], dtype=x.dtype, meta=x._meta)
 
 
-def _prepare(x, name):
+def _prepare(x, name, genes=True):
     """The array with one column chunk, whether its blocks are sparse (as its meta says: the graph
-    differs), and their row offsets."""
+    differs), and their row offsets. Without cells x is refused, and without genes unless
+    ``genes`` is False, as in memory."""
     _check_array(x, name)
+    _check_shape(name, *x.shape, genes=genes)
     _real_values(x.dtype, "x")
     x = x.map_blocks(_held, np.dtype(x.dtype), dtype=x.dtype, meta=x._meta)
     x = _merge_columns(x, name)
@@ -324,6 +334,9 @@ def _chain_partials(chains, block, codes, before, first_row):
 def _results(x, sums, offsets, groups):
     """The two results, as lazy float64 arrays: vectors, or (n_groups, n_cols) with groups."""
     n_cols = x.shape[1]
+    if n_cols == 0:  # no genes: empty results, the groups checked as ever
+        n_groups = None if groups is None else _codes(groups, x)[1]
+        return tuple(da.from_array(a) for a in _no_genes(n_groups))
     if groups is None:
         pair = _statistics(x, sums, offsets)
         return _vector(pair, 0, n_cols), _vector(pair, 1, n_cols)
@@ -340,51 +353,181 @@ def _vector(pair, i, n_cols):
 # --- the public functions ----------------------------------------------------------------------
 
 
-def hvg_seurat_stats(x, *, log_base=None, square_f64=False, groups=None):
-    """Per-gene ``(means, dispersions)`` of a log1p-transformed matrix, as float64 dask arrays.
+def hvg_seurat_stats(x: da.Array, *, log_base: float | None = None, square_f64: bool = False,
+                     groups: npt.ArrayLike | da.Array | None = None) -> tuple[da.Array, da.Array]:
+    """Per-gene ``(means, dispersions)`` of a log1p-transformed dask array, lazily.
 
-    Dense blocks follow ``_core.hvg_seurat_stats`` (``square_f64`` must be False), CSR blocks
-    ``_core.hvg_seurat_stats_sparse`` on the whole matrix's stored entries, which are checked as
-    in memory: an entry stored twice raises ``ValueError``.
+    Over the cells (rows), with ``y = expm1(x)``: ``means = log1p(mean(y))`` and
+    ``dispersions = log(var(y) / mean(y))``, as :func:`brenix_kernels.hvg_seurat_stats`.
 
-    ``groups``: one integer code per row (a NumPy array, a pandas Categorical by its codes, or a
-    1-D dask array, rechunked like x's rows), k >= 0 for group k, -1 to leave the row out. The
-    results are then ``(n_groups, n_genes)`` with ``n_groups = max(code) + 1``, bit for bit those
-    of :func:`brenix_kernels.hvg_seurat_stats` with the same groups on the whole matrix, all groups
-    from one pass over x: each row block's one task computes every group's part of it, and the
-    chain of folds carries each group's running total and open chunk (a group's rows are chunked
-    as its own subset would be: 2048 rows, or 1,000,000 of their stored entries). The codes'
-    number of groups is computed when this is called.
+    Parameters
+    ----------
+    x
+        Cells x genes, a 2-D dask array whose row chunk sizes are known, of NumPy blocks or
+        CSR blocks (``csr_matrix`` or ``csr_array``, int32 or int64 indices, float32 or float64
+        data, as x's meta says). Several column chunks are merged first.
+    log_base
+        The base of the logarithm x was transformed with; None: natural.
+    square_f64
+        CSR blocks only: square float32 values after widening them to float64.
+    groups
+        One integer code per row (a NumPy array, a pandas Categorical by its codes, or a 1-D
+        dask array, rechunked like x's rows): k >= 0 for group k, -1 to leave the row out. The
+        number of groups is computed when this is called.
+
+    Returns
+    -------
+    means, dispersions : dask.array.Array
+        Lazy float64 arrays of one value per gene; with ``groups``, ``(n_groups, n_genes)``
+        with ``n_groups = max(code) + 1`` (all NaN for a group without cells). No genes give
+        empty arrays.
+
+    Raises
+    ------
+    ValueError
+        Now: x without cells, unknown row chunk sizes, a ``log_base`` that is not a finite
+        number > 0 other than 1, bad ``groups``. When computed: a CSR entry stored twice, a
+        block of another shape than its chunk.
+    InvalidEntriesError
+        When computed: a CSR block whose stored entries do not fit x's shape (the first bad
+        entry in storage order of the whole matrix). A ValueError, which the distributed
+        client passes on.
+    TypeError
+        Now: x that is not a dask array, ``square_f64`` with dense blocks, values that are not
+        real numbers.
+
+    Warns
+    -----
+    UserWarning
+        When computed, if a gene's mean is above 20: x most likely holds raw counts (see
+        :func:`brenix_kernels.hvg_seurat_stats`). The warning is raised where the means are
+        computed: in this process with dask's local schedulers, in a worker's log on a cluster.
+
+    Notes
+    -----
+    The results are those of :func:`brenix_kernels.hvg_seurat_stats` on the whole matrix in
+    memory, bit for bit, for any row chunking. The sums run over fixed chunks of the matrix
+    (2048 rows, or 1,000,000 stored entries in storage order), each from zero, added to a zero
+    total in chunk order: each row block sums the chunks wholly inside it, a task continues the
+    chunk it leaves open over the next block's first rows, and a chain of small folds adds the
+    chunks' sums in row order. With ``groups``, a group's rows are chunked as its own subset
+    would be, all groups from one pass over x.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from brenix_kernels import dask as bd
+    >>> X = np.log1p(np.arange(12.0).reshape(4, 3))
+    >>> means, dispersions = bd.hvg_seurat_stats(da.from_array(X, chunks=(2, 3)))
+    >>> np.round(np.expm1(means.compute()), 6)
+    array([4.5, 5.5, 6.5])
     """
-    x, sparse, offsets = _prepare(x, "hvg_seurat_stats")
+    function = "hvg_seurat_stats"
+    log_base = _log_base(log_base, function)
+    x, sparse, offsets = _prepare(x, function, genes=False)
     if square_f64 and not sparse:
         raise TypeError("hvg_seurat_stats(): square_f64 applies to CSR blocks only; the dense "
                         "function squares in the precision of the data")
     sums = Sums(sparse=sparse, expm1=True, log_base=log_base, square_f64=bool(square_f64))
-    return _results(x, sums, offsets, groups)
+    means, dispersions = _results(x, sums, offsets, groups)
+    return means.map_blocks(_checked_means, dtype=np.float64), dispersions
 
 
-def mean_var(x, *, square_f64=False, groups=None):
-    """Per-gene ``(means, variances)`` as float64 dask arrays: those of
-    :func:`brenix_kernels.mean_var` on the whole matrix (variances with the n/(n-1) factor, none
-    for one row). Dense blocks sum in 2048-row chunks as ``_core.scale``, CSR blocks in
-    1,000,000-entry chunks as ``_core.scale_sparse_data``, their entries checked as in
-    :func:`hvg_seurat_stats`; ``square_f64`` squares float32 values after widening. ``groups``:
-    as in :func:`hvg_seurat_stats`, results ``(n_groups, n_genes)``, row k that of
-    ``brenix_kernels.mean_var(X, groups=...)`` (NaN for an empty group).
+def _checked_means(means):
+    """The means, once they were looked at for the signs of raw counts."""
+    _warn_if_counts(means)
+    return means
+
+
+def mean_var(x: da.Array, *, square_f64: bool = False,
+             groups: npt.ArrayLike | da.Array | None = None) -> tuple[da.Array, da.Array]:
+    """Per-gene ``(means, variances)`` over the cells (rows) of a dask array, lazily.
+
+    Parameters
+    ----------
+    x
+        As in :func:`hvg_seurat_stats`.
+    square_f64
+        Square float32 values after widening them to float64: the results of
+        ``x.astype(np.float64)``, without that copy.
+    groups
+        As in :func:`hvg_seurat_stats`.
+
+    Returns
+    -------
+    means, variances : dask.array.Array
+        Lazy float64 arrays of one value per gene, the variances with the n/(n-1) correction
+        (none for one row); ``(n_groups, n_genes)`` with ``groups`` (NaN for a group without
+        cells). No genes give empty arrays.
+
+    Raises
+    ------
+    ValueError, InvalidEntriesError, TypeError
+        As :func:`hvg_seurat_stats` (but for ``log_base``).
+
+    Notes
+    -----
+    The results are those of :func:`brenix_kernels.mean_var` on the whole matrix, bit for bit,
+    for any row chunking: dense blocks sum in 2048-row chunks, CSR blocks in 1,000,000-entry
+    chunks of the whole matrix's storage order, each chunk from zero, added in order.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from brenix_kernels import dask as bd
+    >>> x = da.from_array(np.array([[1.0, 0.0], [3.0, 0.0], [5.0, 6.0]]), chunks=(2, 2))
+    >>> means, variances = bd.mean_var(x)
+    >>> means.compute(), variances.compute()
+    (array([3., 2.]), array([ 4., 12.]))
     """
-    x, sparse, offsets = _prepare(x, "mean_var")
+    x, sparse, offsets = _prepare(x, "mean_var", genes=False)
     sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
     return _results(x, sums, offsets, groups)
 
 
-def vst_stats(x, *, span=0.3, clip_max=None, groups=None):
-    """The variance-stabilising statistics of :func:`brenix_kernels.vst_stats`, ``(means,
-    variances, variances_expected, variances_standardized)``, bit for bit those of the whole
-    matrix in memory, as NumPy arrays: the loess fit between the passes needs the variances, so
-    each pass (the means of :func:`mean_var`, the centred sums, the clipped standardised sums) is
-    one graph, computed when this is called. Blocks of integer counts are taken as float64.
-    ``groups``: as in :func:`hvg_seurat_stats`.
+def vst_stats(x: da.Array, *, span: float = 0.3, clip_max: float | None = None,
+              groups: npt.ArrayLike | da.Array | None = None
+              ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The variance-stabilising statistics of raw counts in a dask array: ``(means, variances,
+    variances_expected, variances_standardized)``, as NumPy arrays.
+
+    Parameters
+    ----------
+    x
+        Counts, as in :func:`hvg_seurat_stats`; blocks of integer counts are taken as float64.
+    span, clip_max
+        As in :func:`brenix_kernels.vst_stats`.
+    groups
+        As in :func:`hvg_seurat_stats`.
+
+    Returns
+    -------
+    means, variances, variances_expected, variances_standardized : numpy.ndarray
+        Those of :func:`brenix_kernels.vst_stats` on the whole matrix, bit for bit.
+
+    Raises
+    ------
+    ValueError, InvalidEntriesError, TypeError, ImportError
+        As :func:`brenix_kernels.vst_stats`; all raised when this is called.
+
+    Notes
+    -----
+    The loess fit between the passes needs the variances, so each pass (the means of
+    :func:`mean_var`, the centred sums, the clipped standardised sums) is one graph, computed
+    here; its sums run in the chunks and order of :func:`mean_var`'s, so the results do not
+    depend on the row chunking.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from brenix_kernels import dask as bd
+    >>> counts = np.random.default_rng(0).poisson(np.linspace(0.5, 8, 30), (100, 30))
+    >>> means, variances, expected, standardized = bd.vst_stats(da.from_array(counts, chunks=40))
+    >>> type(means).__name__, means.shape
+    ('ndarray', (30,))
     """
     opts = _vst.options(span, clip_max, "vst_stats")
     if x.dtype.kind in "biu":
@@ -422,17 +565,66 @@ def _csr_rows(block, checked):
     return block.toarray()
 
 
-def scale(x, *, zero_center=True, max_value=None, return_mean_std=False, mask=None):
-    """``_core.scale`` of a dense matrix: the scaled matrix (float32 for float32 input, float64
-    otherwise) in the row chunks of ``x``, or ``(scaled, mean, std)`` with ``return_mean_std``.
-    CSR blocks give ``_core.scale(X.toarray())``, their entries checked as in memory (a
-    duplicate raises ``ValueError``); ``scale_sparse`` scales them without centring, keeping
-    them sparse.
+def scale(x: da.Array, *, zero_center: bool = True, max_value: float | None = None,
+          return_mean_std: bool = False, mask: npt.ArrayLike | None = None
+          ) -> da.Array | tuple[da.Array, da.Array, da.Array]:
+    """Each gene (column) of a dask array divided by its standard deviation over the cells,
+    centred first when ``zero_center``, as a dense lazy array in the row chunks of ``x``.
 
-    ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
-    True, which are scaled as ``_core.scale(x[mask])`` scales them (in one pass over x, as the
-    group of those rows); the other rows come back unscaled, in the result's dtype.
+    Parameters
+    ----------
+    x
+        As in :func:`hvg_seurat_stats`. CSR blocks are scaled as their dense rows; use
+        :func:`scale_sparse` to keep them sparse without centring.
+    zero_center
+        Subtract each gene's mean first.
+    max_value
+        Clip the scaled values at ``max_value`` from above and, when centring, at
+        ``-max_value`` from below; a number > 0, or None not to clip.
+    return_mean_std
+        Also return the means and standard deviations.
+    mask
+        One boolean per row (a NumPy array): the statistics come from the rows where it is
+        True, which are scaled as ``scale(x[mask])`` scales them; the other rows come back
+        unscaled, in the result's dtype.
+
+    Returns
+    -------
+    scaled : dask.array.Array
+        float32 for float32 x, float64 otherwise.
+    mean, std : dask.array.Array
+        With ``return_mean_std``: float64, one per gene; a std of exactly 0 is taken as 1.0.
+
+    Raises
+    ------
+    ValueError
+        Now: x without cells or genes, a ``max_value`` that is not > 0, a bad ``mask``. When
+        computed: a CSR entry stored twice.
+    InvalidEntriesError
+        When computed: a CSR block whose entries do not fit x's shape. A ValueError.
+    TypeError
+        Now: x that is not a dask array, a ``max_value`` that is not a number, a ``mask``
+        that is not boolean.
+
+    Notes
+    -----
+    The scaled blocks, means and standard deviations are those of
+    :func:`brenix_kernels.scale` on the whole matrix in memory, bit for bit, for any row
+    chunking: the moments come from the chained chunk sums of :func:`mean_var`, then each block
+    is scaled on its own.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from brenix_kernels import dask as bd
+    >>> x = da.from_array(np.array([[1.0, 10.0], [3.0, 10.0], [5.0, 10.0]]), chunks=(2, 2))
+    >>> bd.scale(x).compute()
+    array([[-1.,  0.],
+           [ 0.,  0.],
+           [ 1.,  0.]])
     """
+    max_value = _max_value(max_value, "scale")
     x, sparse, offsets = _prepare(x, "scale")
     n_cols = x.shape[1]
     if sparse:
@@ -507,15 +699,55 @@ def _group_zero(pair, problems):
     return pair[0][0], pair[1][0]
 
 
-def scale_sparse(x, *, max_value=None, promote=False, mask=None):
-    """``_core.scale_sparse_data`` of a CSR matrix: ``(scaled, mean, std)``, where ``scaled`` has
-    CSR blocks of the input's class and structure holding the scaled values. The stored entries
-    are checked as in memory: an entry stored twice raises ``ValueError``.
+def scale_sparse(x: da.Array, *, max_value: float | None = None, promote: bool = False,
+                 mask: npt.ArrayLike | None = None) -> tuple[da.Array, da.Array, da.Array]:
+    """Each gene (column) of a dask array of CSR blocks divided by its standard deviation over
+    the cells, without centring, keeping the blocks sparse: ``(scaled, mean, std)``.
 
-    ``mask`` (one boolean per row, a NumPy array): the statistics come from the rows where it is
-    True, whose values are scaled as ``scale_sparse(x[mask])`` scales them (in one pass over x,
-    as the group of those rows); the other rows' values are kept, in the result's dtype.
+    Parameters
+    ----------
+    x
+        A 2-D dask array of CSR blocks (``csr_matrix`` or ``csr_array``) with known row chunk
+        sizes.
+    max_value
+        Clip the scaled values at ``max_value`` from above; a number > 0, or None.
+    promote
+        Compute float32 values as float64: float64 squares and float64 results.
+    mask
+        As in :func:`scale`; the other rows' values are kept, in the result's dtype.
+
+    Returns
+    -------
+    scaled : dask.array.Array
+        CSR blocks of the input's class and structure, holding the scaled values.
+    mean, std : dask.array.Array
+        float64, one per gene; a std of exactly 0 is taken as 1.0.
+
+    Raises
+    ------
+    ValueError, InvalidEntriesError, TypeError
+        As :func:`scale`; ``TypeError`` also for dense blocks.
+
+    Notes
+    -----
+    The results are those of :func:`brenix_kernels.scale` with ``zero_center=False`` on the
+    whole CSR matrix in memory, bit for bit, for any row chunking; every block's entries are
+    checked before any block is scaled.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> import scipy.sparse as sp
+    >>> from brenix_kernels import dask as bd
+    >>> m = sp.csr_matrix(np.array([[1.0, 0.0], [3.0, 2.0], [0.0, 2.0]]))
+    >>> scaled, mean, std = bd.scale_sparse(da.from_array(m, chunks=(2, 2), asarray=False))
+    >>> np.round(scaled.compute().toarray(), 4)
+    array([[0.6547, 0.    ],
+           [1.964 , 1.7321],
+           [0.    , 1.7321]])
     """
+    max_value = _max_value(max_value, "scale_sparse")
     x, sparse, offsets = _prepare(x, "scale_sparse")
     if not sparse:
         raise TypeError("scale_sparse() takes CSR blocks; use scale() for dense blocks")

@@ -23,6 +23,7 @@ PyMODINIT_FUNC PyInit__core() {
         .name = "brenix_kernels._core",
         .doc = "The native extension module (`brenix_kernels._core`).",
         .functions = brenix::core_functions(),
+        .reports_failures = true,
     });
 }
 

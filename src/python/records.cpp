@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -31,6 +32,7 @@ struct ModuleState {
     const char* name = nullptr;
     PyObject* module = nullptr;
     PyObject* panic_exception = nullptr;  // created on the module's first internal failure
+    bool reports_failures = false;
 };
 constexpr std::size_t MAX_MODULES = 3;
 ModuleState g_modules[MAX_MODULES];
@@ -51,6 +53,16 @@ ModuleState& calling_module(PyObject* module) {
         if (state.module != nullptr && state.module == module) return state;
     }
     return g_modules[0];
+}
+
+// Written on the calling thread, once the failure is the one the call raises.
+void report(PyObject* module, const InternalFailure& failure) noexcept {
+    if (!calling_module(module).reports_failures) return;
+    try {
+        const std::string text = failure.report();
+        std::fwrite(text.data(), 1, text.size(), stderr);  // one call: reports do not interleave
+    } catch (...) {  // no memory for the report: the exception still says what failed
+    }
 }
 
 void raise_panic(PyObject* module, const char* message) {
@@ -91,6 +103,7 @@ void raise_from_current_exception(PyObject* module) noexcept {
     try {
         throw;
     } catch (const InternalFailure& failure) {
+        report(module, failure);
         raise_panic(module, failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -137,6 +150,7 @@ PyObject* create_module(const ModuleDescription& module_description) {
     const char* dot = std::strrchr(module_description.name, '.');
     state->def.m_name = dot != nullptr ? dot + 1 : module_description.name;
     state->def.m_doc = module_description.doc;
+    state->reports_failures = module_description.reports_failures;
     Ref module = Ref::steal(PyModule_Create2(&state->def, PYTHON_API_VERSION));
     if (!module || !add_functions(module.get(), module_description.functions)) return nullptr;
     state->module = Py_NewRef(module.get());

@@ -252,6 +252,12 @@ struct ModuleDescription {
     const char* name;  // as imported, "brenix_kernels._core"
     const char* doc;
     std::span<PyMethodDef> functions;
+    // Whether an internal failure's report (thread, source location, message)
+    // goes to standard error when a call raises it: _core documents that it
+    // does. The package's private modules only raise: the public functions
+    // over them turn the failure into their own exception, and a report naming
+    // a source file of the build would only confuse their callers.
+    bool reports_failures = false;
 };
 
 // A module of this extension file (at most three per file), for its PyInit

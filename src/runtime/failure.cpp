@@ -1,16 +1,18 @@
 #include "runtime/failure.hpp"
 
-#include <cstdio>
+#include <string>
+#include <utility>
 
 #include "runtime/os.hpp"
 
 namespace brenix {
 
 InternalFailure::InternalFailure(std::string message, SourceLocation where)
-    : std::runtime_error(std::move(message)) {
-    // One fprintf call, so that reports from several workers do not interleave.
-    std::fprintf(stderr, "\nthread '%s' failed at %s:%u:\n%s\n", this_thread_name().c_str(),
-                 where.file, where.line, what());
+    : std::runtime_error(std::move(message)), thread_(this_thread_name()), where_(where) {}
+
+std::string InternalFailure::report() const {
+    return "\nthread '" + thread_ + "' failed at " + where_.file + ":" +
+           std::to_string(where_.line) + ":\n" + what() + "\n";
 }
 
 void fail_index(std::uint64_t len, std::uint64_t index, SourceLocation where) {

@@ -1,7 +1,8 @@
 // Internal failures: a violated precondition inside the module, reachable by
 // inconsistent input (a bad column index, a zero chunk length, ...). They are
 // thrown as C++ exceptions, may cross from a worker thread back to the calling
-// thread, and become PanicException at the call wrapper. No Python here.
+// thread, and become PanicException at the call wrapper, which also writes the
+// report of _core's to standard error. No Python here.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,20 @@ struct SourceLocation {
 
 class InternalFailure : public std::runtime_error {
 public:
-    // Writes the diagnostic report (thread, source location, message) to
-    // standard error at the moment of failure, on whichever thread it happens.
+    // Keeps where and on which thread the failure happened, for report(). Nothing
+    // is written here: a failure inside a worker is not yet known to be the one
+    // the call raises (a lower-numbered piece may fail too), and only _core's
+    // calls report theirs (the call wrapper does, on the calling thread).
     explicit InternalFailure(std::string message, SourceLocation where = SourceLocation::current());
+
+    // The diagnostic report: thread, source location, message, as one text so
+    // that it is written with one call and reports of several calls do not
+    // interleave.
+    std::string report() const;
+
+private:
+    std::string thread_;
+    SourceLocation where_;
 };
 
 // "index out of bounds: the len is {} but the index is {}"
