@@ -1,4 +1,4 @@
-"""variable_genes against R Seurat's own selections (reference/seurat, written by tests/seurat/make_reference.R).
+"""variable_genes against R Seurat's own selections (reference/seurat, written by its make_reference.R).
 
 R and we compute the same statistics in different orders, so they agree to about 1e-14, and
 genes whose statistic is equal in R (identical genes, common among low counts) may come in

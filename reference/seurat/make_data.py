@@ -1,7 +1,7 @@
 """Writes the counts that make_reference.R reads: a small seeded matrix with the awkward genes
 every gene selection has to get right.
 
-    python tests/seurat/make_data.py    # reference/seurat/: counts.mtx.gz, genes.txt, batches.txt
+    python reference/seurat/make_data.py    # counts.mtx.gz, genes.txt, batches.txt beside it
 
 Cells are rows (the package's orientation); R transposes. Gene names are unpadded ("g1" ...)
 so that R's ordering of names by string comparison ("g391" before "g79") is exercised.
@@ -15,7 +15,7 @@ import scipy.io
 import scipy.sparse as sp
 
 N_CELLS, N_GENES = 300, 500
-HERE = Path(__file__).resolve().parents[2] / "reference" / "seurat"
+HERE = Path(__file__).resolve().parent
 
 
 def counts() -> tuple[np.ndarray, np.ndarray]:

@@ -1,8 +1,7 @@
 # Writes R Seurat's gene selections on the counts make_data.py wrote, as the tables the tests
-# compare against, into reference/seurat/ (beside the counts). Run from anywhere, after
-# make_data.py:
+# compare against, beside the counts. Run from anywhere, after make_data.py:
 #
-#     Rscript tests/seurat/make_reference.R
+#     Rscript reference/seurat/make_reference.R
 #
 # Every number is written with 17 significant digits, so that the tests read R's doubles back
 # exactly. Gene names stay as given ("g1" ...): none holds an underscore, which Seurat would
@@ -16,7 +15,7 @@ here <- local({
   arg <- grep("^--file=", commandArgs(trailingOnly = FALSE), value = TRUE)
   dirname(normalizePath(sub("^--file=", "", arg)))
 })
-path <- function(name) file.path(here, "..", "..", "reference", "seurat", name)
+path <- function(name) file.path(here, name)
 num <- function(x) sprintf("%.17g", x)
 
 N_VST <- 150     # genes selected by vst and by dispersion
