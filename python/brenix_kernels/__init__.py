@@ -16,13 +16,14 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from ._plot import plot_variable_genes
-    from ._public import hvg_seurat_stats, mean_var, scale
+    from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
 
 # Each public name, and the private module that defines it.
 _HOMES = {
     "hvg_seurat_stats": "_public",
     "mean_var": "_public",
     "scale": "_public",
+    "vst_stats": "_public",
     "plot_variable_genes": "_plot",
 }
 __all__ = list(_HOMES)

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays, _stream
+from . import _arrays, _stream, _vst
 from ._folds import Sums
 from ._inputs import (_dask_sparse, _dense, _group_codes, _kind, _row_mask, _sparse, _type_name,
                       _with_values)
@@ -29,7 +29,7 @@ if TYPE_CHECKING:
 
     Matrix = np.ndarray | sp.csr_matrix | sp.csr_array | sp.csc_matrix | sp.csc_array | da.Array
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats"]
 
 _F64 = npt.NDArray[np.float64]
 
@@ -277,3 +277,93 @@ def scale(X, *, zero_center=True, max_value=None, promote=False, mask=None,
         return (result, mean, std) if return_mean_std else result
 
     return _route("scale", X, layer, None, streamed, on_dask, in_memory, out=out)
+
+
+def vst_stats(X: Matrix, *, span: float = 0.3, clip_max: float | None = None,
+              groups: npt.ArrayLike | str | None = None, layer: str | None = None,
+              block_bytes: int | None = None,
+              progress: bool = False) -> tuple[_F64, _F64, _F64, _F64]:
+    """Per-gene statistics of the variance-stabilising selection of variable genes, from raw
+    counts: ``(means, variances, variances_expected, variances_standardized)``.
+
+    X holds counts (cells in rows, genes in columns), of any real dtype: integer and float32
+    counts are taken as float64, exactly, so they give the bits float64 counts give. For each
+    gene, over the n cells:
+
+    - ``means``: the bits of :func:`mean_var`'s means of X (of ``X.astype(np.float64)``);
+    - ``variances``: about the mean, ``(sum((x - mean)**2 over the stored values) + mean**2 *
+      (n - stored)) / (n - 1)``, a second pass over X (every value of a dense X is stored; the
+      implicit zeros of a sparse one each add ``mean**2``);
+    - ``variances_expected``: ``10 **`` the loess fit of ``log10(variances)`` on
+      ``log10(means)`` over the genes whose variance is > 0 (scikit-misc's loess: degree 2,
+      gaussian family, surface "interpolate", statistics "approximate", cell 0.2, the given
+      ``span``); 0 for the other genes;
+    - ``variances_standardized``: ``sum(min((x - mean) / sd, clip_max)**2) / (n - 1)`` over all
+      cells with ``sd = sqrt(variances_expected)``, the implicit zeros each adding
+      ``((0 - mean) / sd)**2`` (clipped from above only, so never); 0 where the expected
+      variance is 0. ``clip_max=None`` clips at ``sqrt(n)``.
+
+    The two passes about the mean run natively, in float64, in the chunks and order of
+    :func:`mean_var`'s sums (2048-row chunks of a dense X; 1,000,000 stored entries of a sparse
+    one, in CSR order, so a CSC matrix gives the bits of its CSR form): the results do not
+    depend on the number of threads.
+
+    ``groups``: as in :func:`hvg_seurat_stats`; the results are then ``(n_groups, n_genes)``,
+    row k bit for bit that of ``X[groups == k]``, from one pass over X per pass; each group is
+    fitted on its own and clipped at the square root of its own cell count.
+
+    X is anything :func:`mean_var` takes: NumPy arrays, SciPy CSR or CSC matrices (read in
+    place), dask arrays (each pass one graph, computed), AnnData objects (``layer``) and
+    matrices in files (read twice in row blocks: ``block_bytes``, ``progress``).
+
+    Raises ``ValueError`` for values that are negative or not finite (counts are expected),
+    fewer than 2 cells (in a group), a ``span`` outside (0, 1], a ``clip_max`` that is not
+    > 0, and too few genes with a variance > 0 for the fit (``span`` times their number must
+    be at least 6).
+    """
+    function = "vst_stats"
+    opts = _vst.options(span, clip_max, function)
+
+    def in_memory(X, kind, codes, n_groups):
+        n = _cells(codes, n_groups, kind.n_rows)
+        if kind.name == "dense":
+            x = _dense(X)
+
+            def means():
+                return _arrays.mean_var(x, True, codes, n_groups)[0]
+
+            def deviations(mean, sd, clip):
+                return _arrays.deviation_sums(x, *_deviation_args(mean, sd, clip, n), codes,
+                                              n_groups)
+        else:
+            parts = _sparse(X, kind)
+
+            def means():
+                return _arrays.mean_var_sparse(*parts.args(), True, codes, n_groups)[0]
+
+            def deviations(mean, sd, clip):
+                return _arrays.deviation_sums_sparse(*parts.args(),
+                                                     *_deviation_args(mean, sd, clip, n), codes,
+                                                     n_groups)
+        return _vst.compute((means, deviations), n, opts, codes is not None, function)
+
+    def unsupported(*_):
+        raise TypeError(f"{function}(): dask arrays and matrices in files are not taken yet")
+
+    return _route(function, X, layer, groups, unsupported, unsupported, in_memory)
+
+
+def _cells(codes, n_groups: int, n_rows: int) -> np.ndarray:
+    """The cells of each group (of X without groups)."""
+    if codes is None:
+        return np.array([n_rows], np.int64)
+    return np.bincount(codes[codes >= 0], minlength=n_groups).astype(np.int64)
+
+
+def _deviation_args(mean, sd, clip, n):
+    """mean, sd and a clip per group as the native passes take them (flat, C-contiguous)."""
+    mean = np.ascontiguousarray(mean, dtype=np.float64).reshape(-1)
+    if sd is None:
+        return mean, None, None
+    sd = np.ascontiguousarray(sd, dtype=np.float64).reshape(-1)
+    return mean, sd, np.ascontiguousarray(np.broadcast_to(clip, (len(n),)), dtype=np.float64)

@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,18 @@
 #include "runtime/pool.hpp"
 
 namespace brenix {
+
+// Hands a slot's rows or runs to a summer, with the slot's group when the
+// summer takes one (sums whose terms depend on the group, as the deviations
+// about each group's own means do).
+template <class Summer, class Items>
+BRENIX_INLINE void sum_for_group(Summer& summer, ColumnSums& out, Items items, std::size_t group) {
+    if constexpr (std::is_invocable_v<Summer&, ColumnSums&, Items, std::size_t>) {
+        summer(out, items, group);
+    } else {
+        summer(out, items);
+    }
+}
 
 // Adds each slot's sums to its group's total, in slot order.
 template <class SlotTask>
@@ -136,12 +149,12 @@ ColumnSums csr_slot_sums(const SparseMatrix<I, T>& m, const RowGroups& groups,
         }
         pending += hi - lo;
         if (pending >= RUN_BATCH_ENTRIES) {
-            sum_runs(out, std::span<const EntryRange>(runs));
+            sum_for_group(sum_runs, out, std::span<const EntryRange>(runs), k);
             runs.clear();
             pending = 0;
         }
     }
-    if (!runs.empty()) sum_runs(out, std::span<const EntryRange>(runs));
+    if (!runs.empty()) sum_for_group(sum_runs, out, std::span<const EntryRange>(runs), k);
     return out;
 }
 
@@ -192,7 +205,7 @@ ColumnSums dense_slot_sums(std::span<const T> x, std::size_t n_cols, const RowGr
     while (i < last) {
         std::size_t run = 1;
         while (i + run < last && rows[i + run] == rows[i] + run) ++run;
-        sum_rows(out, x.subspan(rows[i] * n_cols, run * n_cols));
+        sum_for_group(sum_rows, out, x.subspan(rows[i] * n_cols, run * n_cols), k);
         i += run;
     }
     return out;
@@ -226,10 +239,21 @@ struct CscSums {
 // (MOMENT_CHUNK_ROWS), no rank is needed at all.
 //
 // transform(std::span<const T> x, std::vector<T>& scratch) returns the
-// values to sum for a column's stored values, in storage order.
-template <Square S, class I, class T, class Transform>
+// values to sum for a column's stored values, in storage order, and
+// term(sum, sum_sq, group, column, value) adds one of them to its slot's
+// running sums (add_term's value and square unless given).
+template <Square S>
+struct PlainTerm {
+    template <class T>
+    BRENIX_INLINE void operator()(double& sum, double& sum_sq, std::size_t /*group*/,
+                                  std::size_t /*column*/, T value) const {
+        add_term<S>(sum, sum_sq, value);
+    }
+};
+
+template <Square S, class I, class T, class Transform, class Term = PlainTerm<S>>
 CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, bool by_entries,
-                       Transform&& transform) {
+                       Transform&& transform, Term term = {}) {
     const std::span<const std::int64_t> indptr = m.indptr;
     const std::size_t n_rows = m.n_rows;
     const std::size_t n_cols = m.n_cols;
@@ -354,6 +378,7 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
                 // for the previous store at every entry. Each slot still sees
                 // its values in row order.
                 std::int64_t open = -1;
+                std::size_t open_group = 0;
                 double acc = 0.0;
                 double acc_sq = 0.0;
                 auto add = [&](std::size_t r, T value) {
@@ -372,10 +397,11 @@ CscSums csc_group_sums(const SparseMatrix<I, T>& m, const RowGroups& groups, boo
                             qj[open] = acc_sq;
                         }
                         open = slot;
+                        open_group = plan.slot_group[static_cast<std::size_t>(slot)];
                         acc = sj[slot];
                         acc_sq = qj[slot];
                     }
-                    add_term<S>(acc, acc_sq, value);
+                    term(acc, acc_sq, open_group, j, value);
                 };
                 // The rows checked above are read again here: each is checked
                 // where it is used (order holds a copy, checked as it is used).

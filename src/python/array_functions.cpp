@@ -18,6 +18,7 @@
 #include "python/intake.hpp"
 #include "python/records.hpp"
 #include "python/results.hpp"
+#include "vst/grouped_deviations.hpp"
 
 namespace brenix {
 
@@ -355,6 +356,122 @@ constexpr Function SCALE_SPARSE{
 
 // ---------------------------------------------------------------------------
 
+// The parameters of a deviation pass: a mean per group and column, an sd as
+// large and a clip per group (sd and clip None: the centred pass).
+struct DeviationArgs {
+    PyObject* mean = nullptr;
+    PyObject* sd = nullptr;
+    PyObject* clip = nullptr;
+};
+
+constexpr std::tuple DEVIATION{
+    positional("mean", &DeviationArgs::mean),
+    positional("sd", &DeviationArgs::sd),
+    positional("clip", &DeviationArgs::clip),
+};
+
+struct TakenDeviations {
+    Vector<double> mean;
+    Vector<double> sd;
+    Vector<double> clip;
+    GroupDeviations dev;
+};
+
+// The arrays hold one value per column of each group (one group without
+// `groups`); they are read in place, without the lock: a value written
+// meanwhile changes a result, never an address.
+bool take_deviations(const DeviationArgs& args, const GroupingArgs& grouping, std::size_t n_cols,
+                     TakenDeviations& out) {
+    const std::size_t n_sets = grouping.groups == Py_None ? 1 : grouping.n_groups;
+    if (!take_f64(args.mean, out.mean)) return false;
+    const bool standardised = args.sd != Py_None;
+    if (standardised != (args.clip != Py_None)) {
+        raise_value_error("sd and clip come together (the standardised pass) or not at all");
+        return false;
+    }
+    if (standardised && (!take_f64(args.sd, out.sd) || !take_f64(args.clip, out.clip))) {
+        return false;
+    }
+    if (out.mean.values.size() != n_sets * n_cols ||
+        (standardised &&
+         (out.sd.values.size() != n_sets * n_cols || out.clip.values.size() != n_sets))) {
+        raise_value_error(
+            "mean and sd must hold one value per column of each group, clip one per group");
+        return false;
+    }
+    out.dev = {out.mean.values, out.sd.values, out.clip.values, n_cols, standardised};
+    return true;
+}
+
+constexpr char DEVIATION_SUMS_DOC[] =
+    "deviation_sums(x, mean, sd, clip, groups, n_groups)\n"
+    "--\n"
+    "\n"
+    "The centred (sd None) or clipped standardised pass of the variance-\n"
+    "stabilising statistics over each group's rows: `(counts, sums)`, the\n"
+    "values counted and the sums of their squared deviations, per column\n"
+    "((n_groups, n_cols) arrays when grouped). A value that is not >= 0 makes\n"
+    "its column's sum NaN.";
+
+struct DeviationSumsArgs : DeviationArgs, GroupingArgs {
+    PyObject* x = nullptr;
+};
+
+Ref deviation_sums_impl(const DeviationSumsArgs& args, const Compute& compute) {
+    DenseMatrix x;
+    if (!take_dense(args.x, x)) return {};
+    TakenDeviations dev;
+    if (!take_deviations(args, args, x.n_cols, dev)) return {};
+    return grouped_stats(args, compute, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
+        return std::visit(
+            [&](auto values) {
+                return grouped_deviations_dense(values, x.n_cols, groups, dev.dev);
+            },
+            x.values);
+    });
+}
+
+constexpr Function DEVIATION_SUMS{
+    "deviation_sums",
+    signature<DeviationSumsArgs>(positional("x", &DeviationSumsArgs::x), DEVIATION, GROUPING),
+    DEVIATION_SUMS_DOC,
+    deviation_sums_impl,
+    RELEASES_LOCK,
+};
+
+// ---------------------------------------------------------------------------
+
+constexpr char DEVIATION_SUMS_SPARSE_DOC[] =
+    "deviation_sums_sparse(layout, indptr, indices, data, n_rows, n_cols, mean, sd, clip, "
+    "groups, n_groups)\n"
+    "--\n"
+    "\n"
+    "`deviation_sums` over the stored entries of the CSR form of each group's\n"
+    "rows, for a 'csr' or 'csc' matrix as stored (int32 or int64 indices).";
+
+struct DeviationSumsSparseArgs : CompressedArgs, DeviationArgs, GroupingArgs {};
+
+Ref deviation_sums_sparse_impl(const DeviationSumsSparseArgs& args, const Compute& compute) {
+    Compressed in;
+    if (!take_matrix(args, in)) return {};
+    TakenDeviations dev;
+    if (!take_deviations(args, args, in.n_cols, dev)) return {};
+    return grouped_stats(args, compute, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
+        return in.visit(
+            [&](const auto& m) { return grouped_deviations_sparse(m, groups, dev.dev); });
+    });
+}
+
+constexpr Function DEVIATION_SUMS_SPARSE{
+    "deviation_sums_sparse",
+    signature<DeviationSumsSparseArgs>(COMPRESSED, DEVIATION, GROUPING),
+    DEVIATION_SUMS_SPARSE_DOC,
+    deviation_sums_sparse_impl,
+    RELEASES_LOCK,
+};
+
+// ---------------------------------------------------------------------------
+
 constexpr char PATHS_DOC[] =
     "paths()\n"
     "--\n"
@@ -395,7 +512,8 @@ constexpr Function PATHS{
 
 std::span<PyMethodDef> array_functions() {
     return function_table<HVG_SEURAT_STATS, HVG_SEURAT_STATS_SPARSE, MEAN_VAR, MEAN_VAR_SPARSE,
-                          SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE, PATHS>();
+                          SCALE, SCALE_SPARSE_TO_DENSE, SCALE_SPARSE, DEVIATION_SUMS,
+                          DEVIATION_SUMS_SPARSE, PATHS>();
 }
 
 }  // namespace brenix
