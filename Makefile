@@ -14,8 +14,9 @@
 #                   and the sdist in dist/ (as root); make test-wheels runs
 #                   the suite on each (a smoke test on the aarch64 cp314 one)
 #   make bench      the benchmarks against the plain NumPy/SciPy way (the
-#                   four kernels, then the public functions on SciPy matrices),
-#                   then a 2 GB .h5ad file streamed against loaded (--quick: 0.2 GB)
+#                   four kernels, then the public functions on SciPy matrices,
+#                   then the vst gene selection), then a 2 GB .h5ad file
+#                   streamed against loaded (--quick: 0.2 GB)
 #
 # Single variants, each also part of `make ci`:
 #   make test-gcc test-clang test-portable sanitize native-variants test-aarch64
@@ -321,6 +322,7 @@ test-debian13:
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/bench_api.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/bench_selection.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/bench_backed.py $(BENCH_ARGS)
 
 # clang-format comes with the test dependencies.
