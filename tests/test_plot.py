@@ -72,6 +72,8 @@ def test_label_count_and_given_axes():
 @pytest.mark.parametrize("bad, error, message", [
     (lambda t: t.drop(columns="variance_standardized"), ValueError, "variance_standardized (vst)"),
     (lambda t: t.drop(columns=["rank", "variable"]), ValueError, "lacks variable, rank"),
+    (lambda t: t[["variable", "rank"]].assign(n_batches=1, median_rank=1.0), ValueError,
+     "batches combined"),
     (lambda t: t.to_numpy(), TypeError, "not ndarray"),
     (lambda t: {"mean": t["mean"]}, TypeError, "not dict"),
 ])

@@ -44,6 +44,7 @@ def plot_variable_genes(table: pd.DataFrame, *, ax: Axes | None = None, label: i
         A table as :func:`brenix_kernels.variable_genes` returns it, one row per gene: the columns
         ``mean``, ``variable`` and ``rank``, and ``variance_standardized`` (vst) or
         ``dispersion`` (mvp, disp). Other columns are ignored. Gene names come from its index.
+        A table of batches combined (``groups=``) holds no statistics to draw.
     ax : matplotlib.axes.Axes, optional
         The axes to draw on; by default a new figure with one axes.
     label : int, default 10
@@ -99,8 +100,7 @@ def plot_variable_genes(table: pd.DataFrame, *, ax: Axes | None = None, label: i
 
     if ax is None:
         _, ax = plt.subplots(figsize=(6.4, 4.8))
-    if log_x:
-        ax.set_xscale("log")
+    ax.set_xscale("log" if log_x else "linear")  # given axes too: the scale is the method's
     for chosen, colour, size, name in ((False, _COLOURS[0], 4, "not variable"),
                                        (True, _COLOURS[1], 7, "variable")):
         keep = drawable & (selected == chosen)
@@ -141,6 +141,10 @@ def _kind(table: Any) -> tuple[str, tuple[str, str, str, bool]]:
                                  f"{', '.join(_ALWAYS)} and {column}; this one lacks "
                                  f"{', '.join(missing)}")
             return column, kind
+    if "n_batches" in present:
+        raise ValueError("plot_variable_genes(): a table of batches combined (n_batches, "
+                         "median_rank) has no statistics to draw; draw the table of one batch, "
+                         "or of all cells, from variable_genes() without groups")
     raise ValueError("plot_variable_genes() draws a variable_genes() table: it needs the columns "
                      f"{', '.join(_ALWAYS)}, and variance_standardized (vst) or dispersion "
                      f"(mvp, disp); this one has {', '.join(map(str, columns)) or 'no columns'}")
