@@ -87,7 +87,7 @@ def plot_variable_genes(table: pd.DataFrame, *, ax: Axes | None = None, label: i
     except ImportError as error:
         raise ImportError('plot_variable_genes() draws with matplotlib, which is not installed: '
                           'pip install "brenix_kernels[plot]"') from error
-    column, (method, x_title, y_title, log_x) = _kind(table)
+    column, (_, x_title, y_title, log_x) = _kind(table)
     n_label = _label_count(label)
 
     x = np.asarray(table["mean"], dtype=np.float64)
