@@ -17,6 +17,7 @@ import platform
 
 import numpy as np
 
+from brenix_kernels import _arrays as A
 from brenix_kernels import _core as C
 
 
@@ -76,6 +77,15 @@ def main():
         "libm-expm1f hvg_seurat_stats_sparse f32 sq64": lambda: C.hvg_seurat_stats_sparse(
             indices, data32, n_rows, n_cols, square_f64=True),
     }
+    # The deviation sums of the variance-stabilising statistics, centred and standardised, dense and CSR.
+    counts = np.where(np.isnan(x) | np.isinf(x), 0.0, x)
+    rows, cols = np.nonzero(counts)
+    csr = ("csr", np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=4500))]), cols.astype(np.int32),
+           counts[rows, cols], 4500, 67)
+    mean, sd, clip = counts.mean(axis=0), np.sqrt(counts.var(axis=0) + 0.5), np.array([3.0])
+    calls["ieee deviation_sums f32"] = lambda: A.deviation_sums(counts.astype(np.float32), mean, None, None, None, 0)
+    calls["ieee deviation_sums f64 standardised"] = lambda: A.deviation_sums(counts, mean, sd, clip, None, 0)
+    calls["ieee deviation_sums_sparse standardised"] = lambda: A.deviation_sums_sparse(*csr, mean, sd, clip, None, 0)
     libc, libc_version = platform.libc_ver()
     print(f"platform: {platform.machine()} {libc or 'unknown'} {libc_version or 'unknown'}")
     for name, call in calls.items():

@@ -126,3 +126,16 @@ def scale_sparse_data(indices, data, n_rows, n_cols, max_value=None, promote=Fal
     if max_value is not None:
         v = np.where(v > float(max_value), float(max_value), v)
     return v.astype(np.float32 if data.dtype == np.float32 and not promote else np.float64), mean, std
+
+
+@np.errstate(all="ignore")
+def deviation_terms(values, mean, sd=None, clip=None):
+    """(1, d * d) per value, d = x - mean or min((x - mean) / sd, clip), NaN for a value not >= 0;
+    mean, sd and clip broadcast against the values (per column, or per stored entry)."""
+    d = values.astype(np.float64) - mean
+    if sd is not None:
+        d = d / sd
+        d = np.where(d > clip, clip, d)
+    d = np.where(values >= 0, d, np.nan)
+    return np.ones_like(d), d * d
+

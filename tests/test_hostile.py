@@ -134,6 +134,7 @@ RACE = """
 import re, threading, time
 import numpy as np, scipy.sparse as sp
 import brenix_kernels as bk
+from brenix_kernels import _arrays
 
 call, calls = {call!r}, {calls}
 rng = np.random.default_rng(len(call))
@@ -147,7 +148,10 @@ for layout in ("csr", "csc"):
            "scale-mask": lambda: bk.scale(X, zero_center=False, mask=mask),
            "scale-mask-centred": lambda: bk.scale(X, mask=mask),
            "mean_var-groups": lambda: bk.mean_var(X, groups=codes),
-           "hvg-groups": lambda: bk.hvg_seurat_stats(X, groups=codes)}}[call]
+           "hvg-groups": lambda: bk.hvg_seurat_stats(X, groups=codes),
+           "deviations-groups": lambda: _arrays.deviation_sums_sparse(
+               layout, X.indptr.astype(np.int64), X.indices, X.data, *X.shape, np.ones(2000), np.ones(2000),
+               np.full(5, 2.0), codes, 5)}}[call]
     done = threading.Event()
 
     def spoil():
@@ -180,7 +184,7 @@ print(seen)
 
 
 @pytest.mark.parametrize("call", ["scale", "scale-uncentred", "scale-mask", "scale-mask-centred", "mean_var-groups",
-                                  "hvg-groups"])
+                                  "hvg-groups", "deviations-groups"])
 def test_indices_written_during_a_call(call):
     """CSR then CSC: each call returns or raises a bad entry's error, and nothing crashes or reads out of bounds (a
     crash fails the child, which sanitizer builds also fail on a report)."""

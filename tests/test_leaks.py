@@ -37,6 +37,7 @@ CSC, DUP, OUT = CSR.tocsc(), CSR.copy(), CSR.copy()  # DUP: a duplicate in row 0
 DUP.indices[1], OUT.indices[0] = DUP.indices[0], COLS
 CSR_, CSC_, DUP_ = [(M.format, M.indptr.astype(np.int64), M.indices, M.data, *M.shape) for M in (CSR, CSC, DUP)]
 GROUPS, MASK, SUMS = np.array([0, 1, 0, -1]), np.array([True, False, True, True]), np.zeros(2 * COLS)
+MEANS, MEANS2, CLIP2 = np.ones(COLS), np.ones(2 * COLS), np.ones(2)  # deviation sums: one set, or one per group
 
 
 OUTCOMES = {  # every path of every function, by the exception it ends in
@@ -67,13 +68,17 @@ OUTCOMES[None] += [
     "B.dense_group_partial(DENSE, GROUPS, np.zeros(2, np.int64), expm1=True)", "B.continue_dense(SUMS, DENSE)",
     "B.sparse_group_partial(*CSR_[1:4], COLS, GROUPS, np.zeros(2, np.int64), 0)", "B.fold(SUMS, SUMS)",
     "B.finish_hvg(SUMS, 9)", "B.finish_mean_var(SUMS, 9)",
+    "A.deviation_sums(DENSE, MEANS, None, None, None, 0)", "A.deviation_sums_sparse(*CSC_, MEANS2, MEANS2, CLIP2, GROUPS, 2)",
+    "B.dense_group_partial(DENSE, GROUPS, np.zeros(2, np.int64), mean=MEANS2, sd=MEANS2, clip=CLIP2)",
+    "B.continue_sparse(SUMS, INDICES[:9], DATA[:9], mean=MEANS)",
     "bk.hvg_seurat_stats(DENSE, groups=GROUPS)", "bk.mean_var(DENSE32)", "bk.scale(DENSE32, mask=MASK, promote=True)",
     "bk.hvg_seurat_stats(CSR, groups=GROUPS)", "bk.mean_var(CSC, square_f64=True, groups=GROUPS)",
     "bk.scale(CSR, mask=MASK)", "bk.scale(CSC, zero_center=False, mask=MASK, return_mean_std=True)"]
 OUTCOMES["ValueError"] += ["A.mean_var_sparse(*DUP_, False, GROUPS, 2)", "A.scale(DENSE, True, None, MASK[:2])",
                            "B.continue_dense(SUMS[1:], DENSE)", "bk.mean_var(DUP)", "bk.scale(CSC, mask=MASK[:2])",
                            "bk.hvg_seurat_stats(DENSE, groups=GROUPS[:3])",
-                           "A.hvg_seurat_stats(DENSE, None, GROUPS.astype(np.int32), 2)"]
+                           "A.hvg_seurat_stats(DENSE, None, GROUPS.astype(np.int32), 2)",
+                           "A.deviation_sums(DENSE, MEANS, MEANS, None, None, 0)", "B.dense_partial(DENSE, 0, mean=MEANS2)"]
 OUTCOMES["TypeError"] += ["bk.mean_var(CSR.tocoo())",
                           "bk.scale(CSR, zero_center=False, mask=GROUPS)"]
 OUTCOMES["PanicException"] += ["A.scale_sparse(*CSR_[:2], OUT.indices, *CSR_[3:], None, False, MASK)",
@@ -101,7 +106,7 @@ def memory():
 def test_thousands_of_calls_leave_nothing_behind():
     watched = [type(s(DENSE[:2, :2]).base), *map(np.dtype, ("f8", "f4", "i8", "i4")), DENSE, DENSE32, DENSE_F, DENSE_INT,
                INDICES, DATA, DATA32, BAD, NEGATIVE, BIG, BIG_DATA, NO_COLUMNS, FROM_INTS, WRONG_NDIM, RAISES, GIVES_LIST,
-               CSR, CSC, DUP, OUT, *CSR_[1:4], *CSC_[1:4], *DUP_[1:4], GROUPS, MASK, SUMS]
+               CSR, CSC, DUP, OUT, *CSR_[1:4], *CSC_[1:4], *DUP_[1:4], GROUPS, MASK, SUMS, MEANS, MEANS2, CLIP2]
     leaks = []
     gc.freeze()  # the collections below scan what the calls made, not the rest of a large test process
     try:

@@ -2,9 +2,11 @@
 
 The functions to call are :func:`hvg_seurat_stats`, :func:`mean_var` and :func:`scale`: they take
 dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
-:mod:`brenix_kernels.dask`, extra ``dask``). :func:`plot_variable_genes` draws a variable-gene
-table (extra ``plot``). :mod:`brenix_kernels._core` is the low-level layer
-under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and ``data``.
+:mod:`brenix_kernels.dask`, extra ``dask``). :func:`variable_genes` selects genes from their
+statistics as R Seurat does (extra ``selection``), and :func:`plot_variable_genes` draws its table
+(extra ``plot``). :mod:`brenix_kernels._core` is the low-level
+layer under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and
+``data``.
 """
 
 import importlib.abc
@@ -17,16 +19,13 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ._plot import plot_variable_genes
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
+    from ._selection import variable_genes
 
-# Each public name, and the private module that defines it.
-_HOMES = {
-    "hvg_seurat_stats": "_public",
-    "mean_var": "_public",
-    "scale": "_public",
-    "vst_stats": "_public",
-    "plot_variable_genes": "_plot",
-}
-__all__ = list(_HOMES)
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes",
+           "plot_variable_genes"]
+
+# The module each public name lives in (the others: _public).
+_HOMES = {"variable_genes": "_selection", "plot_variable_genes": "_plot"}
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
@@ -39,9 +38,9 @@ except importlib.metadata.PackageNotFoundError:  # imported from a tree that was
 # The public functions are imported on first use, not with the package: `import
 # brenix_kernels._core` loads no NumPy (the module's own promise), and would if this file did.
 def __getattr__(name):
-    if name in _HOMES:
-        module = importlib.import_module(f"{__name__}.{_HOMES[name]}")
-        value = getattr(module, name)
+    if name in __all__:
+        home = importlib.import_module(f"{__name__}.{_HOMES.get(name, '_public')}")
+        value = getattr(home, name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

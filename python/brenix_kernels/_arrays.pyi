@@ -13,6 +13,8 @@ __all__ = [
     "scale",
     "scale_sparse_to_dense",
     "scale_sparse",
+    "deviation_sums",
+    "deviation_sums_sparse",
     "paths",
 ]
 
@@ -80,4 +82,27 @@ def scale_sparse(
     mask: _Mask,
     /,
 ) -> tuple[npt.NDArray[_Float], _F64, _F64]: ...
+def deviation_sums(
+    x: npt.NDArray[_Float],
+    mean: _F64,
+    sd: _F64 | None,
+    clip: _F64 | None,
+    groups: _Groups,
+    n_groups: int,
+    /,
+) -> tuple[_F64, _F64]: ...
+def deviation_sums_sparse(
+    layout: _Layout,
+    indptr: npt.NDArray[np.int64],
+    indices: _Indices,
+    data: npt.NDArray[_Float],
+    n_rows: int,
+    n_cols: int,
+    mean: _F64,
+    sd: _F64 | None,
+    clip: _F64 | None,
+    groups: _Groups,
+    n_groups: int,
+    /,
+) -> tuple[_F64, _F64]: ...
 def paths() -> dict[str, str | tuple[str, ...]]: ...

@@ -48,6 +48,9 @@ def dense_partial(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _Partial: ...
 def continue_dense(
     sums: _F64,
@@ -56,6 +59,9 @@ def continue_dense(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _F64: ...
 def sparse_partial(
     indices: _Indices,
@@ -66,6 +72,9 @@ def sparse_partial(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _Partial: ...
 def continue_sparse(
     sums: _F64,
@@ -75,6 +84,9 @@ def continue_sparse(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _F64: ...
 def fold(total: _F64, chunk_sums: _F64) -> _F64: ...
 def finish_mean_std(total: _F64, n_rows: int) -> tuple[_F64, _F64]: ...
@@ -88,6 +100,9 @@ def dense_group_partial(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _GroupedPartial: ...
 def continue_dense_groups(
     open: _F64,
@@ -97,6 +112,9 @@ def continue_dense_groups(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _F64: ...
 def sparse_group_partial(
     indptr: _I64,
@@ -110,6 +128,9 @@ def sparse_group_partial(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _GroupedPartial: ...
 def continue_sparse_groups(
     open: _F64,
@@ -121,6 +142,9 @@ def continue_sparse_groups(
     expm1: bool = False,
     log_base: float | None = None,
     square_f64: bool = False,
+    mean: _F64 | None = None,
+    sd: _F64 | None = None,
+    clip: _F64 | None = None,
 ) -> _F64: ...
 def scale_dense(
     x: npt.ArrayLike,

@@ -10,7 +10,7 @@ the totals into the statistics with the kernels' own finishing steps.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
@@ -112,7 +112,7 @@ class Partial:
     seamed: Summed | tuple | None = None
 
 
-STATISTICS = ("hvg", "mean_std", "mean_var")
+STATISTICS = ("hvg", "mean_std", "mean_var", "deviations")
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -124,8 +124,14 @@ class Sums:
     - ``"mean_std"``: ``(mean, std)`` as ``scale`` computes them (a zero std taken as 1.0);
     - ``"mean_var"``: ``(means, variances)`` of ``mean_var``.
 
-    ``statistic`` defaults to ``"hvg"`` with ``expm1`` and ``"mean_std"`` without. ``square_f64``
-    squares float32 values after widening: sparse sums of either kind, and dense ``mean_var``.
+    - ``"deviations"``: ``(counts, sums)`` of the deviation sums of the variance-stabilising
+      statistics, given ``deviations = (mean, sd, clip)``: ``mean`` (and ``sd``) one row of
+      n_cols values per group (one row without groups), ``clip`` one value per group; ``sd`` and
+      ``clip`` None for the centred pass (see _arrays.deviation_sums).
+
+    ``statistic`` defaults to ``"hvg"`` with ``expm1``, ``"deviations"`` with ``deviations`` and
+    ``"mean_std"`` otherwise. ``square_f64`` squares float32 values after widening: sparse sums
+    of either kind, and dense ``mean_var``.
     """
 
     sparse: bool
@@ -133,19 +139,33 @@ class Sums:
     log_base: float | None = None
     square_f64: bool = False
     statistic: str | None = None
+    deviations: tuple | None = field(default=None, compare=False)
 
     def __post_init__(self):
         if self.statistic is None:
-            object.__setattr__(self, "statistic", "hvg" if self.expm1 else "mean_std")
-        if self.statistic not in STATISTICS or (self.statistic == "hvg") != bool(self.expm1):
-            raise ValueError(f"statistic must be one of {STATISTICS}, 'hvg' exactly when expm1; "
-                             f"got {self.statistic!r} with expm1={self.expm1}")
+            default = "hvg" if self.expm1 else "mean_std"
+            object.__setattr__(self, "statistic",
+                               "deviations" if self.deviations is not None else default)
+        if (self.statistic not in STATISTICS or (self.statistic == "hvg") != bool(self.expm1)
+                or (self.statistic == "deviations") != (self.deviations is not None)):
+            raise ValueError(f"statistic must be one of {STATISTICS}, 'hvg' exactly when expm1, "
+                             f"'deviations' exactly with deviations; got {self.statistic!r} with "
+                             f"expm1={self.expm1}")
 
-    def options(self):
+    def options(self, members=None):
+        """The native functions' options; ``members``: the groups of a grouped call, in the
+        call's own numbering (the deviations' rows it takes)."""
         out = {"expm1": self.expm1, "log_base": self.log_base}
         # Dense hvg squares in the precision of the data; dense plain sums widen on request.
         if self.sparse or not self.expm1:
             out["square_f64"] = self.square_f64
+        if self.deviations is not None:
+            mean, sd, clip = self.deviations
+            rows = slice(None) if members is None else members
+            out["mean"] = np.ascontiguousarray(np.atleast_2d(mean)[rows], np.float64).reshape(-1)
+            if sd is not None:
+                out["sd"] = np.ascontiguousarray(np.atleast_2d(sd)[rows], np.float64).reshape(-1)
+                out["clip"] = np.ascontiguousarray(np.atleast_1d(clip)[rows], np.float64)
         return out
 
     def partial(self, block, first, first_row=None):
@@ -317,15 +337,16 @@ class GroupedSums:
     def zeros(self):
         return GroupState.zeros(self.members.size, self.n_cols)
 
-    def _call(self, block, codes, before, first_row):
+    def _call(self, block, codes, before, first_row, members=None):
         """_blocks.{dense,sparse}_group_partial on a block; the sparse one also takes the block's
-        first row, which its messages count from."""
+        first row, which its messages count from. ``members``: the groups the codes number (all
+        groups when None), whose deviations' rows the call takes."""
+        options = self.sums.options(members)
         if self.sums.sparse:
             indptr, indices, data = csr_arrays(block)
             return native(_blocks.sparse_group_partial, indptr, indices, data, self.n_cols, codes,
-                          before, first_row, **self.sums.options())
-        return native(_blocks.dense_group_partial, dense_block(block), codes, before,
-                      **self.sums.options())
+                          before, first_row, **options)
+        return native(_blocks.dense_group_partial, dense_block(block), codes, before, **options)
 
     def partial(self, block, codes, before, first_row=0):
         """The fold's groups' part of a block; `codes`: the block's rows' group codes, `before`:
@@ -335,7 +356,8 @@ class GroupedSums:
             local = self._local(codes)
             before = np.asarray(before, np.int64)
             try:
-                *part, values, indices = self._call(block, local, before[self.members], first_row)
+                *part, values, indices = self._call(block, local, before[self.members], first_row,
+                                                    self.members)
             except (PanicException, ValueError):
                 # The block's first bad entry in storage order, in whatever group's rows: every
                 # fold raises the same. Summed with no group's chunk open, the block has no heads,
@@ -373,7 +395,7 @@ class GroupedSums:
             fn = _blocks.continue_sparse_groups if self.sums.sparse else _blocks.continue_dense_groups
             tail = (self.n_cols,) if self.sums.sparse else ()
             open_ = native(fn, open_.reshape(-1), head, *part.heads, *tail,
-                           **self.sums.options()).reshape(size, run)
+                           **self.sums.options(self.members)).reshape(size, run)
         totals = state.totals
         is_open = np.array(state.is_open)
         closes = np.asarray(part.head_closes, bool)
@@ -426,8 +448,14 @@ def finish_chains(sums, n_groups, n_cols, members_list, states):
     return first, second
 
 
+def _deviation_totals(total, _n_rows):
+    """The deviation sums' totals as they are, (counts, sums): _vst finishes them."""
+    n_cols = len(total) // 2
+    return np.array(total[:n_cols]), np.array(total[n_cols:])
+
+
 FINISH = {"hvg": _blocks.finish_hvg, "mean_std": _blocks.finish_mean_std,
-          "mean_var": _blocks.finish_mean_var}
+          "mean_var": _blocks.finish_mean_var, "deviations": _deviation_totals}
 
 
 class Chain:

@@ -347,10 +347,28 @@ def vst_stats(X: Matrix, *, span: float = 0.3, clip_max: float | None = None,
                                                      n_groups)
         return _vst.compute((means, deviations), n, opts, codes is not None, function)
 
-    def unsupported(*_):
-        raise TypeError(f"{function}(): dask arrays and matrices in files are not taken yet")
+    def streamed(src, groups):
+        codes, n_groups = (None, None) if groups is None else _group_codes(groups, src.n_rows,
+                                                                          src.n_cols)
+        n = _cells(codes, n_groups or 0, src.n_rows)
+        read = _stream.Pass(src, block_bytes, progress, function)
 
-    return _route(function, X, layer, groups, unsupported, unsupported, in_memory)
+        def means():
+            sums = Sums(sparse=src.sparse, expm1=False, square_f64=True, statistic="mean_var")
+            return read.run(sums, codes=codes, n_groups=n_groups)[0]
+
+        def deviations(mean, sd, clip):
+            sums = Sums(sparse=src.sparse, expm1=False, deviations=(mean, sd, clip))
+            return read.run(sums, codes=codes, n_groups=n_groups)
+
+        return _vst.compute((means, deviations), n, opts, codes is not None, function)
+
+    def on_dask(X, groups):
+        from . import dask as bd
+
+        return bd.vst_stats(X, span=span, clip_max=clip_max, groups=groups)
+
+    return _route(function, X, layer, groups, streamed, on_dask, in_memory)
 
 
 def _cells(codes, n_groups: int, n_rows: int) -> np.ndarray:

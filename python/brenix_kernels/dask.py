@@ -47,13 +47,13 @@ from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
 from dask.sizeof import sizeof
 
-from . import _blocks
+from . import _blocks, _vst
 from ._folds import (BadBlock, GroupPartial, GroupState, GroupedSums, PanicException, Partial, Sums,
                      csr_arrays, dense_block, finish_chains, group_items, is_csr, native,
                      type_name, zero_sums)
 from ._inputs import _group_codes, _real_values, _row_mask
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "PanicException"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "scale_sparse", "vst_stats", "PanicException"]
 
 
 # The scheduler runs a task where the largest of its inputs is, and weighs moving a result by its
@@ -376,6 +376,37 @@ def mean_var(x, *, square_f64=False, groups=None):
     x, sparse, offsets = _prepare(x, "mean_var")
     sums = Sums(sparse=sparse, expm1=False, square_f64=bool(square_f64), statistic="mean_var")
     return _results(x, sums, offsets, groups)
+
+
+def vst_stats(x, *, span=0.3, clip_max=None, groups=None):
+    """The variance-stabilising statistics of :func:`brenix_kernels.vst_stats`, ``(means,
+    variances, variances_expected, variances_standardized)``, bit for bit those of the whole
+    matrix in memory, as NumPy arrays: the loess fit between the passes needs the variances, so
+    each pass (the means of :func:`mean_var`, the centred sums, the clipped standardised sums) is
+    one graph, computed when this is called. Blocks of integer counts are taken as float64.
+    ``groups``: as in :func:`hvg_seurat_stats`.
+    """
+    opts = _vst.options(span, clip_max, "vst_stats")
+    if x.dtype.kind in "biu":
+        x = x.astype(np.float64)
+    x, sparse, offsets = _prepare(x, "vst_stats")
+    if groups is None:
+        n = np.array([x.shape[0]], np.int64)
+    else:
+        codes, n_groups = _group_codes(groups, *x.shape, lazy=True)
+        kept = codes[codes >= 0]
+        n = np.bincount(np.asarray(kept.compute() if hasattr(kept, "compute") else kept),
+                        minlength=n_groups).astype(np.int64)
+
+    def means():
+        sums = Sums(sparse=sparse, expm1=False, square_f64=True, statistic="mean_var")
+        return _results(x, sums, offsets, groups)[0].compute()
+
+    def deviations(mean, sd, clip):
+        sums = Sums(sparse=sparse, expm1=False, deviations=(mean, sd, clip))
+        return dask.compute(*_results(x, sums, offsets, groups))
+
+    return _vst.compute((means, deviations), n, opts, groups is not None, "vst_stats")
 
 
 def _scale_dense_block(block, mean, std, rows=None, *, zero_center, max_value):

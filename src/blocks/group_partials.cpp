@@ -90,7 +90,7 @@ GroupedPartial<I, T> group_partial(const ChunkPlan& plan, std::span<const std::u
 }
 
 // out = open, FlatSums runs of n_cols columns, with group k's run continued
-// by cont(sums, begin, end) over its gathered items [begin, end), for every
+// by cont(sums, begin, end, k) over its gathered items [begin, end), for every
 // group with a head. Each group's sums are held apart only while they are
 // continued: allocating all of them at once would grow the heap by the whole
 // state on every call, and a heap trimmed eagerly would then be faulted in
@@ -107,22 +107,25 @@ void continue_heads(std::span<const double> open, std::span<double> out,
             return;
         }
         ColumnSums sums = layout.read(open, k);
-        cont(sums, at[k], at[k + 1]);
+        cont(sums, at[k], at[k + 1], k);
         layout.write(sums, out, k);
     });
 }
 
 template <class T>
 auto dense_rows(std::size_t n_cols, const SumsKind& kind) {
-    return [n_cols, &kind](ColumnSums& sums, std::span<const T> rows) {
-        continue_rows(sums, rows, n_cols, kind);
+    return [n_cols, &kind](ColumnSums& sums, std::span<const T> rows, std::size_t k) {
+        continue_rows(sums, rows, n_cols, kind, k);
     };
 }
 
 template <class I, class T>
 auto sparse_runs(const SparseMatrix<I, T>& m, const SumsKind& kind) {
-    return [&m, &kind](ColumnSums& sums, std::span<const EntryRange> runs) {
-        if (kind.expm1) {
+    return [&m, &kind](ColumnSums& sums, std::span<const EntryRange> runs, std::size_t k) {
+        if (kind.deviations) {
+            continue_deviation_entries(sums, m.indices, m.data, m.n_cols, kind.deviations->of(k),
+                                       runs);
+        } else if (kind.expm1) {
             continue_sparse_hvg_sums(sums, m.indices, m.data, m.n_cols, kind.log_base,
                                      kind.square_f64, runs);
         } else {
@@ -134,7 +137,8 @@ auto sparse_runs(const SparseMatrix<I, T>& m, const SumsKind& kind) {
 // Gathered values become what they add to the sums: expm1 of the values
 // brought to natural-log scale, for the Seurat statistics (the bits of the
 // passes that sum them where they are), or the values themselves. The fold's
-// chain then only adds.
+// chain then only adds, but for the deviation sums, which it takes about the
+// means of each head's group from the values themselves.
 template <class T>
 void to_terms(std::span<T> values, const SumsKind& kind) {
     if (kind.expm1) expm1_of_log_scaled(std::span<const T>(values), values, kind.log_base);
@@ -210,11 +214,13 @@ void continue_dense_groups(std::span<const double> open, std::span<double> out,
                            std::span<const std::uint64_t> head, std::span<const T> rows,
                            std::size_t n_cols, const SumsKind& kind) {
     // Dense Seurat sums square in the precision of the data.
-    const SumsKind terms{false, std::nullopt, !kind.expm1 && kind.square_f64};
+    const SumsKind terms = kind.deviations ? kind
+                                           : SumsKind{false, std::nullopt,
+                                                      !kind.expm1 && kind.square_f64, std::nullopt};
     continue_heads(open, out, head, n_cols,
-                   [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
+                   [&](ColumnSums& sums, std::size_t begin, std::size_t end, std::size_t k) {
                        continue_rows(sums, rows.subspan(begin * n_cols, (end - begin) * n_cols),
-                                     n_cols, terms);
+                                     n_cols, terms, k);
                    });
 }
 
@@ -222,10 +228,11 @@ template <class I, class T>
 void continue_sparse_groups(std::span<const double> open, std::span<double> out,
                             std::span<const std::uint64_t> head, std::span<const I> indices,
                             std::span<const T> values, std::size_t n_cols, const SumsKind& kind) {
-    const SumsKind terms{false, std::nullopt, kind.square_f64};
+    const SumsKind terms =
+        kind.deviations ? kind : SumsKind{false, std::nullopt, kind.square_f64, std::nullopt};
     continue_heads(open, out, head, n_cols,
-                   [&](ColumnSums& sums, std::size_t begin, std::size_t end) {
-                       continue_entries(sums, indices, values, n_cols, terms, begin, end);
+                   [&](ColumnSums& sums, std::size_t begin, std::size_t end, std::size_t k) {
+                       continue_entries(sums, indices, values, n_cols, terms, begin, end, k);
                    });
 }
 

@@ -46,8 +46,10 @@ BlockPartial block_partial(std::size_t first, std::size_t len, std::size_t chunk
 
 template <class T>
 void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
-                   const SumsKind& kind) {
-    if (kind.expm1) {
+                   const SumsKind& kind, std::size_t group) {
+    if (kind.deviations) {
+        continue_deviation_rows(sums, rows, n_cols, kind.deviations->of(group));
+    } else if (kind.expm1) {
         continue_hvg_sums(sums, rows, n_cols, kind.log_base);
     } else if constexpr (std::is_same_v<T, float>) {
         continue_column_sums(sums, rows, n_cols,
@@ -59,13 +61,15 @@ void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols
 
 template <class I, class T>
 void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
-                      std::size_t n_cols, const SumsKind& kind, std::size_t begin,
-                      std::size_t end) {
+                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end,
+                      std::size_t group) {
     // The loops that sum a grouped pass's runs of entries, here over one run:
     // they take either index width.
     const EntryRange run{begin, end};
     const std::span<const EntryRange> runs(&run, 1);
-    if (kind.expm1) {
+    if (kind.deviations) {
+        continue_deviation_entries(sums, indices, data, n_cols, kind.deviations->of(group), runs);
+    } else if (kind.expm1) {
         continue_sparse_hvg_sums(sums, indices, data, n_cols, kind.log_base, kind.square_f64, runs);
     } else {
         continue_sparse_column_sums(sums, indices, data, n_cols, kind.square_f64, runs);
@@ -107,14 +111,17 @@ template BlockPartial dense_partial(std::span<const double>, std::size_t, std::s
                                     const SumsKind&);
 template BlockPartial dense_partial(std::span<const float>, std::size_t, std::size_t,
                                     const SumsKind&);
-template void continue_rows(ColumnSums&, std::span<const double>, std::size_t, const SumsKind&);
-template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, const SumsKind&);
+template void continue_rows(ColumnSums&, std::span<const double>, std::size_t, const SumsKind&,
+                            std::size_t);
+template void continue_rows(ColumnSums&, std::span<const float>, std::size_t, const SumsKind&,
+                            std::size_t);
 
 #define BRENIX_INSTANTIATE(I, T)                                                              \
     template BlockPartial sparse_partial(std::span<const I>, std::span<const T>, std::size_t, \
                                          std::size_t, const SumsKind&);                       \
     template void continue_entries(ColumnSums&, std::span<const I>, std::span<const T>,       \
-                                   std::size_t, const SumsKind&, std::size_t, std::size_t);
+                                   std::size_t, const SumsKind&, std::size_t, std::size_t,    \
+                                   std::size_t);
 BRENIX_INSTANTIATE(std::int32_t, float)
 BRENIX_INSTANTIATE(std::int32_t, double)
 BRENIX_INSTANTIATE(std::int64_t, float)

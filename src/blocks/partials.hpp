@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/column_sums.hpp"
+#include "vst/deviations.hpp"
 
 namespace brenix {
 
@@ -36,6 +37,10 @@ struct SumsKind {
     // float32 values squared after widening: sparse sums of either kind, and
     // the plain sums of dense rows (mean_var's square_f64).
     bool square_f64 = false;
+    // The deviation sums of the variance-stabilising statistics instead
+    // (vst/deviations.hpp), about the means of each group of the call (one
+    // set for the ungrouped functions).
+    std::optional<GroupDeviations> deviations;
 };
 
 struct BlockPartial {
@@ -60,13 +65,14 @@ BlockPartial sparse_partial(std::span<const I> indices, std::span<const T> data,
                             std::size_t first_entry, const SumsKind& kind);
 
 // Continues the running sums of an open chunk over further rows, or over the
-// entries [begin, end) of a block.
+// entries [begin, end) of a block; `group` picks the deviations' parameters.
 template <class T>
 void continue_rows(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
-                   const SumsKind& kind);
+                   const SumsKind& kind, std::size_t group = 0);
 template <class I, class T>
 void continue_entries(ColumnSums& sums, std::span<const I> indices, std::span<const T> data,
-                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end);
+                      std::size_t n_cols, const SumsKind& kind, std::size_t begin, std::size_t end,
+                      std::size_t group = 0);
 
 // Adds the chunk sums in `flat` (FlatSums runs) to the total one after
 // another, as the kernels combine their chunks.

@@ -370,37 +370,10 @@ constexpr std::tuple DEVIATION{
     positional("clip", &DeviationArgs::clip),
 };
 
-struct TakenDeviations {
-    Vector<double> mean;
-    Vector<double> sd;
-    Vector<double> clip;
-    GroupDeviations dev;
-};
-
-// The arrays hold one value per column of each group (one group without
-// `groups`); they are read in place, without the lock: a value written
-// meanwhile changes a result, never an address.
 bool take_deviations(const DeviationArgs& args, const GroupingArgs& grouping, std::size_t n_cols,
-                     TakenDeviations& out) {
+                     DeviationArrays& out) {
     const std::size_t n_sets = grouping.groups == Py_None ? 1 : grouping.n_groups;
-    if (!take_f64(args.mean, out.mean)) return false;
-    const bool standardised = args.sd != Py_None;
-    if (standardised != (args.clip != Py_None)) {
-        raise_value_error("sd and clip come together (the standardised pass) or not at all");
-        return false;
-    }
-    if (standardised && (!take_f64(args.sd, out.sd) || !take_f64(args.clip, out.clip))) {
-        return false;
-    }
-    if (out.mean.values.size() != n_sets * n_cols ||
-        (standardised &&
-         (out.sd.values.size() != n_sets * n_cols || out.clip.values.size() != n_sets))) {
-        raise_value_error(
-            "mean and sd must hold one value per column of each group, clip one per group");
-        return false;
-    }
-    out.dev = {out.mean.values, out.sd.values, out.clip.values, n_cols, standardised};
-    return true;
+    return take_deviations(args.mean, args.sd, args.clip, n_sets, n_cols, out);
 }
 
 constexpr char DEVIATION_SUMS_DOC[] =
@@ -420,7 +393,7 @@ struct DeviationSumsArgs : DeviationArgs, GroupingArgs {
 Ref deviation_sums_impl(const DeviationSumsArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    TakenDeviations dev;
+    DeviationArrays dev;
     if (!take_deviations(args, args, x.n_cols, dev)) return {};
     return grouped_stats(args, compute, x.n_rows, x.n_cols, [&](const RowGroups& groups) {
         return std::visit(
@@ -454,7 +427,7 @@ struct DeviationSumsSparseArgs : CompressedArgs, DeviationArgs, GroupingArgs {};
 Ref deviation_sums_sparse_impl(const DeviationSumsSparseArgs& args, const Compute& compute) {
     Compressed in;
     if (!take_matrix(args, in)) return {};
-    TakenDeviations dev;
+    DeviationArrays dev;
     if (!take_deviations(args, args, in.n_cols, dev)) return {};
     return grouped_stats(args, compute, in.n_rows, in.n_cols, [&](const RowGroups& groups) {
         return in.visit(

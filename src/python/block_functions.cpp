@@ -64,17 +64,51 @@ Ref partial_result(std::optional<BlockPartial> computed, std::size_t n_cols) {
 }
 
 // The keyword-only options of every function that sums, in this order: the
-// members of SumsKind, from which those functions' Args derive.
-constexpr std::tuple SUMS_OPTIONS{
-    keyword_only("expm1", &SumsKind::expm1),
-    keyword_only("log_base", &SumsKind::log_base),
-    keyword_only("square_f64", &SumsKind::square_f64),
+// members of SumsKind, then the arrays of the deviation sums (mean, sd and
+// clip as _arrays.deviation_sums takes them, one set per group of the call),
+// which make them those sums. Those functions' Args derive from SumsOptions.
+struct SumsOptions : SumsKind {
+    PyObject* mean = Py_None;
+    PyObject* sd = Py_None;
+    PyObject* clip = Py_None;
 };
+
+constexpr std::tuple SUMS_OPTIONS{
+    keyword_only("expm1", &SumsOptions::expm1),
+    keyword_only("log_base", &SumsOptions::log_base),
+    keyword_only("square_f64", &SumsOptions::square_f64),
+    keyword_only("mean", &SumsOptions::mean),
+    keyword_only("sd", &SumsOptions::sd),
+    keyword_only("clip", &SumsOptions::clip),
+};
+
+// A call's options as the kernels take them, the deviations' arrays held.
+struct TakenKind {
+    SumsKind kind;
+    DeviationArrays arrays;
+};
+
+bool take_kind(const SumsOptions& args, std::size_t n_sets, std::size_t n_cols, TakenKind& out) {
+    out.kind = static_cast<const SumsKind&>(args);
+    if (args.mean == Py_None) {
+        if (args.sd == Py_None && args.clip == Py_None) return true;
+        raise_value_error("sd and clip are those of the deviation sums, which need mean");
+        return false;
+    }
+    if (args.expm1) {
+        raise_value_error("mean asks for the deviation sums, expm1 for the Seurat sums: not both");
+        return false;
+    }
+    if (!take_deviations(args.mean, args.sd, args.clip, n_sets, n_cols, out.arrays)) return false;
+    out.kind.deviations = out.arrays.dev;
+    return true;
+}
 
 // ---------------------------------------------------------------------------
 
 constexpr char DENSE_PARTIAL_DOC[] =
-    "dense_partial(x, first_row, *, expm1=False, log_base=None, square_f64=False)\n"
+    "dense_partial(x, first_row, *, expm1=False, log_base=None, square_f64=False, mean=None, "
+    "sd=None, clip=None)\n"
     "--\n"
     "\n"
     "The part of the column sums a row block contributes, `x` being rows\n"
@@ -86,7 +120,7 @@ constexpr char DENSE_PARTIAL_DOC[] =
     "None. With `expm1`, the sums are those of the Seurat statistics; without\n"
     "it, `square_f64` squares float32 values after widening (`mean_var`).";
 
-struct DensePartialArgs : SumsKind {
+struct DensePartialArgs : SumsOptions {
     PyObject* x = nullptr;
     std::uint64_t first_row = 0;
 };
@@ -94,7 +128,9 @@ struct DensePartialArgs : SumsKind {
 Ref dense_partial_impl(const DensePartialArgs& args, const Compute& compute) {
     DenseMatrix x;
     if (!take_dense(args.x, x)) return {};
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, 1, x.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto partial = compute([&] {
         return std::visit(
             [&](auto block) { return dense_partial(block, x.n_cols, args.first_row, kind); },
@@ -116,12 +152,13 @@ constexpr Function DENSE_PARTIAL{
 // ---------------------------------------------------------------------------
 
 constexpr char CONTINUE_DENSE_DOC[] =
-    "continue_dense(sums, x, *, expm1=False, log_base=None, square_f64=False)\n"
+    "continue_dense(sums, x, *, expm1=False, log_base=None, square_f64=False, mean=None, sd=None, "
+    "clip=None)\n"
     "--\n"
     "\n"
     "The running sums of an open chunk continued over the rows of `x`.";
 
-struct ContinueDenseArgs : SumsKind {
+struct ContinueDenseArgs : SumsOptions {
     PyObject* sums = nullptr;
     PyObject* x = nullptr;
 };
@@ -133,7 +170,9 @@ Ref continue_dense_impl(const ContinueDenseArgs& args, const Compute& compute) {
     if (sums.sum.size() != x.n_cols) {
         return raise_value_error("running sums must hold 2 * n_cols values");
     }
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, 1, x.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto continued = compute([&] {
         std::visit([&](auto rows) { continue_rows(sums, rows, x.n_cols, kind); }, x.values);
         return std::move(sums);
@@ -154,7 +193,7 @@ constexpr Function CONTINUE_DENSE{
 
 constexpr char SPARSE_PARTIAL_DOC[] =
     "sparse_partial(indices, data, n_cols, first_entry, *, expm1=False, log_base=None, "
-    "square_f64=False)\n"
+    "square_f64=False, mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "As `dense_partial`, for the stored entries of a CSR row block (int32 or\n"
@@ -163,7 +202,7 @@ constexpr char SPARSE_PARTIAL_DOC[] =
     "chunks are 1,000,000 entries long. Entries after the head are checked as\n"
     "`_core.hvg_seurat_stats_sparse` checks them.";
 
-struct SparsePartialArgs : SumsKind {
+struct SparsePartialArgs : SumsOptions {
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
     std::uint64_t n_cols = 0;
@@ -173,7 +212,9 @@ struct SparsePartialArgs : SumsKind {
 Ref sparse_partial_impl(const SparsePartialArgs& args, const Compute& compute) {
     Entries entries;
     if (!take_entries(args.indices, args.data, IndexTypes::int32_or_int64, entries)) return {};
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, 1, args.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto partial = compute([&] {
         return entries.visit([&](auto indices, auto data) {
             return sparse_partial(indices, data, args.n_cols, args.first_entry, kind);
@@ -197,12 +238,13 @@ constexpr Function SPARSE_PARTIAL{
 // ---------------------------------------------------------------------------
 
 constexpr char CONTINUE_SPARSE_DOC[] =
-    "continue_sparse(sums, indices, data, *, expm1=False, log_base=None, square_f64=False)\n"
+    "continue_sparse(sums, indices, data, *, expm1=False, log_base=None, square_f64=False, "
+    "mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "The running sums of an open chunk continued over further stored entries.";
 
-struct ContinueSparseArgs : SumsKind {
+struct ContinueSparseArgs : SumsOptions {
     PyObject* sums = nullptr;
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
@@ -216,7 +258,9 @@ Ref continue_sparse_impl(const ContinueSparseArgs& args, const Compute& compute)
         return {};
     }
     const std::size_t n_cols = sums.sum.size();
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, 1, n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto continued = compute([&] {
         entries.visit([&](auto indices, auto data) {
             continue_entries(sums, indices, data, n_cols, kind, 0, data.size());
@@ -384,7 +428,7 @@ Ref grouped_result(GroupedPartial<I, T> partial, std::size_t n_cols, bool dense)
 
 // A row block, its rows' groups and what to sum, as the partial of each kind
 // takes them.
-struct DenseGroupBlockArgs : SumsKind {
+struct DenseGroupBlockArgs : SumsOptions {
     PyObject* x = nullptr;
     PyObject* codes = nullptr;
     PyObject* before = nullptr;
@@ -400,7 +444,7 @@ bool take_group_block(const DenseGroupBlockArgs& args, DenseMatrix& x, BlockGrou
     return take_dense(args.x, x) && take_block_groups(args.codes, args.before, x.n_rows, groups);
 }
 
-struct SparseGroupBlockArgs : SumsKind {
+struct SparseGroupBlockArgs : SumsOptions {
     PyObject* indptr = nullptr;
     PyObject* indices = nullptr;
     PyObject* data = nullptr;
@@ -427,7 +471,7 @@ bool take_group_block(const SparseGroupBlockArgs& args, Compressed& in, BlockGro
 
 constexpr char DENSE_GROUP_PARTIAL_DOC[] =
     "dense_group_partial(x, codes, before, *, expm1=False, log_base=None, "
-    "square_f64=False)\n"
+    "square_f64=False, mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "`dense_partial` for every group of the rows of `x` at once (`codes`: int64\n"
@@ -444,7 +488,9 @@ Ref dense_group_partial_impl(const DenseGroupBlockArgs& args, const Compute& com
     DenseMatrix x;
     BlockGroups groups;
     if (!take_group_block(args, x, groups)) return {};
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, groups.before.size(), x.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     return std::visit(
         [&](auto block) -> Ref {
             auto partial = compute([&] {
@@ -465,7 +511,7 @@ constexpr Function DENSE_GROUP_PARTIAL{
 
 constexpr char SPARSE_GROUP_PARTIAL_DOC[] =
     "sparse_group_partial(indptr, indices, data, n_cols, codes, before, first_row, *, "
-    "expm1=False, log_base=None, square_f64=False)\n"
+    "expm1=False, log_base=None, square_f64=False, mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "`dense_group_partial` for a CSR row block (indptr int64; indices int32 or\n"
@@ -480,7 +526,9 @@ Ref sparse_group_partial_impl(const SparseGroupBlockArgs& args, const Compute& c
     Compressed in;
     BlockGroups groups;
     if (!take_group_block(args, in, groups)) return {};
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, groups.before.size(), in.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     // The result is converted inside the visit, where its types are known.
     return in.visit([&](const auto& m) -> Ref {
         auto partial = compute(
@@ -501,14 +549,15 @@ constexpr Function SPARSE_GROUP_PARTIAL{
 
 // The gathered heads of a grouped partial, continued away from their block.
 
-struct ContinueDenseGroupsArgs : SumsKind {
+struct ContinueDenseGroupsArgs : SumsOptions {
     PyObject* open = nullptr;
     PyObject* head = nullptr;
     PyObject* x = nullptr;
 };
 
 constexpr char CONTINUE_DENSE_GROUPS_DOC[] =
-    "continue_dense_groups(open, head, x, *, expm1=False, log_base=None, square_f64=False)\n"
+    "continue_dense_groups(open, head, x, *, expm1=False, log_base=None, square_f64=False, "
+    "mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "The open chunks' running sums (one run per group) continued over each\n"
@@ -524,7 +573,9 @@ Ref continue_dense_groups_impl(const ContinueDenseGroupsArgs& args, const Comput
         !take_open(args.open, head.size(), x.n_cols, open)) {
         return {};
     }
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, head.size(), x.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto out = compute([&] {
         auto sums = Buffer<double>::uninitialized(open.values.size());
         std::visit(
@@ -548,7 +599,7 @@ constexpr Function CONTINUE_DENSE_GROUPS{
     RELEASES_LOCK,
 };
 
-struct ContinueSparseGroupsArgs : SumsKind {
+struct ContinueSparseGroupsArgs : SumsOptions {
     PyObject* open = nullptr;
     PyObject* head = nullptr;
     PyObject* indices = nullptr;
@@ -558,7 +609,7 @@ struct ContinueSparseGroupsArgs : SumsKind {
 
 constexpr char CONTINUE_SPARSE_GROUPS_DOC[] =
     "continue_sparse_groups(open, head, indices, data, n_cols, *, expm1=False, "
-    "log_base=None, square_f64=False)\n"
+    "log_base=None, square_f64=False, mean=None, sd=None, clip=None)\n"
     "--\n"
     "\n"
     "`continue_dense_groups` over stored entries: head[k] of them for group k,\n"
@@ -579,7 +630,9 @@ Ref continue_sparse_groups_impl(const ContinueSparseGroupsArgs& args, const Comp
         !take_open(args.open, head.size(), args.n_cols, open)) {
         return {};
     }
-    const SumsKind& kind = args;
+    TakenKind taken;
+    if (!take_kind(args, head.size(), args.n_cols, taken)) return {};
+    const SumsKind& kind = taken.kind;
     auto out = compute([&] {
         auto sums = Buffer<double>::uninitialized(open.values.size());
         in.visit([&](auto indices, auto data) {

@@ -306,6 +306,27 @@ bool take_f64(PyObject* object, Vector<double>& out) {
     return true;
 }
 
+bool take_deviations(PyObject* mean, PyObject* sd, PyObject* clip, std::size_t n_sets,
+                     std::size_t n_cols, DeviationArrays& out) {
+    const bool standardised = sd != Py_None;
+    if (standardised != (clip != Py_None)) {
+        value_error("sd and clip come together (the standardised pass) or not at all");
+        return false;
+    }
+    if (!take_f64(mean, out.mean) ||
+        (standardised && (!take_f64(sd, out.sd) || !take_f64(clip, out.clip)))) {
+        return false;
+    }
+    if (out.mean.values.size() != n_sets * n_cols ||
+        (standardised &&
+         (out.sd.values.size() != n_sets * n_cols || out.clip.values.size() != n_sets))) {
+        value_error("mean and sd must hold one value per column of each group, clip one per group");
+        return false;
+    }
+    out.dev = {out.mean.values, out.sd.values, out.clip.values, n_cols, standardised};
+    return true;
+}
+
 bool take_entries(PyObject* indices, PyObject* data, IndexTypes types, Entries& out) {
     if (!take_indices(indices, types, out)) return false;
     Taken taken = take_vector(data, out.data64);

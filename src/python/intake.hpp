@@ -21,6 +21,7 @@
 #include "core/column_sums.hpp"
 #include "core/sparse_matrix.hpp"
 #include "python/ref.hpp"
+#include "vst/deviations.hpp"
 
 namespace brenix {
 
@@ -68,6 +69,19 @@ Taken take_vector(PyObject* object, Vector<double>& out);
 // A 1-D contiguous float64 array (the given column statistics of the scaling
 // passes, the chunk sums of a fold).
 bool take_f64(PyObject* object, Vector<double>& out);
+
+// The parameters of a deviation pass (vst/deviations.hpp): a mean per column
+// of each of n_sets row sets, an sd as large and a clip per set, float64; sd
+// and clip None for the centred pass. Read in place, without the lock: a
+// value written meanwhile changes a result, never an address.
+struct DeviationArrays {
+    Vector<double> mean;
+    Vector<double> sd;
+    Vector<double> clip;
+    GroupDeviations dev;
+};
+bool take_deviations(PyObject* mean, PyObject* sd, PyObject* clip, std::size_t n_sets,
+                     std::size_t n_cols, DeviationArrays& out);
 
 // --- stored entries -----------------------------------------------------------
 

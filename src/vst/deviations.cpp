@@ -20,7 +20,7 @@ BRENIX_INLINE void deviation_rows_body(double* __restrict count, double* __restr
     }
 }
 
-#define BRENIX_DEVIATION_ROWS(name, Standardised, T)                                            \
+#define BRENIX_DEVIATION_ROWS(name, Standardised, T)                                              \
     BRENIX_INLINE void name##_body(double* count, double* sum_sq, const T* x, std::size_t n_rows, \
                                    std::size_t n_cols, const double* mean, const double* sd,      \
                                    double clip) {                                                 \
@@ -86,8 +86,8 @@ void continue_deviation_rows(ColumnSums& sums, std::span<const float> rows, std:
 
 template <class I, class T>
 void continue_deviation_entries(ColumnSums& sums, std::span<const I> indices,
-                                std::span<const T> data, std::size_t n_cols,
-                                const Deviations& dev, std::span<const EntryRange> runs) {
+                                std::span<const T> data, std::size_t n_cols, const Deviations& dev,
+                                std::span<const EntryRange> runs) {
     if (dev.standardised()) {
         entries_of<true>(sums, indices, data, n_cols, dev, runs);
     } else {
@@ -95,7 +95,7 @@ void continue_deviation_entries(ColumnSums& sums, std::span<const I> indices,
     }
 }
 
-#define BRENIX_INSTANTIATE(I, T)                                                                 \
+#define BRENIX_INSTANTIATE(I, T)                                                                  \
     template void continue_deviation_entries(ColumnSums&, std::span<const I>, std::span<const T>, \
                                              std::size_t, const Deviations&,                      \
                                              std::span<const EntryRange>);

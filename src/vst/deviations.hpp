@@ -39,6 +39,21 @@ struct Deviations {
     bool standardised() const { return sd != nullptr; }
 };
 
+// mean and sd: n_groups rows of n_cols values, clip one per group (sd
+// empty: the centred pass, which has no clip).
+struct GroupDeviations {
+    std::span<const double> mean;
+    std::span<const double> sd;
+    std::span<const double> clip;
+    std::size_t n_cols = 0;
+    bool standardised = false;
+
+    Deviations of(std::size_t group) const {
+        if (!standardised) return {mean.data() + group * n_cols, nullptr, 0.0};
+        return {mean.data() + group * n_cols, sd.data() + group * n_cols, clip[group]};
+    }
+};
+
 template <bool Standardised>
 BRENIX_INLINE double deviation(double x, double mean, double sd, double clip) {
     double d = x - mean;
@@ -53,9 +68,8 @@ BRENIX_INLINE double deviation(double x, double mean, double sd, double clip) {
 template <class T>
 BRENIX_INLINE void add_deviation(double& count, double& sum_sq, T x, std::size_t j,
                                  const Deviations& dev) {
-    const double d = dev.standardised()
-                         ? deviation<true>(x, dev.mean[j], dev.sd[j], dev.clip)
-                         : deviation<false>(x, dev.mean[j], 0.0, 0.0);
+    const double d = dev.standardised() ? deviation<true>(x, dev.mean[j], dev.sd[j], dev.clip)
+                                        : deviation<false>(x, dev.mean[j], 0.0, 0.0);
     count += 1.0;
     sum_sq += d * d;
 }
@@ -70,7 +84,7 @@ void continue_deviation_rows(ColumnSums& sums, std::span<const float> rows, std:
 // each index is checked as every pass checks it (terms.hpp).
 template <class I, class T>
 void continue_deviation_entries(ColumnSums& sums, std::span<const I> indices,
-                                std::span<const T> data, std::size_t n_cols,
-                                const Deviations& dev, std::span<const EntryRange> runs);
+                                std::span<const T> data, std::size_t n_cols, const Deviations& dev,
+                                std::span<const EntryRange> runs);
 
 }  // namespace brenix

@@ -51,22 +51,21 @@ GroupStats grouped_deviations_sparse(const SparseMatrix<I, T>& m, const RowGroup
                                      const GroupDeviations& dev) {
     if (m.layout == Layout::csr) {
         const auto totals = csr_group_sums(
-            m, groups, true,
-            [&](ColumnSums& out, std::span<const EntryRange> runs, std::size_t k) {
+            m, groups, true, [&](ColumnSums& out, std::span<const EntryRange> runs, std::size_t k) {
                 continue_deviation_entries(out, m.indices, m.data, m.n_cols, dev.of(k), runs);
             });
         return flatten(totals, m.n_cols);
     }
-    const CscSums sums = csc_group_sums<Square::widened>(m, groups, true, as_stored<T>,
-                                                         DeviationTerm{&dev});
+    const CscSums sums =
+        csc_group_sums<Square::widened>(m, groups, true, as_stored<T>, DeviationTerm{&dev});
     return flatten(sums.totals, m.n_cols);
 }
 
-template GroupStats grouped_deviations_dense(std::span<const float>, std::size_t,
-                                             const RowGroups&, const GroupDeviations&);
-template GroupStats grouped_deviations_dense(std::span<const double>, std::size_t,
-                                             const RowGroups&, const GroupDeviations&);
-#define BRENIX_INSTANTIATE(I, T)                                                            \
+template GroupStats grouped_deviations_dense(std::span<const float>, std::size_t, const RowGroups&,
+                                             const GroupDeviations&);
+template GroupStats grouped_deviations_dense(std::span<const double>, std::size_t, const RowGroups&,
+                                             const GroupDeviations&);
+#define BRENIX_INSTANTIATE(I, T)                                                               \
     template GroupStats grouped_deviations_sparse(const SparseMatrix<I, T>&, const RowGroups&, \
                                                   const GroupDeviations&);
 BRENIX_INSTANTIATE(std::int32_t, float)

@@ -13,21 +13,6 @@
 
 namespace brenix {
 
-// mean and sd: n_groups rows of n_cols values, clip one per group (sd
-// empty: the centred pass, which has no clip).
-struct GroupDeviations {
-    std::span<const double> mean;
-    std::span<const double> sd;
-    std::span<const double> clip;
-    std::size_t n_cols = 0;
-    bool standardised = false;
-
-    Deviations of(std::size_t group) const {
-        if (!standardised) return {mean.data() + group * n_cols, nullptr, 0.0};
-        return {mean.data() + group * n_cols, sd.data() + group * n_cols, clip[group]};
-    }
-};
-
 // (counts, sums of squares) per group, n_groups rows of n_cols values.
 template <class T>
 GroupStats grouped_deviations_dense(std::span<const T> x, std::size_t n_cols,
