@@ -60,6 +60,21 @@ def test_points_labels_and_scales_are_the_tables(kind, xscale, hidden):
     assert any(a.get_text().startswith(f"{hidden} not drawn") for a in ax.texts)
 
 
+@pytest.mark.parametrize("method, xscale", [("vst", "log"), ("mvp", "linear"), ("disp", "linear")])
+def test_the_tables_variable_genes_makes(method, xscale):
+    pytest.importorskip("skmisc")
+    rng = np.random.default_rng(4)
+    counts = rng.negative_binomial(2, 2 / (2 + rng.gamma(0.5, 2, 300)), (500, 300)).astype(float)
+    X = counts if method == "vst" else np.log1p(counts)
+    t = bk.variable_genes(X, method=method, n_top=40)
+    ax = bk.plot_variable_genes(t, label=3)
+    not_selected, selected = ax.collections
+    assert ax.get_xscale() == xscale and len(selected.get_offsets()) == t["variable"].sum()
+    assert len(not_selected.get_offsets()) + len(selected.get_offsets()) <= len(t)
+    names = [a.get_text() for a in ax.texts if "not drawn" not in a.get_text()]
+    assert names == [str(g) for g in t[t["rank"] > 0].sort_values("rank").index[:3]]
+
+
 def test_label_count_and_given_axes():
     t = table("vst")
     _, ax = plt.subplots()
