@@ -17,7 +17,7 @@ warm-up:
 Before anything is timed, the plain way's statistics must agree with ``vst_stats``' to about
 1e-12 relative, and its rankings with the package's up to genes whose scores are that close
 (sparse genes with the same counts tie): the script exits with status 1 if not. The
-counts are negative-binomial-like (a gene-specific chance of being counted in a cell, eight cell
+counts are negative-binomial-like (each gene its own chance of being counted in a cell, eight cell
 types with their own marker genes, geometric counts) and generated straight into CSR arrays.
 """
 
