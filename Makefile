@@ -14,8 +14,9 @@
 #                   and the sdist in dist/ (as root); make test-wheels runs
 #                   the suite on each (a smoke test on the aarch64 cp314 one)
 #   make bench      the benchmarks against the plain NumPy/SciPy way (the
-#                   four kernels, then the public functions on SciPy matrices),
-#                   then a 2 GB .h5ad file streamed against loaded (--quick: 0.2 GB)
+#                   four kernels, then the public functions on SciPy matrices,
+#                   then the vst gene selection), then a 2 GB .h5ad file
+#                   streamed against loaded (--quick: 0.2 GB)
 #   make docs       the documentation (Sphinx, warnings as errors) in build/docs/html
 #   make docs-check the built pages in headless Chromium: screenshots in build/docs,
 #                   and every public function's signature on the API page (Chromium
@@ -361,6 +362,7 @@ docs-check: venv
 bench: install
 	$(VENV)/bin/python benchmarks/bench.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/bench_api.py $(BENCH_ARGS)
+	$(VENV)/bin/python benchmarks/bench_selection.py $(BENCH_ARGS)
 	$(VENV)/bin/python benchmarks/bench_backed.py $(BENCH_ARGS)
 
 # clang-format comes with the test dependencies.

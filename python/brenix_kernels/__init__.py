@@ -3,7 +3,8 @@
 The functions to call are :func:`hvg_seurat_stats`, :func:`mean_var` and :func:`scale`: they take
 dense NumPy arrays, SciPy CSR and CSC matrices (and hand dask arrays to
 :mod:`brenix_kernels.dask`, extra ``dask``). :func:`variable_genes` selects genes from their
-statistics as R Seurat does (extra ``selection``). :mod:`brenix_kernels._core` is the low-level
+statistics as R Seurat does (extra ``selection``), and :func:`plot_variable_genes` draws its table
+(extra ``plot``). :mod:`brenix_kernels._core` is the low-level
 layer under them: four functions over a dense array or a CSR matrix's int64 ``indices`` and
 ``data``. All of them run on one pool of worker threads per process: :func:`threads`,
 :func:`set_num_threads` and :func:`get_num_threads` limit how many of its workers a call uses, and
@@ -24,16 +25,18 @@ from typing import TYPE_CHECKING
 from ._errors import InvalidEntriesError
 
 if TYPE_CHECKING:
+    from ._plot import plot_variable_genes
     from ._public import hvg_seurat_stats, mean_var, scale, vst_stats
     from ._selection import variable_genes
     from ._threads import get_num_threads, set_num_threads, threads
 
-__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes", "threads",
-           "get_num_threads", "set_num_threads", "InvalidEntriesError"]
+__all__ = ["hvg_seurat_stats", "mean_var", "scale", "vst_stats", "variable_genes",
+           "plot_variable_genes", "threads", "get_num_threads", "set_num_threads",
+           "InvalidEntriesError"]
 
 # The module each public name lives in (the others: _public).
-_HOMES = {"variable_genes": "_selection", "threads": "_threads", "get_num_threads": "_threads",
-          "set_num_threads": "_threads"}
+_HOMES = {"variable_genes": "_selection", "plot_variable_genes": "_plot", "threads": "_threads",
+          "get_num_threads": "_threads", "set_num_threads": "_threads"}
 
 # The one version is the project's, in pyproject.toml; an installed package
 # carries it in its metadata.
