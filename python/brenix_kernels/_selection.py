@@ -346,14 +346,16 @@ def _integrated(per_batch: list[np.ndarray], n_top: int, n_genes: int,
     Returns the genes' positions in the combined order, each gene's number of batches that
     selected it, and its median rank over them (NaN for none).
     """
-    n_batches = np.zeros(n_genes, np.int64)
-    ranks: list[list[int]] = [[] for _ in range(n_genes)]
-    for order in per_batch:
-        n_batches[order] += 1
-        for r, g in enumerate(order, 1):
-            ranks[g].append(r)
-    median = np.array([np.median(r) if r else math.nan for r in ranks])
+    # ranks[b, g]: the gene's rank in batch b, NaN where the batch did not select it. The ranks
+    # are small integers, so every median (the mean of two of them at most) is exact.
+    ranks = np.full((len(per_batch), n_genes), np.nan)
+    for b, order in enumerate(per_batch):
+        ranks[b, order] = np.arange(1, len(order) + 1)
+    selected = ~np.isnan(ranks)
+    n_batches = selected.sum(axis=0).astype(np.int64)
+    median = np.full(n_genes, math.nan)
     chosen = np.flatnonzero(n_batches)
+    median[chosen] = np.nanmedian(ranks[:, chosen], axis=0)
     if chosen.size == 0:
         return chosen, n_batches, median
     # R tabulates the selected names (sorted as strings), then sorts by count, largest first,
