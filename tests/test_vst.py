@@ -96,10 +96,13 @@ def test_deviation_sums_follow_the_documented_order(kind, standardised):
         assert_same((counts[k], sums[k]), expected)
 
 
-skmisc = pytest.importorskip("skmisc.loess")
+@pytest.fixture
+def skmisc():
+    """The loess fit's library (the [selection] extra), without which vst_stats cannot fit."""
+    return pytest.importorskip("skmisc.loess")
 
 
-def model_vst(sums_of, mean, n, span=0.3, clip=None):
+def model_vst(skmisc, sums_of, mean, n, span=0.3, clip=None):
     """The statistics from a model of the passes (sums_of(mean, sd, clip)), fitted with the same loess."""
     counts, sums = sums_of(mean, None, None)
     variance = (sums + mean * mean * (n - counts)) / (n - 1.0)
@@ -116,10 +119,10 @@ def model_vst(sums_of, mean, n, span=0.3, clip=None):
     return mean, variance, expected, standardised
 
 
-def test_vst_stats_dense_and_sparse_against_the_model():
+def test_vst_stats_dense_and_sparse_against_the_model(skmisc):
     n = DENSE.shape[0]
     got = bk.vst_stats(DENSE)
-    assert_same(got, model_vst(lambda *p: model_dense(DENSE, *p), ref.dense_sums(DENSE) / n, n))
+    assert_same(got, model_vst(skmisc, lambda *p: model_dense(DENSE, *p), ref.dense_sums(DENSE) / n, n))
     # the zero and the constant gene: no fit, nothing standardised; the huge count clipped at sqrt(n)
     assert all(got[i][j] == 0 for i in (1, 2, 3) for j in (1, 2)) and got[0][2] == 3
     assert got[3][4] < (np.sqrt(n) ** 2 + (n - 1) * 1e-3) / (n - 1)
@@ -128,7 +131,7 @@ def test_vst_stats_dense_and_sparse_against_the_model():
     n = CSR.shape[0]
     got = bk.vst_stats(CSR, span=0.5, clip_max=3.0)
     mean = ref.sparse_sums(CSR.data, CSR.indices, CSR.shape[1]) / n
-    assert_same(got, model_vst(lambda *p: model_csr(CSR, *p), mean, n, span=0.5, clip=3.0))
+    assert_same(got, model_vst(skmisc, lambda *p: model_csr(CSR, *p), mean, n, span=0.5, clip=3.0))
     assert_same(got[0], bk.mean_var(CSR)[0])
     narrow = sp.csr_matrix((CSR.data.astype(np.float32), CSR.indices.astype(np.int64), CSR.indptr), CSR.shape)
     for same_counts in (CSR.tocsc(), narrow, sp.csc_matrix(narrow), sp.csr_matrix(CSR.astype(np.int64))):
@@ -136,18 +139,17 @@ def test_vst_stats_dense_and_sparse_against_the_model():
 
 
 @pytest.mark.parametrize("X", [DENSE, CSR], ids=["dense", "csr"])
-def test_each_group_is_fitted_and_clipped_on_its_own(X):
+def test_each_group_is_fitted_and_clipped_on_its_own(X, skmisc):
     codes = groups_of(X.shape[0], 6)
     got = bk.vst_stats(X, groups=codes)
     for k in range(3):
         assert_same(tuple(a[k] for a in got), bk.vst_stats(X[np.flatnonzero(codes == k)]))
-    import pandas as pd
-
+    pd = pytest.importorskip("pandas")
     labels = pd.Categorical.from_codes(codes, ["a", "b", "c"])
     assert_same(bk.vst_stats(X, groups=labels), got)
 
 
-def test_dask_arrays_and_files_give_the_bits_of_memory(tmp_path):
+def test_dask_arrays_and_files_give_the_bits_of_memory(tmp_path, skmisc):
     da = pytest.importorskip("dask.array")
     anndata = pytest.importorskip("anndata")
     x = DENSE[:3000]
