@@ -14,7 +14,7 @@ from conftest import assert_same
 nan, inf = math.nan, math.inf
 PROPERTY = settings(max_examples=200, deadline=None, database=None, suppress_health_check=list(HealthCheck))
 # 2048, 2049 and 4100 rows are one, two and three moment chunks (and several 512-row write chunks);
-# widths are mostly not multiples of 16, 4100 columns cross the 4096-column scan block and 8300 the 8192-column tile.
+# widths are mostly not multiples of 16; 4100 and 8300 columns cross the 4096-column scan blocks.
 SHAPES = [(0, 5), (1, 17), (2, 3), (3, 33), (5, 16), (9, 47), (40, 100), (3, 4100), (5, 8300), (2048, 3), (2049, 21),
           (4100, 6)]
 ODD_VALUES = [0.0, -0.0, nan, inf, -inf, 0.5, -0.5, 1.25, 3e20]

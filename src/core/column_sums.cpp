@@ -24,18 +24,12 @@ BRENIX_MULTIVERSION(void, add_into,
                      std::size_t n_cols),
                     add_into_body, (sum, sum_sq, part_sum, part_sq, n_cols))
 
-// The rows pass over COLUMN_TILE columns at a time, so that a wide matrix's
-// running sums stay in cache while the rows are added to them; each column
-// still sees its values in row order.
 template <Square S = Square::in_type, class T>
 BRENIX_INLINE void add_rows_body(double* __restrict sum, double* __restrict sum_sq,
                                  const T* __restrict x, std::size_t n_rows, std::size_t n_cols) {
-    for (std::size_t j0 = 0; j0 < n_cols; j0 += COLUMN_TILE) {
-        const std::size_t j1 = std::min(n_cols, j0 + COLUMN_TILE);
-        for (std::size_t r = 0; r < n_rows; ++r) {
-            const T* __restrict row = x + r * n_cols;
-            for (std::size_t j = j0; j < j1; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
-        }
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const T* __restrict row = x + r * n_cols;
+        for (std::size_t j = 0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
     }
 }
 

@@ -20,12 +20,6 @@ namespace brenix {
 
 inline constexpr std::size_t MOMENT_CHUNK_ROWS = 2048;
 
-// The columns a dense pass sums across a chunk's rows before it moves on:
-// their running sums (2 x 8 bytes each, 128 KiB) stay in the L2 cache of
-// every processor we run on, where a wide matrix's whole row of them (47,000
-// genes: 750 KiB) would not.
-inline constexpr std::size_t COLUMN_TILE = 8192;
-
 // One chunk's sums, a running total, or the open chunk of a row block.
 struct ColumnSums {
     Buffer<double> sum;
