@@ -108,8 +108,8 @@ class _RegisterWithThreadpoolctl(importlib.abc.MetaPathFinder):
     def find_spec(self, fullname, path=None, target=None):
         if fullname != "threadpoolctl" or self.used:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(fullname, path)
-        loader = spec.loader if spec is not None else None
+        found = importlib.machinery.PathFinder.find_spec(fullname, path)
+        loader = found.loader if found is not None else None
         if not isinstance(loader, importlib.machinery.SourceFileLoader |
                           importlib.machinery.SourcelessFileLoader):
             return None
@@ -124,7 +124,7 @@ class _RegisterWithThreadpoolctl(importlib.abc.MetaPathFinder):
             _register_pool(module)
 
         loader.exec_module = exec_module  # this loader object serves this one import
-        return spec
+        return found
 
 
 if "threadpoolctl" in sys.modules:
