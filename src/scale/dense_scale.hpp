@@ -23,11 +23,11 @@ BRENIX_INLINE double scale_element(double x, double mean, double stdev, double m
     if constexpr (Center) v = v - mean;
     v = v / stdev;
     if constexpr (Clip) {
-        if (v > m) {
-            v = m;
-        } else if (Center && v < -m) {
-            v = -m;
-        }
+        // Selects rather than branches, so that the row loops vectorise;
+        // the same choice as "if above m, m; else if below -m, -m".
+        const bool above = v > m;
+        const bool below = Center && !above && v < -m;
+        v = above ? m : (below ? -m : v);
     }
     return v;
 }
@@ -41,11 +41,15 @@ BRENIX_INLINE float scale_element(float x, double mean, double stdev, double m) 
     v = v / stdev;
     float s = static_cast<float>(v);
     if constexpr (Clip) {
-        if (static_cast<double>(s) > m) {
-            s = static_cast<float>(m);
-        } else if (Center && static_cast<double>(s) < -m) {
-            s = static_cast<float>(-m);
-        }
+        // The bounds are rounded whether or not they are used: a conversion
+        // made only on one branch could not be hoisted, and kept the row
+        // loops from vectorising.
+        const float hi = static_cast<float>(m);
+        const float lo = static_cast<float>(-m);
+        const double wide = s;
+        const bool above = wide > m;
+        const bool below = Center && !above && wide < -m;
+        s = above ? hi : (below ? lo : s);
     }
     return s;
 }
