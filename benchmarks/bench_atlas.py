@@ -23,7 +23,8 @@ Then, each after dropping the page cache, with the peak resident memory reset be
 - the disk's read rate: the data and indices datasets read raw with h5py in 512 MiB slices;
 - ``mean_var``, ``hvg_seurat_stats`` and ``vst_stats`` on the backed AnnData (``block_bytes`` left
   at its default): wall-clock time, stored entries per second (``vst_stats`` reads the file three
-  times: the entries of the three reads per second), peak memory (VmHWM). hvg_seurat_stats takes
+  times: the entries of the three reads per second), peak memory (VmHWM; the resident memory
+  before the call, the libraries and the open file, is shown beside it). hvg_seurat_stats takes
   the counts as its log1p input: for throughput, not meaning;
 - the NumPy check: the file read in row blocks again, by h5py, and the stored values of each
   gene counted per value (every value must be an integer in 1..26); the per-gene sums the three
@@ -166,22 +167,29 @@ def reset_peak() -> bool:
         return False
 
 
-def peak_bytes() -> int:
-    """VmHWM (since the last reset_peak), or ru_maxrss of the whole process where there is none."""
+def status_bytes(field: str) -> int | None:
     try:
         with open("/proc/self/status") as f:
-            return int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1)) * 1024
+            return int(re.search(rf"{field}:\s+(\d+) kB", f.read()).group(1)) * 1024
     except (OSError, AttributeError):
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        return None
+
+
+def peak_bytes() -> int:
+    """VmHWM (since the last reset_peak), or ru_maxrss of the whole process where there is none."""
+    peak = status_bytes("VmHWM")
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 if peak is None else peak
 
 
 def measured(fn):
-    """(result, seconds, peak bytes, whether the page cache was dropped) of fn()."""
+    """(result, seconds, peak bytes, resident bytes before, whether the page cache was dropped)
+    of fn()."""
     dropped = drop_caches()
     reset_peak()
+    before = status_bytes("VmRSS") or 0
     start = time.perf_counter()
     result = fn()
-    return result, time.perf_counter() - start, peak_bytes(), dropped
+    return result, time.perf_counter() - start, peak_bytes(), before, dropped
 
 
 def raw_read(path: str) -> int:
@@ -330,7 +338,7 @@ def main() -> None:
               + (f", written in {report['write_seconds']:.0f} s" if "write_seconds" in report
                  else ""))
 
-        read, seconds, _, dropped = measured(lambda: raw_read(path))
+        read, seconds, _, _, dropped = measured(lambda: raw_read(path))
         report["disk"] = {"bytes": read, "seconds": seconds, "cache_dropped": dropped}
         cache = "dropped" if dropped else "NOT dropped"
         print(f"disk: {read / 1e9:.1f} GB of data and indices read raw in {seconds:.1f} s, "
@@ -339,22 +347,26 @@ def main() -> None:
         calls = {"mean_var": (bk.mean_var, 1), "hvg_seurat_stats": (bk.hvg_seurat_stats, 1),
                  "vst_stats": (bk.vst_stats, 3)}
         results = {}
-        print(f"\n{'function':<18}{'reads':>6}{'seconds':>10}{'entries/s':>12}{'peak RSS MB':>13}")
+        print(f"\n{'function':<18}{'reads':>6}{'seconds':>10}{'entries/s':>12}{'peak RSS MB':>13}"
+              f"{'(before MB)':>13}")
         for name, (fn, reads) in calls.items():
-            result, seconds, peak, dropped = measured(lambda fn=fn: fn(adata))
+            result, seconds, peak, before, dropped = measured(lambda fn=fn: fn(adata))
             results[name] = result
             rate = reads * nnz / seconds
             report[name] = {"seconds": seconds, "reads": reads, "entries_per_second": rate,
-                            "peak_bytes": peak, "cache_dropped": dropped}
-            print(f"{name:<18}{reads:>6}{seconds:>10.1f}{rate:>12.3g}{peak / 1e6:>13.0f}")
+                            "peak_bytes": peak, "rss_before_bytes": before,
+                            "cache_dropped": dropped}
+            print(f"{name:<18}{reads:>6}{seconds:>10.1f}{rate:>12.3g}{peak / 1e6:>13.0f}"
+                  f"{before / 1e6:>13.0f}")
         adata.file.close()
 
-        (hist, rows), seconds, peak, _ = measured(lambda: value_counts(path))
+        (hist, rows), seconds, peak, before, _ = measured(lambda: value_counts(path))
         assert rows == n_rows
         want = expected_results(hist, n_rows)
-        report["numpy_check"] = {"seconds": seconds, "peak_bytes": peak}
+        report["numpy_check"] = {"seconds": seconds, "peak_bytes": peak,
+                                 "rss_before_bytes": before}
         print(f"\nNumPy check: the file read again in blocks of {CHECK_ENTRIES:,} entries, "
-              f"{seconds:.1f} s, peak RSS {peak / 1e6:.0f} MB")
+              f"{seconds:.1f} s, peak RSS {peak / 1e6:.0f} MB ({before / 1e6:.0f} MB before)")
         failed = []
         for name, result in results.items():
             error = largest_error(result, want[name])
