@@ -4,10 +4,11 @@ Run by hand: neither CI nor ``make bench`` runs it. As root, so that the page ca
 before each timed read (``sync; echo 3 > /proc/sys/vm/drop_caches``); without root the reads may
 come partly from memory, which the report then says::
 
-    .venv/bin/python benchmarks/bench_atlas.py            # 2.2e9 entries: a 35 GB file, ~10 minutes
+    .venv/bin/python benchmarks/bench_atlas.py            # 2.2e9 entries: a 35 GB file, ~8 minutes
     .venv/bin/python benchmarks/bench_atlas.py --small    # 2e7 entries (0.3 GB): a quick check
     .venv/bin/python benchmarks/bench_atlas.py --dir /big --keep --json out.json
     .venv/bin/python benchmarks/bench_atlas.py --reuse /big/atlas.h5ad   # a file kept before
+    .venv/bin/python benchmarks/bench_atlas.py --small --no-drop   # leaves the page cache alone
 
 It writes a CSR ``.h5ad`` file of ``--entries`` stored entries in pieces, so that memory stays
 bounded: h5py datasets grown piece by piece, in anndata's on-disk layout (group X with
