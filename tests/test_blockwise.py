@@ -135,3 +135,45 @@ def test_check_csr_raises_what_the_in_memory_functions_raise(problems, width):
 def test_check_csr_refuses_row_pointers_that_do_not_fit(indptr):
     with pytest.raises(ValueError, match=r"^indptr must hold n_rows \+ 1 \(csr\) or n_cols \+ 1 \(csc\) offsets"):
         _blocks.check_csr(np.array(indptr, np.int64), np.array([0, 1, 2], np.int32), 3, 0)
+
+
+def chunked_totals(indices, data, n_cols, first):
+    """NumPy's sums and sums of squares per column of stored entries numbered from `first`: summed
+    in storage order within each 1,000,000-entry chunk of the numbering, chunk totals added in
+    order."""
+    total = np.zeros(2 * n_cols)
+    chunk = (first + np.arange(data.size)) // 1_000_000
+    for c in np.unique(chunk):
+        at = chunk == c
+        total = total + np.concatenate([np.bincount(indices[at], data[at], n_cols),
+                                        np.bincount(indices[at], data[at] ** 2, n_cols)])
+    return total
+
+
+@pytest.mark.parametrize("first", [2**31 + 1_000, 2**32 + 300_000])
+@pytest.mark.parametrize("grouped", [False, True])
+def test_entries_numbered_past_2_31(first, grouped):
+    # Row blocks deep into a file of more than 2^31 stored entries: the chunks are cut where the
+    # entry number from the start of the matrix is a multiple of 1,000,000. The blocks follow
+    # `first` entries that added nothing (a chunk of zeros left open); a number held in 32 bits
+    # anywhere would move every cut (2^31 and 2^32 are not multiples of 1,000,000).
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(first % 1000)
+    x = sp.csr_matrix(np.where(rng.random((50_000, 50)) < 0.9, rng.random((50_000, 50)), 0.0))
+    sums = Sums(sparse=True, expm1=False, statistic="mean_var")
+    chain = Chain(sums, 50, n_groups=1 if grouped else None)
+    if grouped:
+        chain.state.items[0], chain.state.is_open[0] = first, True
+    else:
+        chain.entries, chain.state = first, (np.zeros(100), np.zeros(100))
+    edges = [0, 7_000, 23_000, 23_001, 50_000]
+    for a, b in zip(edges, edges[1:]):
+        chain.add(x[a:b], np.zeros(b - a, np.int64) if grouped else None)
+    if grouped:
+        got = chain.state.total(0) + chain.state.open[0]
+    else:
+        total, carry = chain.state
+        got = total + carry
+    expected = chunked_totals(x.indices, x.data, 50, first)
+    assert_same(got, expected)
+    assert not np.array_equal(expected, chunked_totals(x.indices, x.data, 50, first - 2**31))
