@@ -130,8 +130,7 @@ def scale_sparse_data(indices, data, n_rows, n_cols, max_value=None, promote=Fal
 
 @np.errstate(all="ignore")
 def deviation_terms(values, mean, sd=None, clip=None):
-    """(1, d * d) per value, d = x - mean or min((x - mean) / sd, clip), NaN for a value not >= 0;
-    mean, sd and clip broadcast against the values (per column, or per stored entry)."""
+    """(1, d * d) per value, d = x - mean or min((x - mean) / sd, clip) (NaN for x not >= 0), broadcast."""
     d = values.astype(np.float64) - mean
     if sd is not None:
         d = d / sd

@@ -98,12 +98,6 @@ def test_a_table_it_cannot_draw(bad, error, message):
     assert message in str(info.value)
 
 
-@pytest.mark.parametrize("label, error", [(-1, ValueError), (2.0, TypeError), (True, TypeError)])
-def test_a_bad_label_count(label, error):
-    with pytest.raises(error, match="label"):
-        bk.plot_variable_genes(table("disp"), label=label)
-
-
 def test_without_matplotlib_it_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)  # import fails
     with pytest.raises(ImportError, match=r'pip install "brenix_kernels\[plot\]"'):
