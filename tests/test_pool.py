@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from brenix_kernels._core import hvg_seurat_stats as h, hvg_seurat_stats_sparse as hs, scale as s, scale_sparse_data as ss
-from conftest import INDEX_MSG, Convertible, run_py
+from conftest import INDEX_MSG, WORKER_TICKS, Convertible, run_py
 
 NCPU = {len(os.sched_getaffinity(0)), os.cpu_count()}  # either is a fair processor count
 OTHER = str(max(NCPU) + 3)  # a RAYON_RS_NUM_CPUS no processor count can be mistaken for
@@ -194,22 +194,10 @@ def test_python_threads_calling_at_once_get_single_thread_answers():
     assert got == {seed: [result] * 2 for seed, result in expected.items()}
 
 
-BUSY_WORKERS = r"""
-import os, time
+BUSY_WORKERS = WORKER_TICKS + r"""
+import time
 import numpy as np
 from brenix_kernels import _core
-
-def worker_ticks():
-    out = {}
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm, open(f"/proc/self/task/{task}/stat") as stat:
-                name, fields = comm.read().strip(), stat.read().rsplit(")", 1)[1].split()
-        except FileNotFoundError:
-            continue
-        if name.startswith("brenix-w"):
-            out[name] = int(fields[11]) + int(fields[12])  # utime + stime, in clock ticks
-    return out
 
 x = np.random.default_rng(0).random((16 * 2048, 64))  # sixteen chunks
 _core.scale(x[:10])  # starts the pool

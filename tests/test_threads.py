@@ -9,25 +9,13 @@ import numpy as np
 import pytest
 
 import brenix_kernels as bk
-from conftest import run_py
+from conftest import WORKER_TICKS, run_py
 
-BUSY_PER_CALL = r"""
-import json, os, time
+BUSY_PER_CALL = WORKER_TICKS + r"""
+import json, time
 import numpy as np
 import brenix_kernels as bk
 from brenix_kernels import _core
-
-def worker_ticks():
-    out = {}
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm, open(f"/proc/self/task/{task}/stat") as stat:
-                name, fields = comm.read().strip(), stat.read().rsplit(")", 1)[1].split()
-        except FileNotFoundError:
-            continue
-        if name.startswith("brenix-w"):
-            out[name] = int(fields[11]) + int(fields[12])  # utime + stime, in clock ticks
-    return out
 
 def busy_in_one_call():
     # A worker that works on the call's chunks runs for many clock ticks, while one that only wakes, finds the
