@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/column_sums.hpp"
+#include "core/prefetch.hpp"
 #include "core/sparse_matrix.hpp"
 #include "core/sparse_sums.hpp"
 #include "core/terms.hpp"
@@ -74,10 +75,6 @@ inline constexpr std::size_t RUN_BATCH_ENTRIES = 1 << 13;
 // ahead itself (the check of a row's indices is quick, so a row or two ahead
 // would come too late).
 inline constexpr std::size_t PREFETCH_ROWS = 8;
-inline void prefetch_run(const void* first, std::size_t bytes) {
-    const char* p = static_cast<const char*>(first);
-    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
-}
 
 // The plan of a CSR matrix's groups: chunks of SPARSE_CHUNK_ENTRIES entries
 // (a cut can fall inside a row) or of MOMENT_CHUNK_ROWS rows. `before`: see
