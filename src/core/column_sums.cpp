@@ -24,19 +24,60 @@ BRENIX_MULTIVERSION(void, add_into,
                      std::size_t n_cols),
                     add_into_body, (sum, sum_sq, part_sum, part_sq, n_cols))
 
-template <Square S = Square::in_type, class T>
+// Rows from memory into running sums that stay in cache: summed one row at a
+// time, the loads and stores of the sums crowd out the stream of rows, and
+// the pass ran at a third of the speed of a plain read. So ROW_BLOCK rows go
+// together, COLS columns at a time, each column's two sums held in registers
+// across the block (COLS is four registers of doubles per sum). Each column
+// still adds its rows in row order: the same bits as row after row.
+inline constexpr std::size_t ROW_BLOCK = 4;
+
+template <std::size_t COLS, Square S, class T>
+BRENIX_INLINE void add_row_block(double* __restrict sum, double* __restrict sum_sq,
+                                 const T* __restrict x, std::size_t n_cols) {
+    std::size_t j0 = 0;
+    for (; j0 + COLS <= n_cols; j0 += COLS) {
+        double s[COLS], q[COLS];
+        for (std::size_t j = 0; j < COLS; ++j) {
+            s[j] = sum[j0 + j];
+            q[j] = sum_sq[j0 + j];
+        }
+        for (std::size_t r = 0; r < ROW_BLOCK; ++r) {
+            const T* __restrict row = x + r * n_cols + j0;
+            for (std::size_t j = 0; j < COLS; ++j) add_term<S>(s[j], q[j], row[j]);
+        }
+        for (std::size_t j = 0; j < COLS; ++j) {
+            sum[j0 + j] = s[j];
+            sum_sq[j0 + j] = q[j];
+        }
+    }
+    for (std::size_t r = 0; r < ROW_BLOCK; ++r) {
+        const T* __restrict row = x + r * n_cols;
+        for (std::size_t j = j0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
+    }
+}
+
+template <std::size_t COLS, Square S = Square::in_type, class T>
 BRENIX_INLINE void add_rows_body(double* __restrict sum, double* __restrict sum_sq,
                                  const T* __restrict x, std::size_t n_rows, std::size_t n_cols) {
-    for (std::size_t r = 0; r < n_rows; ++r) {
+    std::size_t r = 0;
+    for (; r + ROW_BLOCK <= n_rows; r += ROW_BLOCK) {
+        add_row_block<COLS, S>(sum, sum_sq, x + r * n_cols, n_cols);
+    }
+    for (; r < n_rows; ++r) {
         const T* __restrict row = x + r * n_cols;
         for (std::size_t j = 0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
     }
 }
 
-BRENIX_INLINE void add_rows_widened_body(double* sum, double* sum_sq, const float* x,
-                                         std::size_t n_rows, std::size_t n_cols) {
-    add_rows_body<Square::widened>(sum, sum_sq, x, n_rows, n_cols);
-}
+// Four registers of doubles per sum: 8 columns on SSE2 and NEON, 16 on AVX2,
+// 32 on AVX-512.
+#define BRENIX_ADD_ROWS(name, S, T)                                                            \
+    BRENIX_MULTIVERSION_BODIES(                                                                \
+        void, name,                                                                            \
+        (double* sum, double* sum_sq, const T* x, std::size_t n_rows, std::size_t n_cols),     \
+        (sum, sum_sq, x, n_rows, n_cols), (add_rows_body<8, S, T>), (add_rows_body<16, S, T>), \
+        (add_rows_body<32, S, T>))
 
 }  // namespace
 
@@ -57,18 +98,10 @@ void FlatSums::write(const ColumnSums& sums, std::span<double> flat, std::size_t
     std::copy_n(sums.sum_sq.data(), n_cols, flat.data() + k * run() + n_cols);
 }
 
-BRENIX_MULTIVERSION(void, add_rows,
-                    (double* sum, double* sum_sq, const double* x, std::size_t n_rows,
-                     std::size_t n_cols),
-                    add_rows_body, (sum, sum_sq, x, n_rows, n_cols))
-BRENIX_MULTIVERSION(void, add_rows,
-                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
-                     std::size_t n_cols),
-                    add_rows_body, (sum, sum_sq, x, n_rows, n_cols))
-BRENIX_MULTIVERSION(void, add_rows_widened,
-                    (double* sum, double* sum_sq, const float* x, std::size_t n_rows,
-                     std::size_t n_cols),
-                    add_rows_widened_body, (sum, sum_sq, x, n_rows, n_cols))
+BRENIX_ADD_ROWS(add_rows, Square::in_type, double)
+BRENIX_ADD_ROWS(add_rows, Square::in_type, float)
+BRENIX_ADD_ROWS(add_rows_widened, Square::widened, float)
+#undef BRENIX_ADD_ROWS
 
 std::pair<Buffer<double>, Buffer<double>> column_mean_var(std::span<const double> sum,
                                                           std::span<const double> sum_sq,
