@@ -34,7 +34,7 @@ inline constexpr std::size_t ROW_BLOCK = 4;
 
 template <std::size_t COLS, Square S, class T>
 BRENIX_INLINE void add_row_block(double* __restrict sum, double* __restrict sum_sq,
-                                 const T* __restrict x, std::size_t n_cols) {
+                                 const T* __restrict x, std::size_t n_cols, std::size_t stride) {
     std::size_t j0 = 0;
     for (; j0 + COLS <= n_cols; j0 += COLS) {
         double s[COLS], q[COLS];
@@ -43,7 +43,7 @@ BRENIX_INLINE void add_row_block(double* __restrict sum, double* __restrict sum_
             q[j] = sum_sq[j0 + j];
         }
         for (std::size_t r = 0; r < ROW_BLOCK; ++r) {
-            const T* __restrict row = x + r * n_cols + j0;
+            const T* __restrict row = x + r * stride + j0;
             for (std::size_t j = 0; j < COLS; ++j) add_term<S>(s[j], q[j], row[j]);
         }
         for (std::size_t j = 0; j < COLS; ++j) {
@@ -52,38 +52,51 @@ BRENIX_INLINE void add_row_block(double* __restrict sum, double* __restrict sum_
         }
     }
     for (std::size_t r = 0; r < ROW_BLOCK; ++r) {
-        const T* __restrict row = x + r * n_cols;
+        const T* __restrict row = x + r * stride;
         for (std::size_t j = j0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
     }
 }
 
 template <std::size_t COLS, Square S = Square::in_type, class T>
 BRENIX_INLINE void add_rows_body(double* __restrict sum, double* __restrict sum_sq,
-                                 const T* __restrict x, std::size_t n_rows, std::size_t n_cols) {
+                                 const T* __restrict x, std::size_t n_rows, std::size_t n_cols,
+                                 std::size_t stride) {
     std::size_t r = 0;
     for (; r + ROW_BLOCK <= n_rows; r += ROW_BLOCK) {
-        add_row_block<COLS, S>(sum, sum_sq, x + r * n_cols, n_cols);
+        add_row_block<COLS, S>(sum, sum_sq, x + r * stride, n_cols, stride);
     }
     for (; r < n_rows; ++r) {
-        const T* __restrict row = x + r * n_cols;
+        const T* __restrict row = x + r * stride;
         for (std::size_t j = 0; j < n_cols; ++j) add_term<S>(sum[j], sum_sq[j], row[j]);
     }
 }
 
 // Four registers of doubles per sum: 8 columns on SSE2 and NEON, 16 on AVX2,
 // 32 on AVX-512.
-#define BRENIX_ADD_ROWS(name, S, T)                                                            \
-    BRENIX_MULTIVERSION_BODIES(                                                                \
-        void, name,                                                                            \
-        (double* sum, double* sum_sq, const T* x, std::size_t n_rows, std::size_t n_cols),     \
-        (sum, sum_sq, x, n_rows, n_cols), (add_rows_body<8, S, T>), (add_rows_body<16, S, T>), \
-        (add_rows_body<32, S, T>))
+#define BRENIX_ADD_ROWS(name, S, T)                                                                \
+    BRENIX_MULTIVERSION_BODIES(void, name,                                                         \
+                               (double* sum, double* sum_sq, const T* x, std::size_t n_rows,       \
+                                std::size_t n_cols, std::size_t stride),                           \
+                               (sum, sum_sq, x, n_rows, n_cols, stride), (add_rows_body<8, S, T>), \
+                               (add_rows_body<16, S, T>), (add_rows_body<32, S, T>))
 
 }  // namespace
 
 void add_chunk_sums(ColumnSums& total, const ColumnSums& part) {
     add_into(total.sum.data(), total.sum_sq.data(), part.sum.data(), part.sum_sq.data(),
              total.sum.size());
+}
+
+void add_block_sums(ColumnSums& total, const ColumnSums& part, ColumnBlock block) {
+    add_into(total.sum.data() + block.first, total.sum_sq.data() + block.first, part.sum.data(),
+             part.sum_sq.data(), block.width);
+}
+
+std::size_t column_blocks(std::size_t n_chunks, std::size_t n_cols) {
+    const std::size_t wanted = TASKS_PER_WORKER * thread_limit();
+    if (n_chunks == 0 || n_chunks >= wanted) return 1;
+    const std::size_t most = std::max<std::size_t>(1, n_cols / MIN_BLOCK_COLUMNS);
+    return std::min((wanted + n_chunks - 1) / n_chunks, most);
 }
 
 ColumnSums FlatSums::read(std::span<const double> flat, std::size_t k) const {
@@ -139,9 +152,11 @@ namespace {
 
 template <class T>
 ColumnSums column_sums_of(std::span<const T> matrix, std::size_t n_cols) {
-    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const T> rows) {
-        ColumnSums out = ColumnSums::zeros(n_cols);
-        continue_column_sums(out, rows, n_cols);
+    return dense_chunked_sums(matrix, n_cols, [n_cols](std::span<const T> rows, ColumnBlock block) {
+        ColumnSums out = ColumnSums::zeros(block.width);
+        if (n_cols == 0) return out;
+        add_rows(out.sum.data(), out.sum_sq.data(), rows.data() + block.first, rows.size() / n_cols,
+                 block.width, n_cols);
         return out;
     });
 }
@@ -149,7 +164,8 @@ ColumnSums column_sums_of(std::span<const T> matrix, std::size_t n_cols) {
 template <class T>
 void continue_sums_of(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols) {
     if (n_cols == 0) return;
-    add_rows(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols);
+    add_rows(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols,
+             n_cols);
 }
 
 }  // namespace
@@ -174,7 +190,7 @@ void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::si
                           Square square) {
     if (square == Square::in_type) return continue_sums_of(sums, rows, n_cols);
     if (n_cols == 0) return;
-    add_rows_widened(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols,
+    add_rows_widened(sums.sum.data(), sums.sum_sq.data(), rows.data(), rows.size() / n_cols, n_cols,
                      n_cols);
 }
 

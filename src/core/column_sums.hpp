@@ -48,9 +48,12 @@ struct FlatSums {
 };
 
 // sum[j] += x[r][j] and sum_sq[j] += its square (terms.hpp), row after row,
-// for n_rows rows of n_cols values. Shared by every dense sum.
-void add_rows(double* sum, double* sum_sq, const double* x, std::size_t n_rows, std::size_t n_cols);
-void add_rows(double* sum, double* sum_sq, const float* x, std::size_t n_rows, std::size_t n_cols);
+// for n_rows rows of n_cols values, row r starting at x + r * stride.
+// Shared by every dense sum.
+void add_rows(double* sum, double* sum_sq, const double* x, std::size_t n_rows, std::size_t n_cols,
+              std::size_t stride);
+void add_rows(double* sum, double* sum_sq, const float* x, std::size_t n_rows, std::size_t n_cols,
+              std::size_t stride);
 
 // mean = sum / n; var = (sum_sq / n - mean * mean) * (n / (n - 1)), without
 // the factor when n == 1. No clamp: rounding may leave a variance negative.
@@ -79,22 +82,53 @@ void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::si
 void continue_column_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
                           Square square);
 
-// Runs chunk(rows) for every MOMENT_CHUNK_ROWS-row chunk of a row-major
-// matrix on the pool and adds their sums into the totals in chunk order.
-// `rows` is the chunk's part of the matrix. Shared by the plain and the
-// Seurat moments.
+// The columns [first, first + width) of a chunk's rows.
+struct ColumnBlock {
+    std::size_t first;
+    std::size_t width;
+};
+
+// A matrix of few chunks (a short, wide one) would leave workers idle, one
+// chunk each at most: its chunks are then cut into this many blocks of
+// columns, each block a task of its own, so that every worker has about
+// TASKS_PER_WORKER tasks, with blocks of at least MIN_BLOCK_COLUMNS columns.
+// Each column still adds its rows in row order within a chunk and its chunks
+// in chunk order: the blocks change who does the work, not a bit of it.
+inline constexpr std::size_t TASKS_PER_WORKER = 4;
+inline constexpr std::size_t MIN_BLOCK_COLUMNS = 1024;
+std::size_t column_blocks(std::size_t n_chunks, std::size_t n_cols);
+
+// Runs chunk(rows, block) for every MOMENT_CHUNK_ROWS-row chunk of a
+// row-major matrix (and every block of its columns, see column_blocks) on the
+// pool, and adds the sums it returns (block.width of them) into the totals in
+// chunk order. `rows` is the chunk's part of the matrix, whole rows of n_cols
+// values. Shared by the plain and the Seurat moments.
+void add_block_sums(ColumnSums& total, const ColumnSums& part, ColumnBlock block);
+
 template <class T, class ChunkFn>
 ColumnSums dense_chunked_sums(std::span<const T> matrix, std::size_t n_cols, ChunkFn&& chunk) {
     const std::size_t chunk_len = rows_chunk_len(MOMENT_CHUNK_ROWS, n_cols);
     const std::size_t n_chunks = chunk_count(matrix.size(), chunk_len);
+    const std::size_t n_blocks = column_blocks(n_chunks, n_cols);
+    const auto block_of = [&](std::size_t b) {
+        const std::size_t first = n_cols / n_blocks * b + std::min(b, n_cols % n_blocks);
+        return ColumnBlock{first, n_cols / n_blocks + (b < n_cols % n_blocks ? 1 : 0)};
+    };
+    struct Record {
+        ColumnBlock block;
+        ColumnSums sums;
+    };
     ColumnSums total = ColumnSums::zeros(n_cols);
     ordered_chunk_fold(
-        n_chunks,
-        [&](std::size_t k) {
-            const std::size_t first = k * chunk_len;
-            return chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)));
+        n_chunks * n_blocks,
+        [&](std::size_t task) {
+            const std::size_t first = task / n_blocks * chunk_len;
+            const ColumnBlock block = block_of(task % n_blocks);
+            return Record{
+                block,
+                chunk(matrix.subspan(first, std::min(chunk_len, matrix.size() - first)), block)};
         },
-        [&](const ColumnSums& part) { add_chunk_sums(total, part); });
+        [&](const Record& part) { add_block_sums(total, part.sums, part.block); });
     return total;
 }
 

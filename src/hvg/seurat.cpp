@@ -159,26 +159,42 @@ constexpr std::size_t RESCAN_EVERY = 16;
 // So each batch asks for the values this far ahead of it.
 constexpr std::size_t PREFETCH_BYTES = 4096;
 
-// The dense row loop: per column, in row order, sum += e and sum_sq += e * e
-// (terms.hpp), from the running sums in `out`. Each row goes in runs of up to
+// Asks for the m values PREFETCH_BYTES past the p-th value of the block's
+// part of the rows (counted row after row within the block), as far as they
+// lie in one row of it.
+template <class T>
+void prefetch_ahead(std::span<const T> rows, std::size_t n_cols, ColumnBlock block, std::size_t p,
+                    std::size_t m) {
+    const std::size_t q = p + PREFETCH_BYTES / sizeof(T);
+    const std::size_t r = q / block.width;
+    const std::size_t j = q % block.width;
+    if (r >= rows.size() / n_cols) return;
+    prefetch_run(rows.data() + r * n_cols + block.first + j,
+                 std::min(m, block.width - j) * sizeof(T));
+}
+
+// The dense row loop over the columns of `block`: per column, in row order,
+// sum += e and sum_sq += e * e (terms.hpp), from the running sums in `out`
+// (block.width of them). Each row goes in runs of up to
 // NONZERO_RUN columns; a run that is mostly zeros has its nonzero values
 // gathered, transformed and scattered back. (Passing a chunk's rows over
 // blocks of columns, to keep a wide matrix's running sums in cache, measured
 // slower on 47,000 genes: they stay in a 1 MiB L2 cache as they are.)
 template <class T, class Expm1>
-void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, bool skip_zeros,
-              Expm1& expm1) {
+void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, ColumnBlock block,
+              bool skip_zeros, Expm1& expm1) {
     double* __restrict sum = out.sum.data();
     double* __restrict sum_sq = out.sum_sq.data();
     std::uint32_t positions[NONZERO_RUN + NONZERO_SLACK];
     T gathered[EXPM1_BATCH];
     T e[EXPM1_BATCH];
     const std::size_t n_rows = rows.size() / n_cols;
+    const std::size_t width = block.width;
     std::size_t unscanned = 0;  // runs still to take whole without a scan
     for (std::size_t r = 0; r < n_rows; ++r) {
-        const T* x = rows.data() + r * n_cols;
-        for (std::size_t first = 0; first < n_cols; first += NONZERO_RUN) {
-            const std::size_t len = std::min(NONZERO_RUN, n_cols - first);
+        const T* x = rows.data() + r * n_cols + block.first;
+        for (std::size_t first = 0; first < width; first += NONZERO_RUN) {
+            const std::size_t len = std::min(NONZERO_RUN, width - first);
             std::size_t count = len;
             if (skip_zeros && unscanned > 0) {
                 --unscanned;
@@ -195,7 +211,7 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, bool
                                      std::min(m, rows.size() - ahead) * sizeof(T));
                     }
                     expm1(x + s, e, m);
-                    add_rows(sum + s, sum_sq + s, e, 1, m);
+                    add_rows(sum + s, sum_sq + s, e, 1, m, m);
                 }
                 continue;
             }
@@ -232,10 +248,11 @@ void hvg_entries(ColumnSums& out, std::span<const I> indices, std::span<const T>
 
 template <class T>
 void continue_dense(ColumnSums& sums, std::span<const T> rows, std::size_t n_cols,
-                    std::optional<double> c) {
-    if (n_cols == 0) return;
-    with_expm1<T>(
-        c, [&](auto& expm1) { hvg_rows(sums, rows, n_cols, zeros_contribute_nothing(c), expm1); });
+                    ColumnBlock block, std::optional<double> c) {
+    if (block.width == 0) return;
+    with_expm1<T>(c, [&](auto& expm1) {
+        hvg_rows(sums, rows, n_cols, block, zeros_contribute_nothing(c), expm1);
+    });
 }
 
 // The entry loop over runs of entries in turn, with one expm1 strategy for
@@ -266,9 +283,9 @@ void continue_sparse(ColumnSums& sums, std::span<const I> indices, std::span<con
 
 template <class T>
 ColumnSums dense_sums(std::span<const T> matrix, std::size_t n_cols, std::optional<double> c) {
-    return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows) {
-        ColumnSums out = ColumnSums::zeros(n_cols);
-        continue_dense(out, rows, n_cols, c);
+    return dense_chunked_sums(matrix, n_cols, [&](std::span<const T> rows, ColumnBlock block) {
+        ColumnSums out = ColumnSums::zeros(block.width);
+        continue_dense(out, rows, n_cols, block, c);
         return out;
     });
 }
@@ -357,12 +374,12 @@ HvgStats hvg_seurat_stats_sparse(std::span<const std::int64_t> indices, std::spa
 // same bits.
 void continue_hvg_sums(ColumnSums& sums, std::span<const double> rows, std::size_t n_cols,
                        std::optional<double> log_base) {
-    continue_dense(sums, rows, n_cols, scale_factor(log_base));
+    continue_dense(sums, rows, n_cols, ColumnBlock{0, n_cols}, scale_factor(log_base));
 }
 
 void continue_hvg_sums(ColumnSums& sums, std::span<const float> rows, std::size_t n_cols,
                        std::optional<double> log_base) {
-    continue_dense(sums, rows, n_cols, scale_factor(log_base));
+    continue_dense(sums, rows, n_cols, ColumnBlock{0, n_cols}, scale_factor(log_base));
 }
 
 void continue_sparse_hvg_sums(ColumnSums& sums, std::span<const std::int64_t> indices,
