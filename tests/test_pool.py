@@ -93,12 +93,14 @@ out = [[a.tolist() for a in C.scale_sparse_data(np.array([0, 1, 1]), np.array([1
 rng = np.random.default_rng(20240607)
 x = np.log1p(rng.poisson(0.7, (5000, 70)) * rng.uniform(0.5, 3.0, (5000, 1)))  # 3 moment, 10 write chunks
 x32, indices = x.astype(np.float32), rng.integers(0, 300, 2_500_000)  # 3 chunks of stored entries
+wide = np.log1p(rng.gamma(1.5, 2.0, (2100, 9001))).astype(np.float32)  # 2 chunks: 2 to 8 column blocks
 data = np.round(rng.uniform(0.0, 4.0, indices.size), 4)
 data32, early, late = data.astype(np.float32), indices.copy(), indices.copy()
 early[[1_300_000, 1_900_000, 2_499_990]] = -5, 301, 300  # the first bad entry (chunk 1) fails first in time, or
 late[[1_999_990, 2_000_005]] = -5, 300  # last: either way it is the one reported (tried a few times)
 calls = ["hvg_seurat_stats(x, log_base=2)", "hvg_seurat_stats(x32)", "scale(x, max_value=1.5, return_mean_std=True)",
-         "scale(x32, zero_center=False)", "hvg_seurat_stats_sparse(indices, data, 4_000_000, 300)",
+         "scale(x32, zero_center=False)", "hvg_seurat_stats(wide)", "scale(wide, return_mean_std=True)",
+         "hvg_seurat_stats_sparse(indices, data, 4_000_000, 300)",
          "hvg_seurat_stats_sparse(indices, data32, 4_000_000, 300, square_f64=True)",
          "scale_sparse_data(indices, data, 4_000_000, 300, max_value=2.0)",
          "scale_sparse_data(indices, data32, 4_000_000, 300)",
