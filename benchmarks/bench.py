@@ -58,10 +58,12 @@ SEED = 0
 MAX_VALUE = 10.0  # max_value of both scaling functions
 CSR_DENSITY = 0.05
 SIZES = {
-    # (dense rows, dense cols), (CSR rows, CSR cols), (unique-value rows, cols), (FPKM rows, cols)
-    "full": ((20_000, 2_000), (60_000, 8_000), (20_000, 2_000), (40_000, 1_000)),
-    "quick": ((4_000, 500), (10_000, 4_000), (4_000, 500), (10_000, 1_000)),  # CSR: two chunks
+    # (dense rows, dense cols), (CSR rows, CSR cols), (unique-value rows, cols), (FPKM rows, cols),
+    # (wide FPKM rows, cols): the last a real FPKM table's shape, fewer rows than two chunks
+    "full": ((20_000, 2_000), (60_000, 8_000), (20_000, 2_000), (40_000, 1_000), (2_168, 47_192)),
+    "quick": ((4_000, 500), (10_000, 4_000), (4_000, 500), (10_000, 1_000), (500, 12_000)),
 }
+WIDE_DENSITY = 0.16  # that table's share of nonzero values
 LIBM_SAMPLE = 100_000  # values timed one ctypes call at a time for the libm estimate
 # Seconds before a measurement is given up as hung: one child process, and one function
 # and dtype in this process (its own timings plus its three child processes).
@@ -76,11 +78,13 @@ TOLERANCE = {"float64": (1e-9, 1e-12), "float32": (1e-5, 1e-6)}  # (rtol, atol)
 FUNCTIONS = ("hvg_seurat_stats", "hvg_seurat_stats_sparse", "scale", "scale_sparse_data")
 # (function, data set). "counts": log-normalised counts, whose values repeat within a cell;
 # "gamma": log1p of gamma values, dense without zeros, every value distinct (imputed-like);
-# "fpkm": log1p of continuous FPKM-like values, mostly distinct, as CSR and densified.
+# "fpkm": log1p of continuous FPKM-like values, mostly distinct, as CSR and densified;
+# "wide": the same kind of values densified, few cells and many genes.
 CASES = [(f, "counts") for f in FUNCTIONS] + [
     ("hvg_seurat_stats", "gamma"),
     ("hvg_seurat_stats_sparse", "fpkm"),
     ("hvg_seurat_stats", "fpkm"),
+    ("hvg_seurat_stats", "wide"),
 ]
 # The Seurat kernels can be sent to the C library's expm1f and expm1 (with a memo of repeated
 # values) instead of the vector ones: the "C lib" columns time that path, in a fresh process.
@@ -184,7 +188,7 @@ def save_dense(directory: Path, name: str, x: np.ndarray) -> None:
 
 def generate(directory: Path, quick: bool) -> dict:
     """Writes the inputs to `directory` as .npy files and returns their description."""
-    dense, csr, gamma, fpkm = SIZES["quick" if quick else "full"]
+    dense, csr, gamma, fpkm, wide = SIZES["quick" if quick else "full"]
     meta = {"dense": {}, "csr": {}}
     x = make_dense(*dense, SEED)
     save_dense(directory, "counts", x)
@@ -203,6 +207,10 @@ def generate(directory: Path, quick: bool) -> dict:
             save_dense(directory, name, X)
             meta["dense"][name] = {"shape": [rows, cols], "nonzero": data.size / X.size}
             del X
+    indptr, indices, data = make_fpkm_csr(*wide, WIDE_DENSITY, SEED + 3)
+    x = sp.csr_array((data, indices, indptr), shape=wide).toarray()
+    save_dense(directory, "wide", x)
+    meta["dense"]["wide"] = {"shape": list(wide), "nonzero": data.size / x.size}
     return meta
 
 
@@ -571,6 +579,7 @@ def main(argv: list[str] | None = None) -> int:
         meta = generate(directory, args.quick)
         (directory / "meta.json").write_text(json.dumps(meta))
         counts, gamma, fpkm = meta["dense"]["counts"], meta["dense"]["gamma"], meta["csr"]["fpkm"]
+        wide = meta["dense"]["wide"]
         csr = meta["csr"]["counts"]
         print(
             f"  data (seed {SEED}, generated in {time.perf_counter() - t0:.1f} s), int64 indices:\n"
@@ -581,7 +590,9 @@ def main(argv: list[str] | None = None) -> int:
             f"    gamma: dense {gamma['shape'][0]:,} x {gamma['shape'][1]:,}"
             f" ({100 * gamma['nonzero']:.1f}% nonzero, values distinct)\n"
             f"    fpkm: CSR {fpkm['shape'][0]:,} x {fpkm['shape'][1]:,}, {fpkm['nnz']:,} stored"
-            f" entries, {fpkm['distinct']:,} distinct float32 values; also densified"
+            f" entries, {fpkm['distinct']:,} distinct float32 values; also densified\n"
+            f"    wide: FPKM-like values densified, {wide['shape'][0]:,} x {wide['shape'][1]:,}"
+            f" ({100 * wide['nonzero']:.1f}% nonzero)"
         )
         print(f"  median of {args.repeats} runs after one warm-up; max_value={MAX_VALUE:g}\n")
 
