@@ -161,17 +161,22 @@ constexpr std::size_t RESCAN_EVERY = 16;
 constexpr std::size_t PREFETCH_BYTES = 4096;
 
 // Asks for the m values PREFETCH_BYTES past the p-th value of the block's
-// part of the rows (counted row after row within the block), as far as they
-// lie in one row of it.
+// part of the rows, counted row after row within the block. m is at most the
+// block's width, so they lie in one row of it or run into the next.
 template <class T>
 void prefetch_ahead(std::span<const T> rows, std::size_t n_cols, ColumnBlock block, std::size_t p,
                     std::size_t m) {
+    const std::size_t n_rows = rows.size() / n_cols;
     const std::size_t q = p + PREFETCH_BYTES / sizeof(T);
-    const std::size_t r = q / block.width;
-    const std::size_t j = q % block.width;
-    if (r >= rows.size() / n_cols) return;
-    prefetch_run(rows.data() + r * n_cols + block.first + j,
-                 std::min(m, block.width - j) * sizeof(T));
+    std::size_t r = q / block.width;
+    std::size_t j = q % block.width;
+    while (m > 0 && r < n_rows) {
+        const std::size_t take = std::min(m, block.width - j);
+        prefetch_run(rows.data() + r * n_cols + block.first + j, take * sizeof(T));
+        m -= take;
+        ++r;
+        j = 0;
+    }
 }
 
 // The dense row loop over the columns of `block`: per column, in row order,
@@ -206,11 +211,7 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, Colu
             if (count * WHOLE_RUN_ABOVE >= len) {
                 for (std::size_t s = first; s < first + len; s += EXPM1_BATCH) {
                     const std::size_t m = std::min(EXPM1_BATCH, first + len - s);
-                    const std::size_t ahead = r * n_cols + s + PREFETCH_BYTES / sizeof(T);
-                    if (ahead < rows.size()) {
-                        prefetch_run(rows.data() + ahead,
-                                     std::min(m, rows.size() - ahead) * sizeof(T));
-                    }
+                    prefetch_ahead(rows, n_cols, block, r * width + s, m);
                     expm1(x + s, e, m);
                     add_rows(sum + s, sum_sq + s, e, 1, m, m);
                 }
