@@ -160,25 +160,6 @@ constexpr std::size_t RESCAN_EVERY = 16;
 // (22 to 15 ms).
 constexpr std::size_t PREFETCH_BYTES = 4096;
 
-// Asks for the m values PREFETCH_BYTES past the p-th value of the block's
-// part of the rows, counted row after row within the block. m is at most the
-// block's width, so they lie in one row of it or run into the next.
-template <class T>
-void prefetch_ahead(std::span<const T> rows, std::size_t n_cols, ColumnBlock block, std::size_t p,
-                    std::size_t m) {
-    const std::size_t n_rows = rows.size() / n_cols;
-    const std::size_t q = p + PREFETCH_BYTES / sizeof(T);
-    std::size_t r = q / block.width;
-    std::size_t j = q % block.width;
-    while (m > 0 && r < n_rows) {
-        const std::size_t take = std::min(m, block.width - j);
-        prefetch_run(rows.data() + r * n_cols + block.first + j, take * sizeof(T));
-        m -= take;
-        ++r;
-        j = 0;
-    }
-}
-
 // The dense row loop over the columns of `block`: per column, in row order,
 // sum += e and sum_sq += e * e (terms.hpp), from the running sums in `out`
 // (block.width of them). Each row goes in runs of up to
@@ -211,7 +192,12 @@ void hvg_rows(ColumnSums& out, std::span<const T> rows, std::size_t n_cols, Colu
             if (count * WHOLE_RUN_ABOVE >= len) {
                 for (std::size_t s = first; s < first + len; s += EXPM1_BATCH) {
                     const std::size_t m = std::min(EXPM1_BATCH, first + len - s);
-                    prefetch_ahead(rows, n_cols, block, r * width + s, m);
+                    const std::size_t ahead =
+                        r * n_cols + block.first + s + PREFETCH_BYTES / sizeof(T);
+                    if (ahead < rows.size()) {
+                        prefetch_run(rows.data() + ahead,
+                                     std::min(m, rows.size() - ahead) * sizeof(T));
+                    }
                     expm1(x + s, e, m);
                     add_rows(sum + s, sum_sq + s, e, 1, m, m);
                 }
