@@ -146,26 +146,26 @@ def write_file(path: str, entries: int, seed: int) -> tuple[int, float]:
 DROP_CACHES = True
 
 
+def write_proc(path: str, value: str) -> bool:
+    """Writes a value to a /proc control file; False where the system refuses."""
+    try:
+        with open(path, "w") as f:
+            f.write(value + "\n")
+        return True
+    except OSError:
+        return False
+
+
 def drop_caches() -> bool:
     """Empties the page cache (root only), so that what is read next comes from the disk."""
     if not DROP_CACHES:
         return False
     subprocess.run(["sync"], check=False)
-    try:
-        with open("/proc/sys/vm/drop_caches", "w") as f:
-            f.write("3\n")
-        return True
-    except OSError:
-        return False
+    return write_proc("/proc/sys/vm/drop_caches", "3")
 
 
 def reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5\n")
-        return True
-    except OSError:
-        return False
+    return write_proc("/proc/self/clear_refs", "5")
 
 
 def status_bytes(field: str) -> int | None:
